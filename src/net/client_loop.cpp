@@ -1,0 +1,3 @@
+#include "net/client_loop.h"
+
+void runClientLoop() {}

@@ -1,0 +1,3 @@
+#include "net/client_table.h"
+
+ClientTable clientTable = {};

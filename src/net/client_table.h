@@ -1,0 +1,20 @@
+#pragma once
+// The server's view of its clients: 32 slots, the index being the client's id.
+#include <cstdint>
+#include <plib/netSocket.h>
+
+constexpr int MAX_CLIENTS = 32;
+
+struct ClientSlot {
+    int inUse;
+    netAddress address;
+    int32_t busyUntil;  // song position at which the client's current tone ends
+    int32_t noteEnd;    // scheduled end (start + duration) of the last note given
+    uint32_t key;       // key of the last note given
+};
+
+struct ClientTable {
+    ClientSlot slots[MAX_CLIENTS];
+};
+
+extern ClientTable clientTable;

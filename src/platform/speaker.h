@@ -1,0 +1,6 @@
+#pragma once
+
+// Plays a tone of the given frequency for the given milliseconds and returns when it has ended.
+// A frequency outside 20 to 20000 Hz, or a length of 0 or less, plays nothing and returns at once.
+// The backend (PC speaker, ALSA, or silence) is chosen once, at the first call.
+void beep(int frequency, int milliseconds);

@@ -1,0 +1,5 @@
+#include "shell/command_line.h"
+
+int main(int argc, char **argv) {
+    return runTonecast(argc, argv);
+}
