@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a fresh, private network namespace, so that no datagram of a test can reach
 # the machine's own network. Inside: lo is up and a veth pair carries a default route, so datagrams
-# to 255.255.255.255 loop back to listeners in the same namespace. If such a namespace cannot be
+# to 255.255.255.255 loop back to listeners in the same namespace. A private mount namespace lets
+# `ip netns add` make further hosts inside without touching the machine's /run/netns. If such a namespace cannot be
 # made, the command is not run at all and the runner fails.
 set -u
 if [ $# -eq 0 ]; then
@@ -12,9 +13,9 @@ fi
 if [ "${TONECAST_PRIVATE_NET:-}" != "inside" ]; then
     export TONECAST_PRIVATE_NET=inside
     if [ "$(id -u)" = 0 ]; then
-        exec unshare --net -- "$0" "$@"
+        exec unshare --net --mount -- "$0" "$@"
     else
-        exec unshare --user --map-root-user --net -- "$0" "$@"
+        exec unshare --user --map-root-user --net --mount -- "$0" "$@"
     fi
 fi
 
