@@ -33,5 +33,7 @@ ip link add tcveth0 type veth peer name tcveth1 || fail "cannot create the veth 
 ip addr add 198.18.0.1/24 dev tcveth0 || fail "cannot address the veth pair"
 ip link set tcveth0 up && ip link set tcveth1 up || fail "cannot bring the veth pair up"
 ip route add default dev tcveth0 || fail "cannot add the default route"
+# Hosts made with `ip netns add` live in this mount namespace only.
+mkdir -p /run/netns && mount -t tmpfs tonecast-netns /run/netns || fail "cannot mount a private /run/netns"
 
 exec "$@"
