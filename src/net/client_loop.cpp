@@ -1,3 +1,52 @@
 #include "net/client_loop.h"
 
-void runClientLoop() {}
+#include <cstdio>
+
+#include "net/broadcast.h"
+#include "net/client_datagram.h"
+#include "net/client_timing.h"
+#include "net/client_wait.h"
+#include "net/protocol.h"
+#include "shell/run_state.h"
+
+namespace {
+
+constexpr int32_t INACTIVITY_LIMIT_MS = 60000;
+
+int32_t msAfter(int32_t now, int32_t ms) {
+    return static_cast<int32_t>(static_cast<uint32_t>(now) + static_cast<uint32_t>(ms));
+}
+
+bool bindAnyPort() {
+    // The socket library asserts on a socket that never opened; treat that like a failed bind.
+    return runState.socket->getHandle() != -1 && runState.socket->bind("", 0) == 0;
+}
+
+}  // namespace
+
+void runClientLoop() {
+    if (!bindAnyPort()) {
+        printf("CL: couldn't bind client in port\n");
+        return;
+    }
+    runState.connected = 0;
+    sendConnectBroadcast();
+    runState.inactivityDeadline = msAfter(elapsedMs(), INACTIVITY_LIMIT_MS);
+    for (;;) {
+        int32_t now = elapsedMs();
+        if (!runState.connected && msUntil(runState.nextRetryTime, now) < 0) sendConnectBroadcast();
+        // Cleared each time, so the fields a short datagram leaves out read as zero.
+        uint8_t buffer[CLIENT_RECEIVE_BUFFER] = {};
+        int received = runState.socket->recvfrom(buffer, sizeof buffer, 0, &runState.serverAddress);
+        if (received > 0) {
+            runState.inactivityDeadline = msAfter(now, INACTIVITY_LIMIT_MS);
+            actOnServerDatagram(buffer);
+        }
+        if (msUntil(runState.inactivityDeadline, now) <= 0) return;
+        // Datagrams queued behind a tone are taken back to back; only an empty socket waits.
+        if (received <= 0) {
+            waitForDatagram(clientIdleMs(now, runState.connected, runState.nextRetryTime,
+                                         runState.inactivityDeadline));
+        }
+    }
+}
