@@ -1,0 +1,65 @@
+#pragma once
+// Runs the reader over a file held in memory and captures everything it says.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "midi/midifile.h"
+#include "midi_bytes.h"
+#include "midi_recorder.h"
+
+namespace midiharness {
+
+struct Outcome {
+    int result;
+    std::string out;  // standard output
+    std::string err;  // standard error
+    std::vector<std::string> log;
+    size_t bytesRead;
+};
+
+// With MIDI_SEED_DIR set, every file a test reads is also written there: the fuzz target's
+// seed corpus is exactly what the tests read.
+inline void keepAsSeed(const midibytes::Bytes &file) {
+    const char *dir = std::getenv("MIDI_SEED_DIR");
+    if (!dir) return;
+    std::string name = std::string(dir) + "/" + std::to_string(std::hash<std::string>{}(
+                                                    std::string(file.begin(), file.end())));
+    if (FILE *f = std::fopen(name.c_str(), "wb")) {
+        std::fwrite(file.data(), 1, file.size(), f);
+        std::fclose(f);
+    }
+}
+
+// Reads the file with the hooks installed now.
+inline Outcome readCaptured(const midibytes::Bytes &file) {
+    keepAsSeed(file);
+    midibytes::serve(file.data(), file.size());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = mfread();
+    std::fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    return Outcome{result, out, err, midirecorder::log, midibytes::memorySource.position};
+}
+
+// A fresh reader with every hook recording.
+inline void freshRecordingReader() {
+    clearMidiHooks();
+    midirecorder::installAllHooks();
+}
+
+// Reads the file with every hook recording.
+inline Outcome readRecorded(const midibytes::Bytes &file) {
+    freshRecordingReader();
+    return readCaptured(file);
+}
+
+using Log = std::vector<std::string>;
+
+}  // namespace midiharness
