@@ -6,6 +6,7 @@ module refuses to go on anywhere else, so no datagram of a test can reach a real
 import argparse
 import os
 import socket
+import struct
 import subprocess
 import sys
 import unittest
@@ -66,3 +67,28 @@ def receive_all(sock, quiet_seconds=0.5):
             received.append(sock.recvfrom(2048))
         except socket.timeout:
             return received
+
+
+MSG_ASSIGN_ID = 2
+MSG_NOTE = 4
+MSG_BYE = 5
+
+
+def reply(kind, word1=0, word2=0):
+    """A 6-byte datagram from a server to a client: three little-endian signed 16-bit words."""
+    return struct.pack("<hhh", kind, word1, word2)
+
+
+def start_client(server, timeout=5.0):
+    """Starts tonecast -c and waits for its first connect request on the fake server's socket.
+
+    Returns (process, the client's address)."""
+    process = start("-c")
+    server.settimeout(timeout)
+    try:
+        _, address = server.recvfrom(2048)
+    except socket.timeout:
+        process.kill()
+        process.communicate()
+        raise
+    return process, address

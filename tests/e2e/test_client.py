@@ -1,0 +1,136 @@
+"""The client ("-c") against a fake server: joining, ids, notes, good-bye and hostile datagrams."""
+import random
+import time
+import unittest
+
+import e2e_support as e2e
+
+CONNECT = b"\xff" + bytes(9)
+START = e2e.BANNER + "Running as client\n" + "Connecting...\n"
+
+
+def disconnect(own_id):
+    return (own_id & 0xFFFF).to_bytes(2, "little") + b"\x05" + bytes(7)
+
+
+class Client(unittest.TestCase):
+    def setUp(self):
+        self.server = e2e.udp_listener(e2e.SERVER_PORT)
+        self.addCleanup(self.server.close)
+
+    def start_client(self):
+        process, address = e2e.start_client(self.server)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
+        return process, address
+
+    def say_bye(self, process, address, sender=None, datagram=e2e.reply(e2e.MSG_BYE)):
+        """Sends the server's good-bye; returns (status, stdout, seconds until the client ended)."""
+        sent = time.monotonic()
+        (sender or self.server).sendto(datagram, address)
+        out, _ = process.communicate(timeout=10)
+        return process.returncode, out, time.monotonic() - sent
+
+    def test_connect_requests_once_a_second_until_an_id_arrives(self):
+        process, address = self.start_client()
+        arrivals = [time.monotonic()]
+        self.server.settimeout(2.0)
+        while arrivals[-1] - arrivals[0] < 3.5:
+            data, sender = self.server.recvfrom(2048)
+            self.assertEqual((data, sender), (CONNECT, address))
+            arrivals.append(time.monotonic())
+        gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+        for gap in gaps:
+            self.assertTrue(0.95 <= gap <= 1.3, gaps)
+        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 7), address)
+        # Connected: no more requests, however long it waits.
+        self.assertEqual(e2e.receive_all(self.server, quiet_seconds=2.5), [])
+        status, out, _ = self.say_bye(process, address)
+        self.assertEqual(out, START + "Connecting...\n" * (len(arrivals) - 1)
+                         + "Connected! Got id: 7\n" + "Server quit.\n" + "Quit.\n")
+        self.assertEqual(status, 0)
+
+    def test_good_bye_sends_the_disconnect_to_the_last_sender(self):
+        process, address = self.start_client()
+        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 4), address)
+        # A second id replaces the first, negative ones included; the latest sender is the server.
+        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, -2), address)
+        other = e2e.udp_listener()
+        self.addCleanup(other.close)
+        other.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 31), address)
+        status, out, _ = self.say_bye(process, address, sender=other)
+        self.assertEqual(out, START + "Connected! Got id: 4\n" + "Connected! Got id: -2\n"
+                         + "Connected! Got id: 31\n" + "Server quit.\n" + "Quit.\n")
+        self.assertEqual(status, 0)
+        self.assertEqual([d for d, _ in e2e.receive_all(other)], [disconnect(31)])
+        self.assertEqual([d for d, _ in e2e.receive_all(self.server)], [])
+
+    def test_good_bye_before_any_id_disconnects_as_id_0(self):
+        process, address = self.start_client()
+        status, out, _ = self.say_bye(process, address)
+        self.assertEqual(out, START + "Server quit.\n" + "Quit.\n")
+        self.assertEqual(status, 0)
+        self.assertEqual([d for d, _ in e2e.receive_all(self.server)], [disconnect(0)])
+
+    def test_notes_without_length_or_audible_key_do_not_block(self):
+        process, address = self.start_client()
+        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 1), address)
+        # Taken as an unsigned length, -1 or -32768 would hold the client for days; keys this far
+        # out have frequencies no speaker plays (one of them beyond any int).
+        for key, length in ((69, 0), (69, -1), (69, -32768), (32767, 30000), (-32768, 30000),
+                            (200, 30000), (-100, 30000)):
+            self.server.sendto(e2e.reply(e2e.MSG_NOTE, key, length), address)
+        status, out, seconds = self.say_bye(process, address)
+        self.assertLess(seconds, 1.0)
+        self.assertEqual(out, START + "Connected! Got id: 1\n" + "Server quit.\n" + "Quit.\n")
+        self.assertEqual(status, 0)
+
+    def test_random_datagrams_do_no_harm(self):
+        process, address = self.start_client()
+        rng = random.Random(27000)
+        sent_ids = []
+        for i in range(3000):
+            roll = rng.random()
+            if roll < 0.05:
+                data = e2e.reply(e2e.MSG_ASSIGN_ID, rng.randrange(-32768, 32768))
+            elif roll < 0.10:
+                # Any key; lengths of a few milliseconds at most, so the run stays short.
+                data = e2e.reply(e2e.MSG_NOTE, rng.randrange(-32768, 32768), rng.randrange(-32768, 4))
+            else:
+                size = rng.choice((0, 1, 2, 3, 4, 5, 6, 7, 10, 255, 256, 257, 1400))
+                data = bytes(rng.randrange(256) for _ in range(size))
+            kind, word1, word2 = words(data)
+            if kind == e2e.MSG_BYE or (kind == e2e.MSG_NOTE and word2 > 3):
+                continue  # a good-bye would end the run early, a long note make it slow
+            if kind == e2e.MSG_ASSIGN_ID and data:
+                sent_ids.append(word1)
+            self.server.sendto(data, address)
+            if i % 50 == 0:
+                time.sleep(0.01)  # let the client keep up, so that little is dropped
+        # A one-byte good-bye: the bytes it leaves out read as zero.
+        status, out, _ = self.say_bye(process, address, datagram=b"\x05")
+        self.assertEqual(status, 0)
+        lines = out.splitlines(keepends=True)
+        self.assertEqual("".join(lines[:3]), START)
+        self.assertEqual(lines[-2:], ["Server quit.\n", "Quit.\n"])
+        printed = [line for line in lines[3:-2] if line != "Connecting...\n"]
+        printed_ids = [int(line[len("Connected! Got id: "):]) for line in printed]
+        self.assertEqual(printed, ["Connected! Got id: %d\n" % n for n in printed_ids])
+        self.assertTrue(is_subsequence(printed_ids, sent_ids))
+        self.assertGreater(len(printed_ids), len(sent_ids) * 0.9)
+        self.assertEqual([d for d, _ in e2e.receive_all(self.server) if d != CONNECT],
+                         [disconnect(printed_ids[-1])])
+
+
+def words(data):
+    """The three words a client reads from a datagram, missing bytes read as zero."""
+    padded = (data + bytes(6))[:6]
+    return [int.from_bytes(padded[i:i + 2], "little", signed=True) for i in (0, 2, 4)]
+
+
+def is_subsequence(short, long):
+    remaining = iter(long)
+    return all(item in remaining for item in short)
+
+
+if __name__ == "__main__":
+    e2e.main()
