@@ -18,3 +18,14 @@ struct ClientTable {
 };
 
 extern ClientTable clientTable;
+
+// Every slot free, every field zero.
+void clearClientTable();
+
+// A connect request: the lowest free slot becomes the sender's and the sender is told its id.
+// With every slot in use the request is ignored.
+void registerClient(const netAddress &sender);
+
+// A client's disconnect. Honoured only for a slot in use whose registered address and port are
+// the sender's, so nobody can silence another client; anything else is ignored without a word.
+void releaseClient(int id, const netAddress &sender);

@@ -1,0 +1,9 @@
+#pragma once
+// Which client plays a note: a note that begins exactly where a client's last note ended goes to
+// that client (the nearest previous key among several), so melodic lines stay on one speaker;
+// otherwise the first client idle for at least 10 ms gets it; with none free the note is dropped.
+#include <cstdint>
+
+// Gives the note to a client and sends it; position is the song position now, end is start +
+// duration. The client is sent the duration less 20 ms, a pause that keeps repeated keys apart.
+void dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end);
