@@ -1,21 +1,5 @@
 #include "midi/number_readers.h"
 
-#include "midi/error_report.h"
-#include "midi/midifile.h"
-#include "midi/reader_state.h"
-
-int readByte() {
-    int c = Mf_getc();
-    return c < 0 ? reportMidiError(c) : c;
-}
-
-int readCountedByte() {
-    int c = readByte();
-    if (c < 0) return c;
-    if (--Mf_toberead < 0) return reportMidiError(MF_PREMATURE_END);
-    return c;
-}
-
 // Bits are gathered unsigned so that a shift into or out of bit 31 is well defined; the
 // conversion to signed at the end wraps as two's complement.
 int32_t read32() {
