@@ -4,3 +4,6 @@
 // A frequency outside 20 to 20000 Hz, or a length of 0 or less, plays nothing and returns at once.
 // The backend (PC speaker, ALSA, or silence) is chosen once, at the first call.
 void beep(int frequency, int milliseconds);
+
+// Whether beep would play the tone at all: 20 to 20000 Hz and a length of at least 1 ms.
+bool isPlayableTone(int frequency, int milliseconds);

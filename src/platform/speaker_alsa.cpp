@@ -1,0 +1,86 @@
+#include "platform/speaker_alsa.h"
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+
+#include "platform/speaker_wait.h"
+#include "platform/speaker_wave.h"
+
+namespace {
+
+// The PCM of the whole process: opening it again for each tone would cost the tone's start.
+snd_pcm_t *alsaPcm = nullptr;
+
+// About 20 ms of buffer: short enough that a tone starts at once, long enough to ride out a
+// scheduling delay of the writer.
+constexpr unsigned kLatencyMicroseconds = 20000;
+// Samples are made and written a chunk at a time, so a long tone needs no long buffer.
+constexpr int kChunkFrames = 1024;
+
+// ALSA reports its own failures on standard error; the program says what it means itself.
+void quietAlsaError(const char *, int, const char *, int, const char *, ...) {}
+
+// Playback starts with the first frame written rather than with a full buffer, so a tone
+// shorter than the buffer still plays and the first sample is heard at once. When the device
+// runs dry it plays silence, not stale samples of the previous tone.
+bool startOnFirstFrame() {
+    snd_pcm_sw_params_t *params;
+    snd_pcm_sw_params_alloca(&params);
+    snd_pcm_uframes_t boundary = 0;
+    return snd_pcm_sw_params_current(alsaPcm, params) == 0 &&
+           snd_pcm_sw_params_get_boundary(params, &boundary) == 0 &&
+           snd_pcm_sw_params_set_start_threshold(alsaPcm, params, 1) == 0 &&
+           snd_pcm_sw_params_set_silence_threshold(alsaPcm, params, 0) == 0 &&
+           snd_pcm_sw_params_set_silence_size(alsaPcm, params, boundary) == 0 &&
+           snd_pcm_sw_params(alsaPcm, params) == 0;
+}
+
+// Writes all frames, recovering from an underrun or a suspend; false when the device fails.
+bool writeFrames(const int16_t *samples, int count) {
+    while (count > 0) {
+        snd_pcm_sframes_t written = snd_pcm_writei(alsaPcm, samples, count);
+        if (written < 0) {
+            if (snd_pcm_recover(alsaPcm, static_cast<int>(written), 1) < 0) return false;
+            continue;
+        }
+        samples += written;
+        count -= static_cast<int>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool openAlsaSpeaker() {
+    snd_lib_error_set_handler(quietAlsaError);
+    if (snd_pcm_open(&alsaPcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+        alsaPcm = nullptr;
+        return false;
+    }
+    if (snd_pcm_set_params(alsaPcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                           kSpeakerRate, 1, kLatencyMicroseconds) < 0 ||
+        !startOnFirstFrame()) {
+        snd_pcm_close(alsaPcm);
+        alsaPcm = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void playAlsaTone(int frequency, int milliseconds) {
+    const timespec deadline = toneDeadline(milliseconds);
+    const SquareTone tone = {frequency, toneFrames(milliseconds)};
+    // The previous tone was drained, which leaves the PCM set up but not ready to play.
+    if (snd_pcm_state(alsaPcm) != SND_PCM_STATE_PREPARED) snd_pcm_prepare(alsaPcm);
+    int16_t chunk[kChunkFrames];
+    for (int64_t first = 0; first < tone.frames; first += kChunkFrames) {
+        const int count = static_cast<int>(std::min<int64_t>(kChunkFrames, tone.frames - first));
+        fillSquareWave(tone, first, chunk, count);
+        if (!writeFrames(chunk, count)) break;
+    }
+    // Draining plays out what is queued and hands every sample on (a file device writes its
+    // last samples only then); the clock covers devices that take samples faster than real time.
+    snd_pcm_drain(alsaPcm);
+    sleepUntil(deadline);
+}

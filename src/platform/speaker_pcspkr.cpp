@@ -1,0 +1,56 @@
+#include "platform/speaker_pcspkr.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/speaker_wait.h"
+
+namespace {
+
+bool isSpeakerEntry(const char *name) {
+    static const char kSuffix[] = "-event-spkr";
+    const size_t length = strlen(name);
+    const size_t suffixLength = sizeof kSuffix - 1;
+    return length > suffixLength && strcmp(name + length - suffixLength, kSuffix) == 0;
+}
+
+// The kernel's speaker driver takes a tone as one sound event; a frequency of 0 silences it.
+void sendTone(int device, int frequency) {
+    input_event event;
+    memset(&event, 0, sizeof event);
+    event.type = EV_SND;
+    event.code = SND_TONE;
+    event.value = frequency;
+    // A failed write leaves the speaker as it was; the tone is still timed by the caller.
+    ssize_t written = write(device, &event, sizeof event);
+    (void)written;
+}
+
+}  // namespace
+
+int openPcSpeaker(const char *directory) {
+    DIR *entries = opendir(directory);
+    if (!entries) return -1;
+    int device = -1;
+    while (device < 0) {
+        const dirent *entry = readdir(entries);
+        if (!entry) break;
+        if (!isSpeakerEntry(entry->d_name)) continue;
+        const std::string path = std::string(directory) + "/" + entry->d_name;
+        device = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    }
+    closedir(entries);
+    return device;
+}
+
+void playPcSpeakerTone(int device, int frequency, int milliseconds) {
+    const timespec deadline = toneDeadline(milliseconds);
+    sendTone(device, frequency);
+    sleepUntil(deadline);
+    sendTone(device, 0);
+}
