@@ -1,3 +1,28 @@
 #include "schedule/song_loader.h"
 
-void loadSong() {}
+#include <cstdio>
+
+#include "midi/midifile.h"
+#include "schedule/song_hooks.h"
+#include "schedule/tempo_map.h"
+#include "shell/run_state.h"
+#include "shell/shutdown.h"
+
+void loadSong() {
+    FILE *file = fopen(runState.midiPath, "rb");
+    if (file == nullptr) {
+        printf("Invalid MIDI file.\n");
+        shutdownAndExit();
+    }
+    installSongHooks(file);
+    int result = mfread();
+    fclose(file);
+    if (result < 0) {
+        // The reader's "Error:%d" has no newline, so this message continues its line.
+        printf("There were errors reading the MIDI file. [%d]\n", result);
+        freeTempoMap();
+        shutdownAndExit();  // also frees the records made before the error
+    }
+    finishSongTimes();
+    freeTempoMap();
+}

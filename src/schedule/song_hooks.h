@@ -1,0 +1,9 @@
+#pragma once
+// The reader's hooks that turn a MIDI file into the note schedule.
+#include <cstdio>
+
+// Clears the active-note table, the tempo map and the reader's hooks, then installs the song's hooks,
+// which read their bytes from `file`.
+void installSongHooks(FILE *file);
+// After a successful read: gives every note its final times and orders the list by start.
+void finishSongTimes();
