@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <linux/input.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -93,4 +95,29 @@ TEST_F(DeviceDirectory, ToneIsSwitchedOnThenOffAfterItsLength) {
         EXPECT_EQ(events[i].code, SND_TONE) << i;
         EXPECT_EQ(events[i].value, expected[i]) << i;
     }
+}
+
+TEST_F(DeviceDirectory, ASignalThatEndsTheProcessSilencesTheSoundingTone) {
+    const std::string speaker = makeFile("platform-pcspkr-event-spkr");
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const int device = openPcSpeaker(directory.c_str());
+        if (device >= 0) playPcSpeakerTone(device, 440, 10000);
+        _exit(0);
+    }
+    // Once the tone is on, end the player the way Ctrl-C or a kill would.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (eventsIn(speaker).empty() && std::chrono::steady_clock::now() < giveUp) usleep(1000);
+    kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    // It still dies of the signal, as it would have without a speaker...
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    // ...but not before switching the tone off.
+    const std::vector<input_event> events = eventsIn(speaker);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].value, 440);
+    EXPECT_EQ(events[1].value, 0);
 }
