@@ -22,15 +22,15 @@ struct Outcome {
     size_t bytesRead;
 };
 
-// With MIDI_SEED_DIR set, every file a test reads is also written there: the fuzz target's
-// seed corpus is exactly what the tests read.
+// With FUZZ_CORPUS_ROOT set, every file a test reads is also kept as a seed of the midi_read
+// fuzz target: its corpus starts from exactly what the tests read.
 inline void keepAsSeed(const midibytes::Bytes &file) {
-    const char *dir = std::getenv("MIDI_SEED_DIR");
-    if (!dir) return;
-    std::string name = std::string(dir) + "/" + std::to_string(std::hash<std::string>{}(
-                                                    std::string(file.begin(), file.end())));
+    const char *root = std::getenv("FUZZ_CORPUS_ROOT");
+    if (!root) return;
+    std::string content(file.begin(), file.end());
+    std::string name = std::string(root) + "/corpus-midi_read/" + std::to_string(std::hash<std::string>{}(content));
     if (FILE *f = std::fopen(name.c_str(), "wb")) {
-        std::fwrite(file.data(), 1, file.size(), f);
+        std::fwrite(content.data(), 1, content.size(), f);
         std::fclose(f);
     }
 }
