@@ -9,7 +9,8 @@
 namespace {
 
 constexpr int32_t UNENDED_DURATION = 60;
-// In tick mode, the duration field of a note that no note-off has ended.
+// In tick mode, the duration field of a note that no note-off has ended. A note-off at this very
+// tick, which only a time count that wrapped around can reach, leaves its note at 60 ms.
 constexpr int32_t OPEN_IN_TICKS = INT32_MIN;
 
 FILE *songFile = nullptr;

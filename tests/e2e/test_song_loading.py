@@ -3,7 +3,6 @@ network use, the records of a failed load freed, and a song's tracks played in t
 import os
 import re
 import select
-import shutil
 import socket
 import struct
 import subprocess
@@ -60,6 +59,7 @@ class SongLoading(unittest.TestCase):
         return path
 
     def test_a_song_that_cannot_be_loaded_ends_the_run_before_the_server_binds(self):
+        # Exact output: no "SV: Binded" line, the reader's line and the loader's on one line.
         notes_then_cut = song(0, 480, [track([(0, note_on(60)), (480, note_off(60))])])[:-6]
         cases = [
             ("missing.mid", None, "Invalid MIDI file.\n"),
@@ -70,16 +70,13 @@ class SongLoading(unittest.TestCase):
              "header: 0 1 div:96\nTempo: 600000 [4]\nlength of quarternote: 600 ms\nError:-8"
              + FAILED % -8),
         ]
-        # Were the port bound, a listener on it could not be made afterwards.
         for name, data, lines in cases:
             path = self.write(name, data) if data is not None else os.path.join(self.folder.name, name)
             status, out, err = e2e.run("-s", path)
             self.assertEqual(out, SERVER_START + lines + "Quit.\n", name)
             self.assertEqual(status, 0, name)
-            e2e.udp_listener(e2e.SERVER_PORT).close()
         self.assertIn("Sorry, no complete SysEx messages\n", err)
 
-    @unittest.skipUnless(shutil.which("valgrind"), "valgrind is not installed")
     def test_records_made_before_a_reader_error_are_freed(self):
         # The same error after no note and after 300 notes: what is still allocated at the end of the
         # run must not grow with the notes, and nothing may be lost or misused on the way.
