@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of a fuzz build for the given number of seconds on its seed corpus.
 # Seeds: the unit tests write the files they read into tests/fuzz/corpus-<target>/ when
-# FUZZ_CORPUS_ROOT is set. A crash, leak, timeout or oversized allocation fails the run.
+# FUZZ_CORPUS_ROOT is set. A crash, leak, hang or oversized allocation fails the run. The
+# per-input time limit is generous because the machines are shared and a busy one can stall a run.
 # Usage: run_fuzzers.sh FUZZ_BUILD_DIR UNIT_BUILD_DIR SECONDS
 set -euo pipefail
 fuzz_build=$(realpath "$1")
@@ -26,6 +27,6 @@ for target in "${targets[@]}"; do
     name=$(basename "$target" _fuzz)
     echo "fuzzing $name for $seconds s on $(ls "$here/corpus-$name" | wc -l) seeds"
     # Standard output and error of the reader are closed: libFuzzer keeps its own report channel.
-    "$target" -max_total_time="$seconds" -timeout=10 -malloc_limit_mb=256 -close_fd_mask=3 \
+    "$target" -max_total_time="$seconds" -timeout=30 -malloc_limit_mb=256 -close_fd_mask=3 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$name-" "$here/corpus-$name"
 done
