@@ -79,11 +79,11 @@ def reply(kind, word1=0, word2=0):
     return struct.pack("<hhh", kind, word1, word2)
 
 
-def start_client(server, timeout=5.0):
+def start_client(server, env=None, timeout=5.0):
     """Starts tonecast -c and waits for its first connect request on the fake server's socket.
 
     Returns (process, the client's address)."""
-    process = start("-c")
+    process = start("-c", env=env)
     server.settimeout(timeout)
     try:
         _, address = server.recvfrom(2048)

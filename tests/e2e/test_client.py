@@ -4,6 +4,7 @@ import time
 import unittest
 
 import e2e_support as e2e
+import tone_capture
 
 CONNECT = b"\xff" + bytes(9)
 START = e2e.BANNER + "Running as client\n" + "Connecting...\n"
@@ -17,9 +18,12 @@ class Client(unittest.TestCase):
     def setUp(self):
         self.server = e2e.udp_listener(e2e.SERVER_PORT)
         self.addCleanup(self.server.close)
+        # Every tone goes to a file rather than to the machine's sound card.
+        self.capture = tone_capture.Capture().__enter__()
+        self.addCleanup(self.capture.__exit__)
 
     def start_client(self):
-        process, address = e2e.start_client(self.server)
+        process, address = e2e.start_client(self.server, env=self.capture.env)
         self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
         return process, address
 
@@ -83,6 +87,22 @@ class Client(unittest.TestCase):
         self.assertLess(seconds, 1.0)
         self.assertEqual(out, START + "Connected! Got id: 1\n" + "Server quit.\n" + "Quit.\n")
         self.assertEqual(status, 0)
+        self.assertEqual(self.capture.measure().samples, 0)
+
+    @unittest.skipIf(tone_capture.pc_speaker_present(), "tones go to the PC speaker, not to ALSA")
+    def test_notes_play_as_tones_of_their_key_and_length(self):
+        process, address = self.start_client()
+        # A note before any id plays all the same; notes that arrive during a tone wait for it.
+        for datagram in (e2e.reply(e2e.MSG_NOTE, 69, 500), e2e.reply(e2e.MSG_ASSIGN_ID, 5),
+                         e2e.reply(e2e.MSG_NOTE, 60, 1000), e2e.reply(e2e.MSG_NOTE, 127, 1000)):
+            self.server.sendto(datagram, address)
+        status, out, seconds = self.say_bye(process, address)
+        self.assertEqual(out, START + "Connected! Got id: 5\n" + "Server quit.\n" + "Quit.\n")
+        self.assertEqual(status, 0)
+        # Whole cycles in each tone, so the measured frequencies are exact: 261, not 262 Hz.
+        self.assertEqual(self.capture.measure().segments,
+                         [(440.0, 500.0), (261.0, 1000.0), (12543.0, 1000.0)])
+        self.assertGreaterEqual(seconds, 2.5)  # each tone lasts its length, played one by one
 
     def test_random_datagrams_do_no_harm(self):
         process, address = self.start_client()
