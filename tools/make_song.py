@@ -7,7 +7,8 @@ The note list, one item per line; a word starting with '#' starts a comment:
     division: 480               ticks per quarter note
     time: 3/4                   time signature; bar lines and tempo positions count in it
     tempo: 120                  quarter notes per minute from the start
-    tempo: 90 at 31:3           a tempo change at bar 31, beat 3 (bars and beats count from 1)
+    tempo: 90 at 31:3           a tempo change at bar 31, beat 3 (bars and beats count from 1,
+                                a beat is the time signature's note value)
 
     voice: Treble               starts a voice; every voice becomes its own track and channel
     velocity: 90                optional, 1 to 127, default 80
@@ -144,9 +145,10 @@ def parse_tempo(song, value):
     match = TEMPO.match(value)
     if not match:
         raise SongError(f"tempo must be 'BPM' or 'BPM at BAR[:BEAT]': {value!r}")
-    microseconds = round(60_000_000 / float(match["bpm"]))
-    if not 1 <= microseconds <= 0xFFFFFF:
+    bpm = float(match["bpm"])
+    if bpm <= 0 or not 1 <= round(60_000_000 / bpm) <= 0xFFFFFF:
         raise SongError(f"tempo {match['bpm']} does not fit a set-tempo event")
+    microseconds = round(60_000_000 / bpm)
     if match["bar"] is None:
         tick = 0
     else:
@@ -182,6 +184,8 @@ def parse_header(song, name, value):
     elif name == "tempo":
         if song.division is None or song.time is None:
             raise SongError("division and time come before the tempo")
+        if song.division * 4 % song.time[1]:
+            raise SongError(f"a 1/{song.time[1]} beat is not a whole number of ticks")
         parse_tempo(song, value)
     else:
         raise SongError(f"unknown setting {name!r}")
@@ -264,14 +268,15 @@ def main(argv):
     try:
         with open(source, encoding="utf-8") as text:
             song = parse_song(text.read().splitlines())
+        data = midi_file(song)
+        with open(target, "wb") as out:
+            out.write(data)
     except OSError as error:
         sys.stderr.write(f"make_song: {error}\n")
         return 1
     except (SongError, UnicodeDecodeError) as error:
         sys.stderr.write(f"make_song: {source}: {error}\n")
         return 1
-    with open(target, "wb") as out:
-        out.write(midi_file(song))
     return 0
 
 

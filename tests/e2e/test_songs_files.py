@@ -251,6 +251,7 @@ class MakeSong(unittest.TestCase):
             head + "C4 x\n": "line 6",                        # no such duration
             head.replace("tempo: 100", "tempo: 100\ntempo: 90 at 2") + "C4 h.\n": "after the end",
             head.replace("tempo: 100", "tempo: 100 at 2") + "C4 h. C4 h.\n": "line 4",
+            head.replace("tempo: 100", "tempo: 0") + "C4 q\n": "line 4",
             head.replace("title: T", "title: Fr\u00e8re") + "C4 q\n": "ASCII",
             "C4 q\n" + head: "line 1",                         # notes before any voice
         }
