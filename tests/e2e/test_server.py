@@ -1,0 +1,129 @@
+"""The server against fake clients on its own host: a second server, clients that leave in the
+middle of a song, disconnects from strangers, and random datagrams while it plays."""
+import os
+import random
+import re
+import tempfile
+import unittest
+
+import e2e_support as e2e
+import server_support as server
+
+# One gapless line of 100 ms notes: it stays on one client as long as that client stays.
+MELODY = [[(i * 100, 100, 50 + i) for i in range(16)]]
+# The same with time enough between notes for a test to act between two of them.
+SLOW_MELODY = [[(i * 250, 250, 50 + i) for i in range(10)]]
+
+
+class Server(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.started = []
+        self.clients = []
+
+    def tearDown(self):
+        for watched in self.started:
+            watched.kill()
+        for client in self.clients:
+            client.close()
+        self.folder.cleanup()
+
+    def song(self, voices):
+        return server.write_song(os.path.join(self.folder.name, "song.mid"), voices)
+
+    def waiting_server(self, voices):
+        watched = server.watch("-s", self.song(voices), "-w")
+        self.started.append(watched)
+        self.assertTrue(watched.wait_for("SV: Binded to port 27000\n"), watched.out)
+        return watched
+
+    def client(self):
+        client = server.FakeClient()
+        self.clients.append(client)
+        return client
+
+    def test_a_second_server_cannot_bind_the_port(self):
+        first = self.waiting_server(MELODY)
+        listener = self.client()
+        self.assertEqual(listener.connect(), 0)
+        status, out, _ = e2e.run("-s", self.song(MELODY))
+        self.assertEqual(out, e2e.BANNER + "Running as server\n" + server.loading_lines(MELODY)
+                         + "SV: couldn't bind to port 27000\nQuit.\n")
+        self.assertEqual(status, 0)
+        # It had no clients to say good-bye to, and the first server plays on when told to.
+        self.assertEqual(listener.receive(), [])
+        server.activate()
+        notes = listener.receive_until_bye()
+        self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
+        status, out, _ = first.finish()
+        self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
+
+    def test_a_client_leaving_mid_song_gets_nothing_more_and_its_slot_is_reused(self):
+        performer = self.waiting_server(SLOW_MELODY)
+        leaver, stayer, latecomer = self.client(), self.client(), self.client()
+        self.assertEqual((leaver.connect(), stayer.connect()), (0, 1))
+        server.activate()
+        self.assertTrue(performer.wait_for("SV: got activate\n"))
+        # The line starts on client 0, which leaves after five notes; a newcomer takes its slot
+        # before the next note and, being the first idle client, the rest of the line.
+        leaver.socket.settimeout(5)
+        first_notes = [server.reply_of(leaver.socket.recv(64)) for _ in range(5)]
+        leaver.disconnect(0)
+        self.assertTrue(performer.wait_for("Client 0 disconnected.\n"), performer.out)
+        self.assertEqual(latecomer.connect(), 0)
+
+        rest = latecomer.receive_until_bye()
+        self.assertEqual(rest[-1], (server.MSG_BYE, 0, 0))
+        played = first_notes + rest[:-1]
+        self.assertEqual(sorted((key, length) for _, key, length in played), server.sent_notes(SLOW_MELODY))
+        self.assertEqual(leaver.receive(), [])
+        self.assertEqual(stayer.receive(), [(server.MSG_BYE, 0, 0)])
+        status, out, _ = performer.finish()
+        self.assertEqual(out, server.server_prefix(SLOW_MELODY, waiting=True)
+                         + "SV: got activate\nClient 0 disconnected.\nQuit.\n")
+        self.assertEqual(status, 0)
+
+    def test_disconnects_from_strangers_or_for_unknown_ids_are_ignored(self):
+        performer = self.waiting_server(MELODY)
+        player, stranger = self.client(), self.client()
+        self.assertEqual(player.connect(), 0)
+        # Before and during the song: the player's id from another socket, ids out of range,
+        # and the ids of free slots.
+        for client_id in (0, 1, 31, 32, -3, 0x1234, -0x8000):
+            stranger.disconnect(client_id)
+        server.activate()
+        for client_id in (0, 1, 32, -3):
+            stranger.disconnect(client_id)
+        notes = player.receive_until_bye()
+        self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
+        self.assertEqual(notes[-1], (server.MSG_BYE, 0, 0))
+        self.assertEqual(stranger.receive(), [])
+        status, out, _ = performer.finish()
+        self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
+        self.assertEqual(status, 0)
+
+    def test_random_datagrams_while_playing_change_nothing_but_what_they_ask(self):
+        performer = self.waiting_server(MELODY)
+        player, noise = self.client(), self.client()
+        self.assertEqual(player.connect(), 0)
+        server.activate()
+        self.assertTrue(performer.wait_for("SV: got activate\n"))
+        generator = random.Random(27000)
+        for _ in range(3000):
+            length = generator.choice([0, 1, 2, 3, 6, 10, 1400, 1401, 4000, generator.randrange(0, 1500)])
+            data = bytes(generator.randrange(256) for _ in range(length))
+            # Connect requests would make the noise a client too; the melody must stay with the player.
+            if data[:1] == b"\xff":
+                data = b"\x00" + data[1:]
+            noise.send(data)
+        notes = player.receive_until_bye()
+        self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
+        self.assertEqual(notes[-1], (server.MSG_BYE, 0, 0))
+        self.assertEqual(noise.receive(), [])
+        status, out, err = performer.finish()
+        self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
+        self.assertEqual((status, err), (0, ""))
+
+
+if __name__ == "__main__":
+    e2e.main()
