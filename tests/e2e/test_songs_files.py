@@ -120,15 +120,16 @@ def claimed(song):
     """What the note list says: its voices, bar length in quarters and tempos (bar, beat, bpm)."""
     with open(os.path.join(SONGS, song + ".txt"), encoding="utf-8") as text:
         lines = [line.strip() for line in text]
-    voices = [line for line in lines if line.startswith("voice:")]
-    numerator, denominator = next(map(int, re.match(r"time:\s*(\d+)/(\d+)", line).groups())
-                                  for line in lines if line.startswith("time:"))
-    tempos = []
+    voices, time, tempos = 0, None, []
     for line in lines:
+        voices += line.startswith("voice:")
+        match = re.match(r"time:\s*(\d+)/(\d+)", line)
+        if match:
+            time = (int(match[1]), int(match[2]))
         match = re.match(r"tempo:\s*([\d.]+)(?:\s+at\s+(\d+)(?::(\d+))?)?", line)
         if match:
             tempos.append((int(match[2] or 1), int(match[3] or 1), float(match[1])))
-    return len(voices), (numerator, denominator), tempos
+    return voices, time, tempos
 
 
 def seconds(tick, tempo_map, division):
@@ -170,8 +171,8 @@ class BundledSongs(unittest.TestCase):
 
                 conductor = tracks[0]
                 self.assertFalse([e for e in conductor if e[1] != "meta"], "no notes in track 1")
-                self.assertIn((0, "meta", 0x58, bytes([numerator, denominator.bit_length() - 1, 96 // denominator, 8])),
-                              conductor)
+                time_signature = bytes([numerator, denominator.bit_length() - 1, 96 // denominator, 8])
+                self.assertIn((0, "meta", 0x58, time_signature), conductor)
                 tempo_map = [(tick, int.from_bytes(data, "big"))
                              for tick, _, kind, data in conductor if kind == 0x51]
                 self.assertEqual(len(tempo_map), len(tempos))
@@ -180,12 +181,12 @@ class BundledSongs(unittest.TestCase):
                     self.assertEqual(tick, (at_bar - 1) * bar + (at_beat - 1) * beat)
                     self.assertAlmostEqual(60e6 / microseconds, bpm, delta=0.01)
 
-                channels, end = set(), 0
+                channels, end, count = set(), 0, 0
                 for track in tracks[1:]:
                     notes = sounding_notes(track)
                     self.assertTrue(notes)
                     channels |= {event[2] for event in track if event[1] in ("on", "off")}
-                    end = max(end, notes[-1][1])
+                    end, count = max(end, notes[-1][1]), count + len(notes)
                 self.assertEqual(len(channels), voices, "each voice on a channel of its own")
 
                 # tonecast converts every note with the last tempo read before it, which for these
@@ -197,9 +198,8 @@ class BundledSongs(unittest.TestCase):
                         self.assertLess(length, 15)
                     else:
                         self.assertTrue(20 <= length <= 60, f"{length:.1f} s")
-                print(f"{name}: {voices} voices, {sum(len(sounding_notes(t)) for t in tracks[1:])} "
-                      f"notes, {played[0]:.2f} s ({played[1]:.2f} s as tonecast times it)",
-                      file=sys.stderr)
+                print(f"{name}: {voices} voices, {count} notes, {played[0]:.2f} s "
+                      f"({played[1]:.2f} s as tonecast times it)", file=sys.stderr)
 
 
 class MakeSong(unittest.TestCase):
