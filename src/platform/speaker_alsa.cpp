@@ -71,8 +71,6 @@ bool openAlsaSpeaker() {
 void playAlsaTone(int frequency, int milliseconds) {
     const timespec deadline = toneDeadline(milliseconds);
     const SquareTone tone = {frequency, toneFrames(milliseconds)};
-    // The previous tone was drained, which leaves the PCM set up but not ready to play.
-    if (snd_pcm_state(alsaPcm) != SND_PCM_STATE_PREPARED) snd_pcm_prepare(alsaPcm);
     int16_t chunk[kChunkFrames];
     for (int64_t first = 0; first < tone.frames; first += kChunkFrames) {
         const int count = static_cast<int>(std::min<int64_t>(kChunkFrames, tone.frames - first));
@@ -82,5 +80,7 @@ void playAlsaTone(int frequency, int milliseconds) {
     // Draining plays out what is queued and hands every sample on (a file device writes its
     // last samples only then); the clock covers devices that take samples faster than real time.
     snd_pcm_drain(alsaPcm);
+    // Draining leaves the PCM stopped; making it ready now keeps that out of the next tone's start.
+    snd_pcm_prepare(alsaPcm);
     sleepUntil(deadline);
 }
