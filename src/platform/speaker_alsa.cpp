@@ -22,18 +22,22 @@ constexpr int kChunkFrames = 1024;
 void quietAlsaError(const char *, int, const char *, int, const char *, ...) {}
 
 // Playback starts with the first frame written rather than with a full buffer, so a tone
-// shorter than the buffer still plays and the first sample is heard at once. When the device
-// runs dry it plays silence, not stale samples of the previous tone.
-bool startOnFirstFrame() {
+// shorter than the buffer still plays and the first sample is heard at once.
+bool setSoftwareParams() {
     snd_pcm_sw_params_t *params;
     snd_pcm_sw_params_alloca(&params);
+    if (snd_pcm_sw_params_current(alsaPcm, params) < 0 ||
+        snd_pcm_sw_params_set_start_threshold(alsaPcm, params, 1) < 0) {
+        return false;
+    }
+    // When the device runs dry it plays silence, not stale samples of the previous tone. Only a
+    // refinement: a device that refuses it still plays the tones.
     snd_pcm_uframes_t boundary = 0;
-    return snd_pcm_sw_params_current(alsaPcm, params) == 0 &&
-           snd_pcm_sw_params_get_boundary(params, &boundary) == 0 &&
-           snd_pcm_sw_params_set_start_threshold(alsaPcm, params, 1) == 0 &&
-           snd_pcm_sw_params_set_silence_threshold(alsaPcm, params, 0) == 0 &&
-           snd_pcm_sw_params_set_silence_size(alsaPcm, params, boundary) == 0 &&
-           snd_pcm_sw_params(alsaPcm, params) == 0;
+    if (snd_pcm_sw_params_get_boundary(params, &boundary) == 0 &&
+        snd_pcm_sw_params_set_silence_threshold(alsaPcm, params, 0) == 0) {
+        snd_pcm_sw_params_set_silence_size(alsaPcm, params, boundary);
+    }
+    return snd_pcm_sw_params(alsaPcm, params) == 0;
 }
 
 // Writes all frames, recovering from an underrun or a suspend; false when the device fails.
@@ -60,7 +64,7 @@ bool openAlsaSpeaker() {
     }
     if (snd_pcm_set_params(alsaPcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
                            kSpeakerRate, 1, kLatencyMicroseconds) < 0 ||
-        !startOnFirstFrame()) {
+        !setSoftwareParams()) {
         snd_pcm_close(alsaPcm);
         alsaPcm = nullptr;
         return false;
