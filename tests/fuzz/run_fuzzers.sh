@@ -19,7 +19,9 @@ for target in "${targets[@]}"; do
     name=$(basename "$target" _fuzz)
     mkdir -p "$here/corpus-$name"
 done
-FUZZ_CORPUS_ROOT="$here" "$unit_build/tests/unit/unit_tests" >/dev/null
+# Judging the unit tests is `make test`'s business; here they only leave their files behind.
+FUZZ_CORPUS_ROOT="$here" "$unit_build/tests/unit/unit_tests" >/dev/null 2>&1 ||
+    echo "note: some unit tests failed while writing seeds" >&2
 
 artifacts="$fuzz_build/fuzz-artifacts"
 mkdir -p "$artifacts"
