@@ -7,6 +7,8 @@ PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iprou
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
+SONG ?= songs/frere_jacques.mid
+CLIENTS ?= 4
 
 # Installs those of the packages given that are missing.
 define install_missing
@@ -32,8 +34,9 @@ build:
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The server, CLIENTS clients and the activate sender as hosts of a private virtual room.
 demo: deps build
-	$(BUILD_DIR)/src/tonecast -t
+	tests/e2e/netns_run.sh python3 tools/demo.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) --clients $(CLIENTS)
 
 # Every fuzz target for FUZZ_SECONDS seconds each, seeded by the files the unit tests read.
 fuzz: deps build
