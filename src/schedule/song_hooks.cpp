@@ -74,10 +74,14 @@ int songNoteOn(int channel, int key, int velocity) {
     return 0;
 }
 
+void clearActiveNotes() {
+    for (NoteRecord *&active : noteSchedule.activeNotes) active = nullptr;
+}
+
 }  // namespace
 
 void installSongHooks(FILE *file) {
-    for (NoteRecord *&active : noteSchedule.activeNotes) active = nullptr;
+    clearActiveNotes();
     noteSchedule.division = 0;
     noteSchedule.msPerQuarter = DEFAULT_MS_PER_QUARTER;
     restartTempoMap();
@@ -93,6 +97,8 @@ void installSongHooks(FILE *file) {
 }
 
 void finishSongTimes() {
+    // From here on the server loop takes and frees the records; the table must not point at them.
+    clearActiveNotes();
     if (timesInTicks) {
         orderTempoMap();
         for (NoteRecord *note = noteSchedule.head; note != nullptr; note = note->next) {

@@ -5,5 +5,6 @@
 // Clears the active-note table, the tempo map and the reader's hooks, then installs the song's hooks,
 // which read their bytes from `file`.
 void installSongHooks(FILE *file);
-// After a successful read: gives every note its final times and orders the list by start.
+// After a successful read: gives every note its final times, orders the list by start and empties
+// the active-note table.
 void finishSongTimes();
