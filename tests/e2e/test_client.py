@@ -136,7 +136,7 @@ class Client(unittest.TestCase):
         printed_ids = [int(line[len("Connected! Got id: "):]) for line in printed]
         self.assertEqual(printed, ["Connected! Got id: %d\n" % n for n in printed_ids])
         self.assertTrue(is_subsequence(printed_ids, sent_ids))
-        self.assertGreater(len(printed_ids), len(sent_ids) * 0.9)
+        self.assertGreater(len(printed_ids), len(sent_ids) / 2)  # a loaded machine may drop some
         self.assertEqual([d for d, _ in e2e.receive_all(self.server) if d != CONNECT],
                          [disconnect(printed_ids[-1])])
 
