@@ -11,9 +11,10 @@ MSG_ASSIGN_ID = 2
 MSG_NOTE = 4
 MSG_BYE = 5
 
-# Division 500 and 500000 us per quarter note: one tick is one millisecond.
-DIVISION = 500
-TEMPO = 500000
+# Division 512 and 512000 us per quarter note: one tick is one millisecond, and ticks divided by
+# a power of two convert to milliseconds without rounding.
+DIVISION = 512
+TEMPO = 512000
 
 
 def _variable_length(value):

@@ -1,0 +1,259 @@
+// Plays a song of 2,000 notes over 10 seconds to 32 fake clients and reports how late each note
+// arrives against its start (p50, p99, max) and the server's processor time per wall second.
+// Talks to a real server, so it runs only inside the private network:
+//   tests/e2e/netns_run.sh build/bench/server_lateness --tonecast build/src/tonecast
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kNotes = 2000;
+constexpr int kSpacingMs = 5;       // 2,000 notes over 10 seconds
+constexpr int kKeys = 125;          // keys 1 to 125 in turn, so no key sounds twice at once;
+constexpr int kShortestMs = 30;     // lengths 30 to 45 ms: (key, length) names the note
+constexpr int kClients = 32;
+constexpr int kServerPort = 27000;
+
+// From 10 ms on: before that, fresh clients are not yet idle and only one could take a note.
+int startOf(int note) { return 10 + note * kSpacingMs; }
+int keyOf(int note) { return 1 + note % kKeys; }
+int lengthOf(int note) { return kShortestMs + note / kKeys; }
+int noteOf(int key, int toneLength) { return (toneLength + 20 - kShortestMs) * kKeys + key - 1; }
+
+bool insidePrivateNetwork() {
+    const char *mark = getenv("TONECAST_PRIVATE_NET");
+    if (mark == nullptr || strcmp(mark, "inside") != 0) return false;
+    std::vector<std::string> names;
+    struct if_nameindex *interfaces = if_nameindex();
+    for (struct if_nameindex *i = interfaces; i != nullptr && i->if_index != 0; i++) names.push_back(i->if_name);
+    if_freenameindex(interfaces);
+    std::sort(names.begin(), names.end());
+    return names == std::vector<std::string>{"lo", "tcveth0", "tcveth1"};
+}
+
+void appendVariableLength(std::string &out, uint32_t value) {
+    char bytes[5];
+    int count = 0;
+    bytes[count++] = static_cast<char>(value & 0x7F);
+    while (value >>= 7) bytes[count++] = static_cast<char>(0x80 | (value & 0x7F));
+    while (count > 0) out += bytes[--count];
+}
+
+std::string bigEndian(uint32_t value, int bytes) {
+    std::string out;
+    for (int i = bytes - 1; i >= 0; i--) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+}
+
+// Format 0, division 512 and 512000 us per quarter note: one tick is one millisecond, and ticks
+// divided by a power of two convert to milliseconds without rounding.
+std::string songFile() {
+    struct Event {
+        int tick;
+        int order;  // note-offs before note-ons at the same tick
+        std::string bytes;
+    };
+    std::vector<Event> events;
+    for (int note = 0; note < kNotes; note++) {
+        char key = static_cast<char>(keyOf(note));
+        events.push_back({startOf(note), 1, std::string("\x90", 1) + key + '\x64'});
+        events.push_back({startOf(note) + lengthOf(note), 0, std::string("\x80", 1) + key + '\x00'});
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Event &a, const Event &b) { return a.tick != b.tick ? a.tick < b.tick : a.order < b.order; });
+    std::string track("\x00\xff\x51\x03\x07\xd0\x00", 7);
+    int now = 0;
+    for (const Event &event : events) {
+        appendVariableLength(track, static_cast<uint32_t>(event.tick - now));
+        track += event.bytes;
+        now = event.tick;
+    }
+    track += std::string("\x00\xff\x2f\x00", 4);
+    return std::string("MThd") + bigEndian(6, 4) + bigEndian(0, 2) + bigEndian(1, 2) + bigEndian(512, 2) +
+           "MTrk" + bigEndian(static_cast<uint32_t>(track.size()), 4) + track;
+}
+
+double seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9; }
+
+double now(clockid_t clock) {
+    timespec t;
+    clock_gettime(clock, &t);
+    return seconds(t);
+}
+
+int loopbackSocket() {
+    int handle = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (handle < 0 || bind(handle, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        perror("socket");
+        exit(1);
+    }
+    int on = 1;
+    setsockopt(handle, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    return handle;
+}
+
+void sendToServer(int handle, uint8_t firstByte) {
+    uint8_t request[10] = {firstByte};
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(kServerPort);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(handle, request, sizeof request, 0, reinterpret_cast<sockaddr *>(&server), sizeof server);
+}
+
+// One datagram with the kernel's arrival time (realtime seconds); false when none came in time.
+bool receive(int handle, int timeoutMs, uint8_t reply[6], double *arrival) {
+    pollfd ready = {handle, POLLIN, 0};
+    if (poll(&ready, 1, timeoutMs) != 1) return false;
+    char control[256];
+    iovec data = {reply, 6};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (recvmsg(handle, &message, 0) < 6) return false;
+    *arrival = now(CLOCK_REALTIME);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp;
+            memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            *arrival = seconds(stamp);
+        }
+    }
+    return true;
+}
+
+int16_t word(const uint8_t *bytes, int n) {
+    return static_cast<int16_t>(bytes[2 * n] | (bytes[2 * n + 1] << 8));
+}
+
+// Starts the server, waiting for an activate, and returns once it has bound its port.
+pid_t startServer(const char *tonecast, const char *song) {
+    int output[2];
+    if (pipe(output) != 0) exit(1);
+    pid_t server = fork();
+    if (server == 0) {
+        dup2(output[1], STDOUT_FILENO);
+        close(output[0]);
+        close(output[1]);
+        execl(tonecast, tonecast, "-s", song, "-w", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(output[1]);
+    std::string seen;
+    char buffer[256];
+    ssize_t length;
+    while (seen.find("SV: Binded") == std::string::npos && (length = read(output[0], buffer, sizeof buffer)) > 0)
+        seen.append(buffer, static_cast<size_t>(length));
+    if (seen.find("SV: Binded") == std::string::npos) {
+        fprintf(stderr, "the server did not start:\n%s", seen.c_str());
+        exit(1);
+    }
+    // The rest of its output is a few lines; the pipe holds them.
+    return server;
+}
+
+double percentile(std::vector<double> sorted, double fraction) {
+    size_t index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[index];
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3 || strcmp(argv[1], "--tonecast") != 0) {
+        fprintf(stderr, "usage: server_lateness --tonecast path/to/tonecast\n");
+        return 2;
+    }
+    if (!insidePrivateNetwork()) {
+        fprintf(stderr, "server_lateness runs only inside tests/e2e/netns_run.sh\n");
+        return 97;
+    }
+    char song[] = "/tmp/server_lateness_XXXXXX";
+    int file = mkstemp(song);
+    std::string bytes = songFile();
+    if (file < 0 || write(file, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 1;
+    close(file);
+
+    double launched = now(CLOCK_MONOTONIC);
+    pid_t server = startServer(argv[2], song);
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; i++) {
+        clients.push_back(loopbackSocket());
+        sendToServer(clients.back(), 0xFF);
+        uint8_t reply[6];
+        double arrival;
+        if (!receive(clients.back(), 2000, reply, &arrival) || word(reply, 0) != 2 || word(reply, 1) != i) {
+            fprintf(stderr, "client %d was not registered\n", i);
+            kill(server, SIGKILL);
+            return 1;
+        }
+    }
+
+    double songStart = now(CLOCK_REALTIME);
+    sendToServer(clients[0], 0xFE);
+    std::vector<double> lateness;
+    std::vector<bool> seen(kNotes, false);
+    int goodByes = 0, strays = 0;
+    std::vector<pollfd> ready;
+    for (int handle : clients) ready.push_back({handle, POLLIN, 0});
+    while (goodByes < kClients && poll(ready.data(), ready.size(), 5000) > 0) {
+        for (pollfd &client : ready) {
+            uint8_t reply[6];
+            double arrival;
+            if (!(client.revents & POLLIN) || !receive(client.fd, 0, reply, &arrival)) continue;
+            if (word(reply, 0) == 5) {
+                goodByes++;
+                continue;
+            }
+            int note = noteOf(word(reply, 1), word(reply, 2));
+            if (word(reply, 0) != 4 || word(reply, 1) < 1 || word(reply, 1) > kKeys || note < 0 || note >= kNotes || seen[note]) {
+                strays++;
+                continue;
+            }
+            seen[note] = true;
+            lateness.push_back((arrival - songStart) * 1000.0 - startOf(note));
+        }
+    }
+    int status = 0;
+    rusage usage = {};
+    wait4(server, &status, 0, &usage);
+    double wall = now(CLOCK_MONOTONIC) - launched;
+    unlink(song);
+    for (int handle : clients) close(handle);
+
+    double cpu = seconds({usage.ru_utime.tv_sec, usage.ru_utime.tv_usec * 1000}) +
+                 seconds({usage.ru_stime.tv_sec, usage.ru_stime.tv_usec * 1000});
+    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), kNotes, goodByes,
+           kClients, strays);
+    if (lateness.empty()) return 1;
+    std::sort(lateness.begin(), lateness.end());
+    printf("lateness against the note's start, ms: p50 %.3f  p99 %.3f  max %.3f  (min %.3f)\n",
+           percentile(lateness, 0.5), percentile(lateness, 0.99), lateness.back(), lateness.front());
+    printf("server processor time: %.3f s in %.3f s of wall time = %.2f%% of one core\n", cpu, wall,
+           100.0 * cpu / wall);
+    // Other work on the machine delays the server's wakeups; the figures mean little without this.
+    double load[3];
+    if (getloadavg(load, 3) == 3) printf("load average of the machine: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
