@@ -2,8 +2,8 @@
 middle of a song, disconnects from strangers, and random datagrams while it plays."""
 import os
 import random
-import re
 import tempfile
+import time
 import unittest
 
 import e2e_support as e2e
@@ -123,6 +123,45 @@ class Server(unittest.TestCase):
         status, out, err = performer.finish()
         self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
         self.assertEqual((status, err), (0, ""))
+
+
+def processor_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Sleeping(unittest.TestCase):
+    def test_a_server_sleeps_while_waiting_and_between_notes(self):
+        # Two notes 1.5 s apart: a loop that spins would burn the whole wait and the whole gap.
+        voices = [[(0, 100, 60), (1500, 100, 62)]]
+        with tempfile.TemporaryDirectory() as folder:
+            song = server.write_song(os.path.join(folder, "song.mid"), voices)
+            performer = server.watch("-s", song, "-w")
+            player = server.FakeClient()
+            try:
+                self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"))
+                self.assertEqual(player.connect(), 0)
+                self.assertLess(self.processor_seconds_over_one_second(performer), 0.3)
+                server.activate()
+                player.socket.settimeout(5)
+                self.assertEqual(server.reply_of(player.socket.recv(64)), (server.MSG_NOTE, 60, 80))
+                self.assertLess(self.processor_seconds_over_one_second(performer), 0.3)
+                self.assertEqual(player.receive_until_bye(), [(server.MSG_NOTE, 62, 80), (server.MSG_BYE, 0, 0)])
+                self.assertEqual(performer.finish()[0], 0)
+            finally:
+                performer.kill()
+                player.close()
+
+    @staticmethod
+    def processor_seconds_over_one_second(watched):
+        def used():
+            with open("/proc/%d/stat" % watched.process.pid) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        before = used()
+        time.sleep(1)
+        return used() - before
 
 
 if __name__ == "__main__":
