@@ -22,17 +22,22 @@ struct Outcome {
     size_t bytesRead;
 };
 
-// With FUZZ_CORPUS_ROOT set, every file a test reads is also kept as a seed of the midi_read
-// fuzz target: its corpus starts from exactly what the tests read.
-inline void keepAsSeed(const midibytes::Bytes &file) {
+// With FUZZ_CORPUS_ROOT set, a file a test reads is also kept as a seed of the given fuzz target.
+inline void keepAsSeedOf(const char *target, const midibytes::Bytes &file) {
     const char *root = std::getenv("FUZZ_CORPUS_ROOT");
     if (!root) return;
     std::string content(file.begin(), file.end());
-    std::string name = std::string(root) + "/corpus-midi_read/" + std::to_string(std::hash<std::string>{}(content));
+    std::string name = std::string(root) + "/corpus-" + target + "/" + std::to_string(std::hash<std::string>{}(content));
     if (FILE *f = std::fopen(name.c_str(), "wb")) {
         std::fwrite(content.data(), 1, content.size(), f);
         std::fclose(f);
     }
+}
+
+// Every file the reader tests read seeds the midi_read fuzz target: its corpus starts from exactly
+// what the tests read.
+inline void keepAsSeed(const midibytes::Bytes &file) {
+    keepAsSeedOf("midi_read", file);
 }
 
 // Reads the file with the hooks installed now.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "midi_bytes.h"
+#include "midi_harness.h"
 #include "schedule/note_schedule.h"
 #include "schedule/song_loader.h"
 #include "shell/run_state.h"
@@ -75,8 +76,10 @@ private:
     std::string path_;
 };
 
-// Loads a song that must load; returns what loading printed.
+// Loads a song that must load; returns what loading printed. Each such song also seeds the
+// schedule_load fuzz target.
 inline std::string loadSongBytes(const Bytes &bytes) {
+    midiharness::keepAsSeedOf("schedule_load", bytes);
     freeSchedule();
     SongFile file(bytes);
     testing::internal::CaptureStdout();
