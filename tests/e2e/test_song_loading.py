@@ -132,6 +132,7 @@ class SongLoading(unittest.TestCase):
         self.addCleanup(client.close)
         client.sendto(b"\xff" + bytes(9), ("127.0.0.1", e2e.SERVER_PORT))
         self.assertEqual(client.recvfrom(64)[0], struct.pack("<hhh", 2, 0, 0))
+        activated = time.monotonic()
         client.sendto(b"\xfe" + bytes(9), ("127.0.0.1", e2e.SERVER_PORT))
         notes = []
         while True:
@@ -140,11 +141,13 @@ class SongLoading(unittest.TestCase):
             if kind == 5:
                 break
             notes.append((time.monotonic(), key, length))
-        # Each note lasts 125 ms, sent as 105; the notes are 250 ms apart.
+        # Each note lasts 125 ms, sent as 105. The song starts after the activate datagram has been
+        # sent, and no note leaves before its start (0, 250 and 500 ms), give or take the server
+        # clock's millisecond steps.
         self.assertEqual([(key, length) for _, key, length in notes], [(60, 105), (64, 105), (62, 105)])
-        gaps = [later[0] - earlier[0] for earlier, later in zip(notes, notes[1:])]
-        for gap in gaps:
-            self.assertGreater(gap, 0.2, gaps)
+        arrivals = [arrival - activated for arrival, _, _ in notes]
+        for arrival, start in zip(arrivals, (0.0, 0.25, 0.5)):
+            self.assertGreaterEqual(arrival, start - 0.002, arrivals)
         rest, _ = server.communicate(timeout=10)
         self.assertEqual(rest.decode(), "SV: got activate\nQuit.\n")
         self.assertEqual(server.returncode, 0)
