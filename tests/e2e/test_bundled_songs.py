@@ -1,0 +1,107 @@
+"""Every bundled song as `make demo` plays it: the server loads it without an error, showing the
+voices and tempos its note list claims, and across four client hosts of a virtual room it plays
+to the end with every one of its notes reaching a client. The songs have at most four voices, so
+four clients leave no note without a player: not one may be dropped."""
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+import e2e_support as e2e
+import server_support as server
+import test_songs_files as song_files
+import tone_capture
+
+sys.path.insert(0, os.path.join(e2e.REPO, "tools"))
+from virtual_room import VirtualRoom  # noqa: E402
+
+DEMO = os.path.join(e2e.REPO, "tools", "demo.py")
+CLIENTS = 4
+SERVER_HOST = 0
+TONE_GAP_MS = 20  # the server sends each note's length less this
+
+
+def loading_lines(fmt, tracks, division, tempos):
+    """What loading prints: the header, then each tempo of the note list in microseconds."""
+    lines = ["header: %d %d div:%d" % (fmt, tracks, division)]
+    for _, _, bpm in tempos:
+        microseconds = round(60e6 / bpm)
+        lines += ["Tempo: %d [4]" % microseconds, "length of quarternote: %d ms" % (microseconds // 1000)]
+    return lines
+
+
+def milliseconds(tick, tempo_map, division):
+    """The time of a tick across the tempo changes (tick, microseconds), a quarter note lasting
+    whole milliseconds, and 500 ms until the first change."""
+    total, last_tick, per_quarter = 0.0, 0, 500
+    for change_tick, microseconds in tempo_map:
+        if change_tick >= tick:
+            break
+        total += (change_tick - last_tick) * per_quarter / division
+        last_tick, per_quarter = change_tick, microseconds // 1000
+    return total + (tick - last_tick) * per_quarter / division
+
+
+def sent_notes(tracks, division):
+    """Every note of the song as the server sends it: (key, tone length in ms), sorted."""
+    tempo_map = [(tick, int.from_bytes(data, "big"))
+                 for tick, _, kind, data in tracks[0] if kind == 0x51]
+    notes = []
+    for track in tracks[1:]:
+        for start, end, key in song_files.sounding_notes(track):
+            start_ms = int(milliseconds(start, tempo_map, division))
+            notes.append((key, int(milliseconds(end, tempo_map, division) - start_ms) - TONE_GAP_MS))
+    return sorted(notes)
+
+
+class BundledSongs(unittest.TestCase):
+    def test_every_song_loads_and_plays_to_the_end_across_four_clients(self):
+        names = song_files.song_names()
+        self.assertGreaterEqual(len(names), 3)
+        for name in names:
+            with self.subTest(song=name):
+                started = time.monotonic()
+                self.check_song(name)
+                print("%s: played in %.1f s" % (name, time.monotonic() - started), file=sys.stderr)
+
+    def check_song(self, name):
+        path = os.path.join(song_files.SONGS, name + ".mid")
+        with open(path, "rb") as song:
+            fmt, division, tracks = song_files.read_midi(song.read())
+        voices, _, tempos = song_files.claimed(name)
+        self.assertEqual(len(tracks), 1 + voices)
+        self.assertLessEqual(voices, CLIENTS)
+
+        # The room the demo makes: its host names, known before it exists, let the capture,
+        # listening on every link of this private network, tell which host received what.
+        room = VirtualRoom(CLIENTS + 2)
+        with room.capture() as capture, tone_capture.silent_home() as env:
+            result = subprocess.run([sys.executable, DEMO, "--tonecast", e2e.TONECAST, "--song", path,
+                                     "--clients", str(CLIENTS)],
+                                    capture_output=True, text=True, env=env, timeout=180)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+        server_lines = [line[len("server | "):] for line in result.stdout.splitlines()
+                        if line.startswith("server | ")]
+        self.assertEqual(server_lines,
+                         [e2e.BANNER.strip(), "Running as server", "Server waiting... use tonecast -a to begin."]
+                         + loading_lines(fmt, len(tracks), division, tempos)
+                         + ["SV: Binded to port 27000", "SV: got activate", "Quit."])
+
+        server_address = (room.address(SERVER_HOST), e2e.SERVER_PORT)
+        received = []
+        for client_id in range(CLIENTS):
+            replies = [server.reply_of(d.payload) for d in capture.datagrams(1 + client_id)
+                       if d.source == server_address]
+            self.assertEqual(replies[0], (server.MSG_ASSIGN_ID, client_id, 0))
+            self.assertEqual(replies[-1], (server.MSG_BYE, 0, 0))
+            notes = replies[1:-1]
+            self.assertEqual([kind for kind, _, _ in notes], [server.MSG_NOTE] * len(notes))
+            received += [(key, length) for _, key, length in notes]
+        # Every note with its length, none dropped, none twice.
+        self.assertEqual(sorted(received), sent_notes(tracks, division))
+
+
+if __name__ == "__main__":
+    e2e.main()
