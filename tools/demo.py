@@ -246,6 +246,10 @@ def main():
     except NotPrivateNetwork as error:
         print("demo: %s" % error, file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        # Every process was stopped and the room taken down on the way out.
+        print("demo: stopped")
+        return 130
     elapsed = time.monotonic() - started
     if faults:
         print("demo: FAILED after %.1f s: %s" % (elapsed, "; ".join(faults)))
