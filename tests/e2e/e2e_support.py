@@ -29,6 +29,12 @@ _parser.add_argument("--tonecast", required=True)
 _options, _rest = _parser.parse_known_args()
 TONECAST = _options.tonecast
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+with open(TONECAST, "rb") as _binary:
+    # Valgrind cannot run a binary built with the address sanitizer, which checks leaks itself.
+    SANITIZER_BUILD = b"__asan_init" in _binary.read()
+# Memcheck as the leak tests run it: any error or lost block ends the run with status 99.
+VALGRIND = ["valgrind", "--error-exitcode=99", "--leak-check=full",
+            "--errors-for-leak-kinds=definite,indirect"]
 
 
 def main():
