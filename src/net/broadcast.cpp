@@ -13,7 +13,7 @@ const netAddress &broadcastTarget() {
 }  // namespace
 
 void sendConnectBroadcast() {
-    runState.nextRetryTime = elapsedMs() + 1000;
+    runState.nextRetryTime = msAfter(elapsedMs(), 1000);
     Message request = connectMessage();
     allowBroadcast();
     printf("Connecting...\n");

@@ -13,10 +13,6 @@ namespace {
 
 constexpr int32_t INACTIVITY_LIMIT_MS = 60000;
 
-int32_t msAfter(int32_t now, int32_t ms) {
-    return static_cast<int32_t>(static_cast<uint32_t>(now) + static_cast<uint32_t>(ms));
-}
-
 bool bindAnyPort() {
     // The socket library asserts on a socket that never opened; treat that like a failed bind.
     return runState.socket->getHandle() != -1 && runState.socket->bind("", 0) == 0;

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-int32_t msUntil(int32_t moment, int32_t now) {
-    return static_cast<int32_t>(static_cast<uint32_t>(moment) - static_cast<uint32_t>(now));
-}
+#include "shell/run_state.h"
 
 int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline) {
     int64_t idle = msUntil(deadline, now);

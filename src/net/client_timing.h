@@ -1,10 +1,5 @@
 #pragma once
-// The client's clock arithmetic. elapsedMs values wrap after 24.8 days, so moments are compared
-// through their difference, never directly.
 #include <cstdint>
-
-// Milliseconds from now until the moment: negative once it has passed.
-int32_t msUntil(int32_t moment, int32_t now);
 
 // How long the client may wait for a datagram at `now` before something else is due: the next
 // connect request (while not connected, due once the clock is strictly past the retry time) or

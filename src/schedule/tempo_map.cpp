@@ -20,7 +20,7 @@ size_t changeCapacity = 0;
 const TempoChange DEFAULT_TEMPO = {0, DEFAULT_MS_PER_QUARTER, 0.0};
 
 // Milliseconds from a change's tick to `tick` under its tempo.
-double msAfter(const TempoChange &change, int32_t tick) {
+double msSinceChange(const TempoChange &change, int32_t tick) {
     if (noteSchedule.division == 0) return 0.0;
     double ticks = static_cast<double>(tick) - static_cast<double>(change.tick);
     return ticks / noteSchedule.division * change.msPerQuarter;
@@ -49,7 +49,7 @@ bool addTempoChange(int32_t tick, int32_t msPerQuarter) {
         changeCapacity = capacity;
     }
     const TempoChange &previous = changeCount == 0 ? DEFAULT_TEMPO : changes[changeCount - 1];
-    changes[changeCount++] = {tick, msPerQuarter, previous.startMs + msAfter(previous, tick)};
+    changes[changeCount++] = {tick, msPerQuarter, previous.startMs + msSinceChange(previous, tick)};
     return true;
 }
 
@@ -58,14 +58,14 @@ void orderTempoMap() {
                      [](const TempoChange &a, const TempoChange &b) { return a.tick < b.tick; });
     const TempoChange *previous = &DEFAULT_TEMPO;
     for (size_t i = 0; i < changeCount; ++i) {
-        changes[i].startMs = previous->startMs + msAfter(*previous, changes[i].tick);
+        changes[i].startMs = previous->startMs + msSinceChange(*previous, changes[i].tick);
         previous = &changes[i];
     }
 }
 
 double tickToMs(int32_t tick) {
     const TempoChange &change = changeAt(tick);
-    return change.startMs + msAfter(change, tick);
+    return change.startMs + msSinceChange(change, tick);
 }
 
 void freeTempoMap() {

@@ -7,3 +7,11 @@ RunState runState = {};
 int32_t elapsedMs() {
     return static_cast<int32_t>(platformMillis() - runState.startTime);
 }
+
+int32_t msAfter(int32_t moment, int32_t ms) {
+    return static_cast<int32_t>(static_cast<uint32_t>(moment) + static_cast<uint32_t>(ms));
+}
+
+int32_t msUntil(int32_t moment, int32_t now) {
+    return static_cast<int32_t>(static_cast<uint32_t>(moment) - static_cast<uint32_t>(now));
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "net/client_timing.h"
+#include "shell/run_state.h"
 
 TEST(ClientTiming, WaitsUntilTheNextRetryOrTheDeadline) {
     // A retry is due once the clock is strictly past the retry time: one millisecond after it.
