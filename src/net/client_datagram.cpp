@@ -12,6 +12,8 @@ namespace {
 
 void takeId(int16_t id) {
     printf("Connected! Got id: %d\n", id);
+    // Shown at once even when the output is a pipe, as a watching program waits for this line.
+    fflush(stdout);
     runState.ownId = id;
     runState.connected = 1;
 }
