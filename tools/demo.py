@@ -119,10 +119,8 @@ class Player:
         self.name = name
         self.lines = []
         self._changed = threading.Condition()
-        # A pipe would keep the lines in the program's buffer until it flushes; line buffering
-        # shows each line when it is printed, as on a terminal.
-        self.process = room.start(host, ["stdbuf", "-oL", "-eL", *argv], stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, text=True, errors="replace")
+        self.process = room.start(host, argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  text=True, errors="replace")
         self._readers = [threading.Thread(target=self._read, args=(stream, console), daemon=True)
                          for stream in (self.process.stdout, self.process.stderr)]
         for reader in self._readers:
