@@ -15,8 +15,8 @@ void startSongNow() {
 }
 
 int32_t songPosition() {
-    // The timer wraps, so the position is the wrapped difference, like elapsedMs itself.
-    return static_cast<int32_t>(static_cast<uint32_t>(elapsedMs()) - static_cast<uint32_t>(songOrigin));
+    // The time from the origin until now, safe across the timer's wrap.
+    return msUntil(elapsedMs(), songOrigin);
 }
 
 int64_t nanosUntilSongPosition(int32_t position) {
