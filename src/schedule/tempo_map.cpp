@@ -19,11 +19,13 @@ size_t changeCapacity = 0;
 
 const TempoChange DEFAULT_TEMPO = {0, DEFAULT_MS_PER_QUARTER, 0.0};
 
-// Milliseconds from a change's tick to `tick` under its tempo.
+// Milliseconds from a change's tick to `tick` under its tempo. Multiplied before dividing: the
+// product of two integers is exact in a double, so a time that is a whole millisecond stays whole
+// and is not truncated to the millisecond before.
 double msSinceChange(const TempoChange &change, int32_t tick) {
     if (noteSchedule.division == 0) return 0.0;
     double ticks = static_cast<double>(tick) - static_cast<double>(change.tick);
-    return ticks / noteSchedule.division * change.msPerQuarter;
+    return ticks * change.msPerQuarter / noteSchedule.division;
 }
 
 // The change in force at a tick: the last one at or before it, or the default tempo.

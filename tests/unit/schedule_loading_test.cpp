@@ -52,6 +52,14 @@ TEST_F(ScheduleLoading, QuarterNoteDropsTheMicrosecondRemainder) {
     EXPECT_EQ(scheduledNotes(), (Notes{{60, 333, 333}, {62, 667, 1}}));
 }
 
+TEST_F(ScheduleLoading, TimesThatAreWholeMillisecondsStayWhole) {
+    // At one millisecond per tick, tick 123 is 123 ms; dividing first would give 122.99... and 122.
+    loadSongBytes(song(0, 120, {cat({setTempo(0, 120000), noteOn(123, 0, 60), noteOff(122, 0, 60),
+                                     setTempo(0, 240000), noteOn(245, 0, 62), noteOff(1, 0, 62),
+                                     endOfTrack()})}));
+    EXPECT_EQ(scheduledNotes(), (Notes{{60, 123, 122}, {62, 735, 2}}));
+}
+
 TEST_F(ScheduleLoading, HowNotesEnd) {
     // Velocity 0 ends a note like a note-off; a second note-on of an open key takes its place, the
     // first keeps 60 ms; a note-off without an open note changes nothing; a note never ended keeps 60.
