@@ -7,6 +7,7 @@ PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iprou
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
+SANITIZE_DIR ?= build-sanitize
 SONG ?= songs/frere_jacques.mid
 CLIENTS ?= 4
 
@@ -20,7 +21,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test demo clean fuzz
+.PHONY: all deps build test test-sanitize demo clean fuzz
 
 all: build
 
@@ -33,6 +34,21 @@ build:
 
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Every unit and end-to-end test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Each report also goes to a file, and any file fails the run: a test that never looks at a
+# process's status or standard error (or kills it) cannot let a report pass unseen.
+SANITIZE_REPORTS = $(abspath $(SANITIZE_DIR))/sanitizer-reports
+SANITIZER_OPTIONS = halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$(SANITIZE_REPORTS)/report
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTONECAST_SANITIZE=ON
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	cd $(SANITIZE_DIR) && ASAN_OPTIONS=$(SANITIZER_OPTIONS):detect_leaks=1 \
+	    UBSAN_OPTIONS=$(SANITIZER_OPTIONS):print_stacktrace=1 ctest --output-on-failure -j $(JOBS); \
+	    status=$$?; \
+	    for report in $(SANITIZE_REPORTS)/*; do [ -e "$$report" ] || continue; cat "$$report"; status=1; done; \
+	    exit $$status
 
 # The server, CLIENTS clients and the activate sender as hosts of a private virtual room.
 demo: deps build
