@@ -1,7 +1,8 @@
 // Plays a song of 2,000 notes over 10 seconds to 32 fake clients and reports how late each note
 // arrives against its start (p50, p99, max) and the server's processor time per wall second.
+// With --flood N, another process sends N random datagrams to the server, evenly over the song.
 // Talks to a real server, so it runs only inside the private network:
-//   tests/e2e/netns_run.sh build/bench/server_lateness --tonecast build/src/tonecast
+//   tests/e2e/netns_run.sh build/bench/server_lateness --tonecast build/src/tonecast [--flood 100000]
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -29,6 +30,7 @@ constexpr int kKeys = 125;          // keys 1 to 125 in turn, so no key sounds t
 constexpr int kShortestMs = 30;     // lengths 30 to 45 ms: (key, length) names the note
 constexpr int kClients = 32;
 constexpr int kServerPort = 27000;
+constexpr double kSongSeconds = kNotes * kSpacingMs / 1000.0;
 
 // From 10 ms on: before that, fresh clients are not yet idle and only one could take a note.
 int startOf(int note) { return 10 + note * kSpacingMs; }
@@ -173,6 +175,61 @@ pid_t startServer(const char *tonecast, const char *song) {
     return server;
 }
 
+// Random datagrams of 0 to 1400 bytes from a socket of its own, paced to spread over the song.
+// A stranger can neither join the full room nor release anybody, so the song must play on.
+pid_t startFlood(int count) {
+    fflush(stdout);
+    pid_t flooder = fork();
+    if (flooder != 0) return flooder;
+    int handle = loopbackSocket();
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(kServerPort);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&state]() {  // xorshift64
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    uint8_t datagram[1400];
+    double begun = now(CLOCK_MONOTONIC);
+    int sent = 0;
+    for (int i = 0; i < count; i++) {
+        if (i % 100 == 0) {
+            double ahead = begun + kSongSeconds * i / count - now(CLOCK_MONOTONIC);
+            if (ahead > 0) usleep(static_cast<useconds_t>(ahead * 1e6));
+        }
+        size_t length = next() % 4 == 0 ? next() % sizeof datagram : next() % 12;
+        for (size_t b = 0; b < length; b++) datagram[b] = static_cast<uint8_t>(next());
+        if (sendto(handle, datagram, length, 0, reinterpret_cast<sockaddr *>(&server), sizeof server) >= 0) sent++;
+    }
+    printf("flood: %d random datagrams sent in %.3f s\n", sent, now(CLOCK_MONOTONIC) - begun);
+    fflush(stdout);
+    _exit(0);
+}
+
+// Datagrams the kernel of the private network dropped because a socket's queue was full.
+long udpQueueDrops() {
+    FILE *snmp = fopen("/proc/net/snmp", "r");
+    if (snmp == nullptr) return -1;
+    char names[512], values[512];
+    long drops = -1;
+    while (drops < 0 && fgets(names, sizeof names, snmp) != nullptr) {
+        if (strncmp(names, "Udp:", 4) != 0 || fgets(values, sizeof values, snmp) == nullptr) continue;
+        // The field's position in the names line gives its position in the values line.
+        int field = 0;
+        for (char *name = strtok(names, " \n"); name != nullptr && strcmp(name, "RcvbufErrors") != 0; name = strtok(nullptr, " \n"))
+            field++;
+        char *value = strtok(values, " \n");
+        for (int i = 0; i < field && value != nullptr; i++) value = strtok(nullptr, " \n");
+        if (value != nullptr) drops = atol(value);
+    }
+    fclose(snmp);
+    return drops;
+}
+
 double percentile(std::vector<double> sorted, double fraction) {
     size_t index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
     return sorted[index];
@@ -181,8 +238,10 @@ double percentile(std::vector<double> sorted, double fraction) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3 || strcmp(argv[1], "--tonecast") != 0) {
-        fprintf(stderr, "usage: server_lateness --tonecast path/to/tonecast\n");
+    int flood = 0;
+    if (argc == 5 && strcmp(argv[3], "--flood") == 0) flood = atoi(argv[4]);
+    if ((argc != 3 && flood <= 0) || strcmp(argv[1], "--tonecast") != 0) {
+        fprintf(stderr, "usage: server_lateness --tonecast path/to/tonecast [--flood datagrams]\n");
         return 2;
     }
     if (!insidePrivateNetwork()) {
@@ -212,6 +271,8 @@ int main(int argc, char **argv) {
 
     double songStart = now(CLOCK_REALTIME);
     sendToServer(clients[0], 0xFE);
+    long dropsBefore = udpQueueDrops();
+    pid_t flooder = flood > 0 ? startFlood(flood) : 0;
     std::vector<double> lateness;
     std::vector<bool> seen(kNotes, false);
     int goodByes = 0, strays = 0;
@@ -238,10 +299,12 @@ int main(int argc, char **argv) {
     int status = 0;
     rusage usage = {};
     wait4(server, &status, 0, &usage);
+    if (flooder > 0) waitpid(flooder, nullptr, 0);
     double wall = now(CLOCK_MONOTONIC) - launched;
     unlink(song);
     for (int handle : clients) close(handle);
 
+    printf("datagrams dropped by full socket queues: %ld\n", udpQueueDrops() - dropsBefore);
     double cpu = seconds({usage.ru_utime.tv_sec, usage.ru_utime.tv_usec * 1000}) +
                  seconds({usage.ru_stime.tv_sec, usage.ru_stime.tv_usec * 1000});
     printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), kNotes, goodByes,
