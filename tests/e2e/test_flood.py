@@ -61,7 +61,7 @@ def datagram():
 sent = 0
 begun = time.monotonic()
 for i in range(count):
-    if i % 1000 == 0:
+    if i % 100 == 0:
         ahead = begun + seconds * i / count - time.monotonic()
         if ahead > 0:
             time.sleep(ahead)
