@@ -6,6 +6,7 @@ import threading
 import time
 
 import e2e_support as e2e
+from midi_bytes import song, track
 
 MSG_ASSIGN_ID = 2
 MSG_NOTE = 4
@@ -17,24 +18,13 @@ DIVISION = 512
 TEMPO = 512000
 
 
-def _variable_length(value):
-    out = [value & 0x7F]
-    value >>= 7
-    while value:
-        out.insert(0, 0x80 | (value & 0x7F))
-        value >>= 7
-    return bytes(out)
-
-
 def _track(events):
-    """events: (tick, bytes) in any order; sorted stably by tick and closed by end-of-track."""
-    body = b""
-    now = 0
+    """events: (tick, bytes) in any order; sorted stably by tick."""
+    deltas, now = [], 0
     for tick, event in sorted(events, key=lambda item: item[0]):
-        body += _variable_length(tick - now) + event
+        deltas.append((tick - now, event))
         now = tick
-    body += b"\x00\xff\x2f\x00"
-    return b"MTrk" + struct.pack(">I", len(body)) + body
+    return track(deltas)
 
 
 def song_bytes(voices):
@@ -47,8 +37,7 @@ def song_bytes(voices):
             events.append((start + length, bytes([0x80 | channel, key, 0])))
         events_on = [(start, bytes([0x90 | channel, key, 100])) for start, _, key in voice]
         tracks.append(_track(events + events_on))
-    header = b"MThd" + struct.pack(">IHHH", 6, 1, len(tracks), DIVISION)
-    return header + b"".join(tracks)
+    return song(1, DIVISION, tracks)
 
 
 def write_song(path, voices):

@@ -15,6 +15,7 @@ import tempfile
 import unittest
 
 import e2e_support as e2e
+from midi_bytes import END_OF_TRACK, chunk, header, var_len
 
 SERVER_START = e2e.BANNER + "Running as server\n"
 FAILED = "There were errors reading the MIDI file. [%d]\n"
@@ -22,26 +23,7 @@ BOUND = "SV: Binded to port 27000\n"
 RUN_SECONDS = 30
 
 
-def var_len(value):
-    """A variable-length quantity of as many bytes as the value needs (five for 2^28 and above)."""
-    out = [value & 0x7F]
-    value >>= 7
-    while value:
-        out.insert(0, 0x80 | (value & 0x7F))
-        value >>= 7
-    return bytes(out)
-
-
-def header(fmt, tracks, division, length=6):
-    return b"MThd" + struct.pack(">IHHH", length, fmt, tracks, division)
-
-
-def chunk(body, length=None):
-    """A track chunk whose declared length is the body's unless one is given."""
-    return b"MTrk" + struct.pack(">I", len(body) if length is None else length) + body
-
-
-END = b"\x00\xff\x2f\x00"
+END = END_OF_TRACK
 TEMPO = b"\x00\xff\x51\x03\x07\xa1\x20"  # 500000 us per quarter note, at delta 0
 TEMPO_LINES = "Tempo: 500000 [4]\nlength of quarternote: 500 ms\n"
 NOTE = b"\x00\x90\x3c\x64\x83\x60\x80\x3c\x40"  # key 60 from tick 0 to tick 480

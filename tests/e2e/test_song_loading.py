@@ -11,30 +11,10 @@ import time
 import unittest
 
 import e2e_support as e2e
+from midi_bytes import header, song, track
 
 SERVER_START = e2e.BANNER + "Running as server\n"
 FAILED = "There were errors reading the MIDI file. [%d]\n"
-with open(e2e.TONECAST, "rb") as binary:
-    SANITIZER_BUILD = b"__asan_init" in binary.read()
-
-
-def var_len(value):
-    out = [value & 0x7F]
-    value >>= 7
-    while value:
-        out.insert(0, 0x80 | (value & 0x7F))
-        value >>= 7
-    return bytes(out)
-
-
-def track(events):
-    """A track chunk of (delta, event bytes) pairs, closed by its end-of-track event."""
-    body = b"".join(var_len(delta) + data for delta, data in events) + b"\x00\xff\x2f\x00"
-    return b"MTrk" + struct.pack(">I", len(body)) + body
-
-
-def song(fmt, division, tracks):
-    return b"MThd" + struct.pack(">IHHH", 6, fmt, len(tracks), division) + b"".join(tracks)
 
 
 def note_on(key, velocity=100):
@@ -66,7 +46,7 @@ class SongLoading(unittest.TestCase):
         cases = [
             ("missing.mid", None, "Invalid MIDI file.\n"),
             ("empty.mid", b"", "Error:-1" + FAILED % -1),
-            ("frames.mid", b"MThd" + struct.pack(">IHHH", 6, 1, 2, 0xE728), FAILED % -6360),
+            ("frames.mid", header(1, 2, 0xE728), FAILED % -6360),
             ("cut.mid", notes_then_cut, "header: 0 1 div:480\nError:-1" + FAILED % -1),
             ("sysex.mid", song(0, 96, [track([(0, set_tempo(600000)), (0, b"\xf0\x01\x02")])]),
              "header: 0 1 div:96\nTempo: 600000 [4]\nlength of quarternote: 600 ms\nError:-8"
@@ -79,7 +59,7 @@ class SongLoading(unittest.TestCase):
             self.assertEqual(status, 0, name)
         self.assertIn("Sorry, no complete SysEx messages\n", err)
 
-    @unittest.skipIf(SANITIZER_BUILD, "valgrind cannot run a binary built with the address sanitizer")
+    @unittest.skipIf(e2e.SANITIZER_BUILD, "valgrind cannot run a binary built with the address sanitizer")
     def test_records_made_before_a_reader_error_are_freed(self):
         # The same error after no note and after 300 notes: what is still allocated at the end of the
         # run must not grow with the notes, and nothing may be lost or misused on the way.
@@ -88,8 +68,7 @@ class SongLoading(unittest.TestCase):
             data = song(1, 480, [track(events), b"MTrx"])
             path = self.write("error-after-%d.mid" % notes, data)
             result = subprocess.run(
-                ["valgrind", "--error-exitcode=99", "--leak-check=full",
-                 "--errors-for-leak-kinds=definite,indirect", e2e.TONECAST, "-s", path],
+                e2e.VALGRIND + [e2e.TONECAST, "-s", path],
                 capture_output=True, text=True, timeout=120)
             self.assertEqual(result.stdout, SERVER_START + "header: 1 2 div:480\nError:-7"
                              + FAILED % -7 + "Quit.\n")
