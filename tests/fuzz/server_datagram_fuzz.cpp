@@ -138,7 +138,7 @@ void receiveDatagram(Input &input, uint8_t op) {
     uint32_t ip = sender.getIP();
     uint16_t port = static_cast<uint16_t>(sender.getPort());
     int registeredAs = -1;
-    int playbackBefore = runState.playbackActive;
+    int playbackAfter = runState.playbackActive;
     if (length >= 1) {
         uint8_t first = receiveBuffer[0];
         uint8_t second = length >= 2 ? receiveBuffer[1] : 0;
@@ -150,7 +150,7 @@ void receiveDatagram(Input &input, uint8_t op) {
             }
             if (registeredAs >= 0) model[registeredAs] = {true, ip, port};
         } else if (first == MSG_ACTIVATE) {
-            playbackBefore = 1;
+            playbackAfter = 1;
         } else if (mark == MSG_BYE && id >= 0 && id < MAX_CLIENTS && holds(model[id], ip, port)) {
             model[id] = {};
         }
@@ -158,7 +158,7 @@ void receiveDatagram(Input &input, uint8_t op) {
     sent.clear();
     handleServerDatagram(receiveBuffer, length, sender);
     checkTableMatchesModel();
-    check(runState.playbackActive == playbackBefore);
+    check(runState.playbackActive == playbackAfter);
     if (registeredAs < 0) {
         check(sent.empty());
         return;
@@ -170,7 +170,8 @@ void receiveDatagram(Input &input, uint8_t op) {
 
 // One note taken off the schedule: the song moves on, the note may start a little before now.
 void dispatch(Input &input) {
-    uint32_t key = static_cast<uint32_t>(input.byte() | (input.byte() << 8));
+    uint32_t key = input.byte();
+    key |= static_cast<uint32_t>(input.byte()) << 8;
     int32_t duration = input.int32();
     int32_t start = position - input.byte();
     position = saturatingSum(position, input.byte());
