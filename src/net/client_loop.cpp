@@ -7,21 +7,17 @@
 #include "net/client_timing.h"
 #include "net/client_wait.h"
 #include "net/protocol.h"
+#include "net/send.h"
 #include "shell/run_state.h"
 
 namespace {
 
 constexpr int32_t INACTIVITY_LIMIT_MS = 60000;
 
-bool bindAnyPort() {
-    // The socket library asserts on a socket that never opened; treat that like a failed bind.
-    return runState.socket->getHandle() != -1 && runState.socket->bind("", 0) == 0;
-}
-
 }  // namespace
 
 void runClientLoop() {
-    if (!bindAnyPort()) {
+    if (!bindSocket(0)) {
         printf("CL: couldn't bind client in port\n");
         return;
     }

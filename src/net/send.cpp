@@ -4,12 +4,22 @@
 
 #include "shell/run_state.h"
 
+namespace {
+bool socketIsOpen() {
+    return runState.socket->getHandle() != -1;
+}
+}  // namespace
+
+bool bindSocket(int port) {
+    return socketIsOpen() && runState.socket->bind("", port) == 0;
+}
+
 void sendMessage(const Message &message, const netAddress &to) {
-    runState.socket->sendto(message.bytes, message.length, 0, &to);
+    if (socketIsOpen()) runState.socket->sendto(message.bytes, message.length, 0, &to);
 }
 
 void allowBroadcast() {
-    runState.socket->setBroadcast(true);
+    if (socketIsOpen()) runState.socket->setBroadcast(true);
 }
 
 void requestBroadcastOff() {

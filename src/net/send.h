@@ -1,10 +1,16 @@
 #pragma once
+// The process's one datagram socket. The socket library aborts the process when asked to use a
+// socket that failed to open, so each use here first checks that it is open: on such a socket a
+// bind fails and sends go nowhere, as they would on any socket that cannot send.
 #include <plib/netSocket.h>
 
 #include "net/protocol.h"
 
-// Sends one datagram through the process's socket; like every send of the program, its result
-// is not examined: a lost datagram is simply lost.
+// Binds to any local address and the port (0: one the system picks); true on success.
+bool bindSocket(int port);
+
+// Sends one datagram; like every send of the program, its result is not examined: a lost
+// datagram is simply lost.
 void sendMessage(const Message &message, const netAddress &to);
 
 // Broadcasts are allowed from now on.

@@ -6,6 +6,7 @@
 #include "net/client_table.h"
 #include "net/dispatch.h"
 #include "net/protocol.h"
+#include "net/send.h"
 #include "net/server_datagram.h"
 #include "net/server_time.h"
 #include "net/server_wait.h"
@@ -34,7 +35,7 @@ void runServerLoop() {
     runState.isServer = 1;
     loadSong();
     clearClientTable();
-    if (runState.socket->bind("", SERVER_PORT) != 0) {
+    if (!bindSocket(SERVER_PORT)) {
         printf("SV: couldn't bind to port %d\n", SERVER_PORT);
         return;
     }

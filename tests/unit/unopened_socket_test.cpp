@@ -1,0 +1,20 @@
+// A socket that failed to open (the process ran out of descriptors) must make the program fail
+// the way any unusable socket does, not abort it inside the socket library.
+#include <gtest/gtest.h>
+
+#include "net/broadcast.h"
+#include "net/send.h"
+#include "shell/run_state.h"
+#include "shell/shutdown.h"
+
+TEST(UnopenedSocketDeathTest, BindFailsAndSendsGoNowhereUpToAQuietShutdown) {
+    EXPECT_EXIT(
+        {
+            runState.socket = new netSocket();  // never opened
+            if (bindSocket(0)) abort();
+            runActivateSender();
+            sendConnectBroadcast();
+            shutdownAndExit();
+        },
+        testing::ExitedWithCode(0), "");
+}
