@@ -42,6 +42,17 @@ class Server(unittest.TestCase):
         self.clients.append(client)
         return client
 
+    def assertMelodyPlayedToTheEnd(self, player, performer):
+        """The player got every note of MELODY and then the good-bye, and the server ended cleanly
+        after its activation. Returns what the server wrote to standard error."""
+        notes = player.receive_until_bye()
+        self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
+        self.assertEqual(notes[-1], (server.MSG_BYE, 0, 0))
+        status, out, err = performer.finish()
+        self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
+        self.assertEqual(status, 0)
+        return err
+
     def test_a_second_server_cannot_bind_the_port(self):
         first = self.waiting_server(MELODY)
         listener = self.client()
@@ -53,10 +64,7 @@ class Server(unittest.TestCase):
         # It had no clients to say good-bye to, and the first server plays on when told to.
         self.assertEqual(listener.receive(), [])
         server.activate()
-        notes = listener.receive_until_bye()
-        self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
-        status, out, _ = first.finish()
-        self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
+        self.assertMelodyPlayedToTheEnd(listener, first)
 
     def test_a_client_leaving_mid_song_gets_nothing_more_and_its_slot_is_reused(self):
         performer = self.waiting_server(SLOW_MELODY)
@@ -94,13 +102,8 @@ class Server(unittest.TestCase):
         server.activate()
         for client_id in (0, 1, 32, -3):
             stranger.disconnect(client_id)
-        notes = player.receive_until_bye()
-        self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
-        self.assertEqual(notes[-1], (server.MSG_BYE, 0, 0))
+        self.assertMelodyPlayedToTheEnd(player, performer)
         self.assertEqual(stranger.receive(), [])
-        status, out, _ = performer.finish()
-        self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
-        self.assertEqual(status, 0)
 
     def test_random_datagrams_while_playing_change_nothing_but_what_they_ask(self):
         performer = self.waiting_server(MELODY)
@@ -116,13 +119,8 @@ class Server(unittest.TestCase):
             if data[:1] == b"\xff":
                 data = b"\x00" + data[1:]
             noise.send(data)
-        notes = player.receive_until_bye()
-        self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
-        self.assertEqual(notes[-1], (server.MSG_BYE, 0, 0))
+        self.assertEqual(self.assertMelodyPlayedToTheEnd(player, performer), "")
         self.assertEqual(noise.receive(), [])
-        status, out, err = performer.finish()
-        self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
-        self.assertEqual((status, err), (0, ""))
 
 
 def processor_seconds(pid):

@@ -5,22 +5,6 @@
 using namespace midibytes;
 using namespace midiharness;
 
-namespace {
-// The events of one format-0 track, with an end-of-track event after them.
-Outcome readEvents(const Bytes &events) {
-    return readRecorded(song(0, 96, {cat({events, endOfTrack()})}));
-}
-
-// The log without the header and track entries.
-Log eventsOf(const Outcome &o) {
-    Log events;
-    for (const std::string &entry : o.log) {
-        if (entry.rfind("header", 0) != 0 && entry.rfind("starttrack", 0) != 0) events.push_back(entry);
-    }
-    return events;
-}
-}  // namespace
-
 TEST(MidiEvents, EveryChannelMessageReachesItsHook) {
     Outcome o = readEvents({0x00, 0x80, 0x01, 0x02, 0x00, 0x91, 0x03, 0x00, 0x00, 0xA2, 0x05, 0x06,
                             0x00, 0xB3, 0x07, 0x08, 0x00, 0xC4, 0x09, 0x00, 0xD5, 0x0A,

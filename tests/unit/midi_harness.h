@@ -67,4 +67,18 @@ inline Outcome readRecorded(const midibytes::Bytes &file) {
 
 using Log = std::vector<std::string>;
 
+// Reads the events of one format-0 track, with an end-of-track event after them.
+inline Outcome readEvents(const midibytes::Bytes &events) {
+    return readRecorded(midibytes::song(0, 96, {midibytes::cat({events, midibytes::endOfTrack()})}));
+}
+
+// The log without the header and track entries.
+inline Log eventsOf(const Outcome &o) {
+    Log events;
+    for (const std::string &entry : o.log) {
+        if (entry.rfind("header", 0) != 0 && entry.rfind("starttrack", 0) != 0) events.push_back(entry);
+    }
+    return events;
+}
+
 }  // namespace midiharness

@@ -5,16 +5,6 @@
 using namespace midibytes;
 using namespace midiharness;
 
-namespace {
-Outcome readEvents(const Bytes &events) {
-    return readRecorded(song(0, 96, {cat({events, endOfTrack()})}));
-}
-
-Log eventsOf(const Outcome &o) {
-    return Log(o.log.begin() + 2, o.log.end());  // after the header and track entries
-}
-}  // namespace
-
 TEST(MidiMeta, EveryMetaEventReachesItsHookWithItsValues) {
     Outcome o = readEvents(cat({meta(0, 0x00, {0x12, 0x34}), meta(0, 0x01, text("Intro")),
                                 meta(0, 0x07, {}), meta(0, 0x51, {0x07, 0xA1, 0x20}),
