@@ -92,6 +92,37 @@ class VirtualRoom:
                      ("route", "add", "default", "dev", inner)):
             _ip("-n", name, *args)
 
+    @staticmethod
+    def link_addresses(host):
+        """(host's own address, the front host's end) on the link of a host added behind another."""
+        return "198.18.%d.2" % (host + 2), "198.18.%d.1" % (host + 2)
+
+    @staticmethod
+    def front_end(host):
+        """The front host's end of the link of a host added behind another."""
+        return "tchost%df" % host
+
+    def add_host_behind(self, front):
+        """Adds a host whose one link leads to the front host instead of the bridge, like a PC behind
+        a slow or lossy link, and returns its index. Nothing crosses the front host unless a program
+        there passes it on (tests/e2e/link_relay.py). Each end has its address from link_addresses."""
+        host = self.hosts
+        if host >= MAX_HOSTS:
+            raise ValueError("a room holds 1 to %d hosts" % MAX_HOSTS)
+        self.hosts += 1
+        name, inner, own, front_address = (self.namespace(host), "tchost%dn" % host,
+                                           *self.link_addresses(host))
+        _ip("netns", "add", name)
+        self._made.append(("netns", "del", name))
+        _ip("-n", self.namespace(front), "link", "add", self.front_end(host), "type", "veth",
+            "peer", "name", inner, "netns", name)
+        _ip("-n", self.namespace(front), "addr", "add", front_address + "/24", "dev", self.front_end(host))
+        _ip("-n", self.namespace(front), "link", "set", self.front_end(host), "up")
+        for args in (("link", "set", "lo", "up"), ("addr", "add", own + "/24", "dev", inner),
+                     ("link", "set", inner, "up"), ("route", "add", "default", "dev", inner)):
+            _ip("-n", name, *args)
+        return host
+
     def destroy(self):
         while self._made:
             subprocess.run(["ip", *self._made.pop()], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
