@@ -16,6 +16,8 @@ Usage: strip_sysex.py IN.mid OUT.mid
 import struct
 import sys
 
+from make_song import vlq
+
 SYSEX_STATUSES = (0xF0, 0xF7)
 META = 0xFF
 
@@ -35,15 +37,6 @@ def read_var_len(data, position):
         value = (value << 7) | (byte & 0x7F)
         if not byte & 0x80:
             return value, position
-
-
-def write_var_len(value):
-    groups = [value & 0x7F]
-    value >>= 7
-    while value:
-        groups.insert(0, 0x80 | (value & 0x7F))
-        value >>= 7
-    return bytes(groups)
 
 
 def event_end(body, position, status):
@@ -82,7 +75,7 @@ def strip_track(body, status):
             carried_ticks += delta
         else:
             status = event_status
-            kept += write_var_len(carried_ticks + delta) if carried_ticks else body[position:event_start]
+            kept += vlq(carried_ticks + delta) if carried_ticks else body[position:event_start]
             kept += body[event_start:end]
             carried_ticks = 0
         position = end
