@@ -2,13 +2,9 @@
 # Installs the Debian package as a newcomer would, in a fresh Debian 12 root without build tools:
 # `tonecast -t` plays silently, the man page is where man looks, two clients play a bundled song
 # with the installed program inside the private network, and purging the package leaves nothing.
-#
-#     tests/package/install_test.sh dist/tonecast_1.0-1_amd64.deb build-package
-#
-# Runs as root. The bare root is made once with debootstrap and kept in the work folder; every run
-# installs into a fresh copy of it.
+# As root: install_test.sh package.deb work-folder. The bare root is made once with debootstrap
+# and kept in the work folder; every run installs into a fresh copy of it.
 set -euo pipefail
-[ $# -eq 2 ] || { echo "usage: install_test.sh package.deb work-folder" >&2; exit 2; }
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 deb=$(realpath "$1")
 work=$(realpath -m "$2")
@@ -16,10 +12,7 @@ base=$work/bookworm-minbase
 root=$work/bookworm-root
 started=$SECONDS
 
-fail() {
-    echo "install test: FAILED: $*" >&2
-    exit 1
-}
+fail() { echo "install test: FAILED: $*" >&2; exit 1; }
 in_root() {
     chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@"
 }
@@ -60,11 +53,8 @@ in_root apt-get purge -y -q -o Dpkg::Use-Pty=0 --autoremove tonecast
 in_root dpkg-query -W -f '${Package}\n' | diff "$work/packages-before" - \
     || fail "the installed packages differ from those of the bare root"
 while read -r path; do
-    # A folder may stay when another package still owns it.
-    if [ -d "$root$path" ]; then
-        in_root dpkg-query -S "$path" > /dev/null 2>&1 || fail "$path is left"
-    elif [ -e "$root$path" ] || [ -L "$root$path" ]; then
-        fail "$path is left"
-    fi
+    # A folder may stay while another package owns it.
+    [ -e "$root$path" ] || continue
+    [ -d "$root$path" ] && in_root dpkg-query -S "$path" > /dev/null 2>&1 || fail "$path is left"
 done < "$work/package-paths"
 echo "install test: passed in $((SECONDS - started)) s"
