@@ -32,6 +32,21 @@ void playNote(int16_t key, int16_t length) {
     fflush(nullptr);
 }
 
+// After its first id the client belongs to the server that gave it: another server's id is handed
+// back at once with a disconnect, so that server frees the slot, and anything else from anyone
+// but the own server is ignored. Until then every sender counts as the server.
+bool fromOwnServer(const uint8_t *buffer, const netAddress &sender) {
+    if (!runState.connected) {
+        runState.serverAddress = sender;
+        return true;
+    }
+    if (sameEndpoint(sender, runState.serverAddress)) return true;
+    if (readWord(buffer, 0) == MSG_ASSIGN_ID) {
+        sendMessage(clientDisconnectMessage(readWord(buffer, 1)), sender);
+    }
+    return false;
+}
+
 }  // namespace
 
 int keyToFrequency(int key) {
@@ -78,8 +93,9 @@ void runClientLoop() {
         if (!runState.connected && msUntil(runState.nextRetryTime, now) < 0) sendConnectBroadcast();
         // Cleared each time, so the fields a short datagram leaves out read as zero.
         uint8_t buffer[CLIENT_RECEIVE_BUFFER] = {};
-        int received = receiveMessage(buffer, sizeof buffer, runState.serverAddress);
-        if (received > 0) {
+        netAddress sender;
+        int received = receiveMessage(buffer, sizeof buffer, sender);
+        if (received > 0 && fromOwnServer(buffer, sender)) {
             runState.inactivityDeadline = msAfter(now, INACTIVITY_LIMIT_MS);
             actOnServerDatagram(buffer);
         }

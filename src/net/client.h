@@ -2,8 +2,8 @@
 // The "-c" mode: joins a server by broadcast and plays the notes it sends, one tone at a time.
 #include <cstdint>
 
-// Returns when nothing has arrived for a minute or the socket cannot be bound; a server's
-// good-bye ends the run inside.
+// Returns when nothing has come from its server for a minute or the socket cannot be bound; its
+// server's good-bye ends the run inside. After its first id it hears only the server that gave it.
 void runClientLoop();
 
 // Acts on one datagram from the server, told apart by word 0: an id is taken, a note is played

@@ -14,8 +14,15 @@ void freeSlot(ClientSlot &slot) {
     memset(static_cast<void *>(&slot), 0, sizeof slot);
 }
 
-bool sameAddress(const netAddress &a, const netAddress &b) {
-    return a.getFamily() == b.getFamily() && a.getIP() == b.getIP() && a.getPort() == b.getPort();
+// The slot the sender holds already, else the lowest free one; -1 when there is neither.
+int slotFor(const netAddress &sender) {
+    int lowestFree = -1;
+    for (int id = 0; id < MAX_CLIENTS; id++) {
+        const ClientSlot &slot = clientTable.slots[id];
+        if (slot.inUse && sameEndpoint(slot.address, sender)) return id;
+        if (!slot.inUse && lowestFree < 0) lowestFree = id;
+    }
+    return lowestFree;
 }
 
 }  // namespace
@@ -25,20 +32,20 @@ void clearClientTable() {
 }
 
 void registerClient(const netAddress &sender) {
-    for (int id = 0; id < MAX_CLIENTS; id++) {
-        ClientSlot &slot = clientTable.slots[id];
-        if (slot.inUse) continue;
+    int id = slotFor(sender);
+    if (id < 0) return;
+    ClientSlot &slot = clientTable.slots[id];
+    if (!slot.inUse) {
         slot.address.set(sender.getHost(), static_cast<int>(sender.getPort()));
         slot.inUse = 1;
-        sendMessage(assignIdMessage(static_cast<int16_t>(id)), slot.address);
-        return;
     }
+    sendMessage(assignIdMessage(static_cast<int16_t>(id)), slot.address);
 }
 
 void releaseClient(int id, const netAddress &sender) {
     if (id < 0 || id >= MAX_CLIENTS) return;
     ClientSlot &slot = clientTable.slots[id];
-    if (!slot.inUse || !sameAddress(slot.address, sender)) return;
+    if (!slot.inUse || !sameEndpoint(slot.address, sender)) return;
     printf("Client %d disconnected.\n", id);
     fflush(stdout);
     freeSlot(slot);

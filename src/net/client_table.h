@@ -11,6 +11,7 @@ struct ClientSlot {
     int32_t busyUntil;  // song position at which the client's current tone ends
     int32_t noteEnd;    // scheduled end (start + duration) of the last note given
     uint32_t key;       // key of the last note given
+    int givenNote;      // 0 until the first note is given: until then the client is idle
 };
 
 struct ClientTable {
@@ -23,7 +24,9 @@ extern ClientTable clientTable;
 void clearClientTable();
 
 // A connect request: the lowest free slot becomes the sender's and the sender is told its id.
-// With every slot in use the request is ignored.
+// A sender that holds a slot already (its answer was lost or late) is told that slot's id again:
+// one socket is one client, playing one tone at a time. With every slot in use and none the
+// sender's, the request is ignored.
 void registerClient(const netAddress &sender);
 
 // A client's disconnect. Honoured only for a slot in use whose registered address and port are

@@ -27,9 +27,11 @@ ClientSlot *continuationSlot(uint32_t key, int32_t start) {
     return chosen;
 }
 
+// A client that has not been given a note yet is idle from the moment it registers: its busy
+// until of 0 would otherwise hold back every note of the song's first 10 ms.
 ClientSlot *firstIdleSlot(int32_t position) {
     for (ClientSlot &slot : clientTable.slots) {
-        if (slot.inUse && slot.busyUntil + IDLE_MS <= position) return &slot;
+        if (slot.inUse && (!slot.givenNote || slot.busyUntil + IDLE_MS <= position)) return &slot;
     }
     return nullptr;
 }
@@ -48,5 +50,6 @@ void dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t star
     chosen->busyUntil = saturatingSum(position, duration);
     chosen->noteEnd = end;
     chosen->key = key;
+    chosen->givenNote = 1;
     sendMessage(noteMessage(static_cast<int16_t>(key), toneLength(duration)), chosen->address);
 }

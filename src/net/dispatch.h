@@ -1,7 +1,8 @@
 #pragma once
 // Which client plays a note: a note that begins exactly where a client's last note ended goes to
 // that client (the nearest previous key among several), so melodic lines stay on one speaker;
-// otherwise the first client idle for at least 10 ms gets it; with none free the note is dropped.
+// otherwise the first client idle for at least 10 ms (or not given any note yet) gets it; with
+// none free the note is dropped.
 #include <cstdint>
 
 // Gives the note to a client and sends it; position is the song position now, end is start +

@@ -23,6 +23,10 @@ int receiveMessage(uint8_t *buffer, int size, netAddress &sender) {
     return runState.socket->recvfrom(buffer, size, 0, &sender);
 }
 
+bool sameEndpoint(const netAddress &a, const netAddress &b) {
+    return a.getFamily() == b.getFamily() && a.getIP() == b.getIP() && a.getPort() == b.getPort();
+}
+
 void allowBroadcast() {
     if (socketIsOpen()) runState.socket->setBroadcast(true);
 }

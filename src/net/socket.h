@@ -17,6 +17,9 @@ void sendMessage(const Message &message, const netAddress &to);
 // 0 or less when nothing was there (or the receive failed, which is the same to the program).
 int receiveMessage(uint8_t *buffer, int size, netAddress &sender);
 
+// Whether two addresses name the same IPv4 address and port: one socket, so one peer.
+bool sameEndpoint(const netAddress &a, const netAddress &b);
+
 // Broadcasts are allowed from now on.
 void allowBroadcast();
 

@@ -12,7 +12,7 @@ struct RunState {
     // Client side.
     uint8_t connected;
     int16_t ownId;
-    netAddress serverAddress;  // all zero until a datagram arrives
+    netAddress serverAddress;  // all zero until a datagram arrives; fixed by the first id
     int32_t nextRetryTime;     // elapsedMs values
     int32_t inactivityDeadline;
 };

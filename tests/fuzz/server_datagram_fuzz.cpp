@@ -2,7 +2,7 @@
 // dispatched in between: registers, releases, activates and dispatches in any order. Beyond the
 // sanitizers' checks, a model of the 32 slots (who holds which) must match the table after every
 // step, a free slot stays all zero, and every send is the one reply the step calls for: an id to
-// the sender that took a slot, or one note to a slot in use, never to a freed one.
+// the sender that took or holds a slot, or one note to a slot in use, never to a freed one.
 //
 // Nothing goes out on any network: sendto is replaced for the whole program, so the server's sends
 // are recorded here and no datagram leaves the process, whatever address a sender names.
@@ -145,6 +145,10 @@ void receiveDatagram(Input &input, uint8_t op) {
         uint8_t mark = length >= 3 ? receiveBuffer[2] : 0;
         int16_t id = static_cast<int16_t>(first | (second << 8));
         if (first == MSG_CONNECT) {
+            // The sender's own slot if it holds one, else the lowest free one.
+            for (int i = 0; i < MAX_CLIENTS && registeredAs < 0; i++) {
+                if (holds(model[i], ip, port)) registeredAs = i;
+            }
             for (int i = 0; i < MAX_CLIENTS && registeredAs < 0; i++) {
                 if (!model[i].inUse) registeredAs = i;
             }

@@ -23,9 +23,10 @@ TEST_F(ServerClientTable, RegisterTakesTheLowestFreeSlotAndReleaseFreesIt) {
     EXPECT_EQ(slot.noteEnd, 0);
     EXPECT_EQ(slot.key, 0u);
 
-    // Repeated requests are not recognised: the same client takes a second slot.
+    // A repeated request (its answer was lost or late) is told its id again and takes no slot.
     registerClient(first.address());
-    EXPECT_EQ(first.received(), std::vector<Datagram>{assignId(3)});
+    EXPECT_EQ(first.received(), std::vector<Datagram>{assignId(0)});
+    EXPECT_TRUE(slotIsAllZero(clientTable.slots[3]));
 
     clientTable.slots[1].noteEnd = 500;
     clientTable.slots[1].key = 60;
@@ -51,6 +52,9 @@ TEST_F(ServerClientTable, AFullTableLeavesTheNextConnectUnanswered) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_TRUE(latecomer.received().empty());
     EXPECT_EQ(tableBytes(), before);
+    // A client holding a slot is still answered.
+    registerClient(peers[5]->address());
+    EXPECT_EQ(peers[5]->received(), std::vector<Datagram>{assignId(5)});
 
     // Once a client leaves, the latecomer gets its slot.
     releaseClient(17, peers[17]->address());
