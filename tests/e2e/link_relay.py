@@ -28,6 +28,7 @@ def relay(device, server, delay, loss, seed, lifetime):
     # Only what comes over the link: the room's own broadcasts reach this host too.
     link.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
     link.bind(("", SERVER_PORT))
+    print("relaying", flush=True)
     toward_server = {}   # client address -> the relay's socket that speaks for it
     client_of = {}       # that socket -> the client address
     due = []             # (time, order, socket, payload, destination)
@@ -56,10 +57,14 @@ def relay(device, server, delay, loss, seed, lifetime):
 
 
 def start_relay(room, front, behind, server_address, delay_ms=0, loss=0.0, seed=1, lifetime=60):
-    """Starts the relay on the front host for the host behind it; returns the process."""
-    return room.start(front, [sys.executable, os.path.abspath(__file__), room.front_end(behind),
-                              server_address, str(delay_ms), str(loss), str(seed), str(lifetime)],
-                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    """Starts the relay on the front host for the host behind it and returns the process once the
+    relay listens, so that no datagram is lost but those its generator drops."""
+    process = room.start(front, [sys.executable, os.path.abspath(__file__), room.front_end(behind),
+                                 server_address, str(delay_ms), str(loss), str(seed), str(lifetime)],
+                         stdout=subprocess.PIPE, text=True)
+    with process.stdout:
+        process.stdout.readline()
+    return process
 
 
 if __name__ == "__main__":
