@@ -27,7 +27,9 @@ class NotPrivateNetwork(RuntimeError):
     pass
 
 
-def _inside_private_network():
+def inside_private_network():
+    """True only inside tests/e2e/netns_run.sh: it marks the environment, and its namespace holds
+    nothing but lo and the veth pair it made. The tests and the room check this before they send."""
     names = sorted(name for _, name in socket.if_nameindex())
     return os.environ.get("TONECAST_PRIVATE_NET") == "inside" and names == ["lo", "tcveth0", "tcveth1"]
 
@@ -66,7 +68,7 @@ class VirtualRoom:
 
     def create(self):
         # Checked here, before anything is made: made hosts change the list of interfaces.
-        if not _inside_private_network():
+        if not inside_private_network():
             raise NotPrivateNetwork("a virtual room is made only inside tests/e2e/netns_run.sh")
         try:
             _ip("link", "add", BRIDGE, "type", "bridge")
@@ -86,8 +88,13 @@ class VirtualRoom:
         # Deleted before the namespace, whose own clean-up comes later, so the names are free at once.
         self._made.append(("link", "del", port))
         _ip("link", "set", port, "master", BRIDGE, "up")
+        self._bring_up(name, inner, self.address(host))
+
+    @staticmethod
+    def _bring_up(name, inner, address):
+        """Addresses the host's one link and routes everything through it."""
         for args in (("link", "set", "lo", "up"),
-                     ("addr", "add", self.address(host) + "/24", "dev", inner),
+                     ("addr", "add", address + "/24", "dev", inner),
                      ("link", "set", inner, "up"),
                      ("route", "add", "default", "dev", inner)):
             _ip("-n", name, *args)
@@ -110,17 +117,15 @@ class VirtualRoom:
         if host >= MAX_HOSTS:
             raise ValueError("a room holds 1 to %d hosts" % MAX_HOSTS)
         self.hosts += 1
-        name, inner, own, front_address = (self.namespace(host), "tchost%dn" % host,
-                                           *self.link_addresses(host))
+        name, inner, front_name = self.namespace(host), "tchost%dn" % host, self.namespace(front)
+        own, front_address = self.link_addresses(host)
         _ip("netns", "add", name)
         self._made.append(("netns", "del", name))
-        _ip("-n", self.namespace(front), "link", "add", self.front_end(host), "type", "veth",
-            "peer", "name", inner, "netns", name)
-        _ip("-n", self.namespace(front), "addr", "add", front_address + "/24", "dev", self.front_end(host))
-        _ip("-n", self.namespace(front), "link", "set", self.front_end(host), "up")
-        for args in (("link", "set", "lo", "up"), ("addr", "add", own + "/24", "dev", inner),
-                     ("link", "set", inner, "up"), ("route", "add", "default", "dev", inner)):
-            _ip("-n", name, *args)
+        _ip("-n", front_name, "link", "add", self.front_end(host), "type", "veth", "peer", "name", inner,
+            "netns", name)
+        _ip("-n", front_name, "addr", "add", front_address + "/24", "dev", self.front_end(host))
+        _ip("-n", front_name, "link", "set", self.front_end(host), "up")
+        self._bring_up(name, inner, own)
         return host
 
     def destroy(self):

@@ -9,6 +9,7 @@ import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 import server_support as server
 from link_relay import start_relay
 
@@ -16,10 +17,6 @@ sys.path.insert(0, os.path.join(e2e.REPO, "tools"))
 from virtual_room import VirtualRoom  # noqa: E402
 
 CLIENT_START = e2e.BANNER + "Running as client\nConnecting...\n"
-
-
-def disconnect(own_id):
-    return own_id.to_bytes(2, "little", signed=True) + b"\x05" + bytes(7)
 
 
 class RoughRoom(unittest.TestCase):
@@ -45,7 +42,7 @@ class RoughRoom(unittest.TestCase):
     @staticmethod
     def received_from(capture, host, server_host):
         """What the host received from the server on the other host, in order."""
-        source = (VirtualRoom.address(server_host), e2e.SERVER_PORT)
+        source = (VirtualRoom.address(server_host), peers.SERVER_PORT)
         return [d.payload for d in capture.datagrams(host) if d.source == source]
 
     def wait_until(self, condition, what):
@@ -72,7 +69,7 @@ class RoughRoom(unittest.TestCase):
                 time.sleep(4)
                 answers = self.received_from(capture, 1, 0)
                 self.assertGreater(len(answers), 1)
-                self.assertEqual(set(answers), {server.reply(server.MSG_ASSIGN_ID, 0)})
+                self.assertEqual(set(answers), {peers.reply(peers.MSG_ASSIGN_ID, 0)})
                 self.assertLessEqual(set(re.findall("Connected! Got id: (.*)\n", player.out)), {"0"})
                 if loss:
                     continue
@@ -109,10 +106,10 @@ class RoughRoom(unittest.TestCase):
                                                  + "SV: got activate\nClient 0 disconnected.\nQuit.\n"), stop)
                 status, out, _ = players[1].finish(timeout=2)
                 self.assertEqual((status, out), (0, CLIENT_START + "Connected! Got id: 1\nServer quit.\nQuit.\n"))
-                self.assertEqual(self.received_from(capture, 1, 0)[-1:], [server.reply(server.MSG_NOTE, 60, 19980)])
-                self.assertEqual(self.received_from(capture, 2, 0)[-1], server.reply(server.MSG_BYE))
+                self.assertEqual(self.received_from(capture, 1, 0)[-1:], [peers.reply(peers.MSG_NOTE, 60, 19980)])
+                self.assertEqual(self.received_from(capture, 2, 0)[-1], peers.reply(peers.MSG_BYE))
                 good_byes = [d.payload for d in capture.datagrams(0) if d.payload[2:3] == b"\x05"]
-                self.assertEqual(good_byes, [disconnect(0), disconnect(1)], stop)
+                self.assertEqual(good_byes, [peers.good_bye(0), peers.good_bye(1)], stop)
 
     def test_a_server_and_a_client_run_on_after_head_has_read_their_first_line(self):
         voices = [[(0, 200, 60), (300, 200, 62)]]
@@ -121,14 +118,14 @@ class RoughRoom(unittest.TestCase):
         with VirtualRoom(3) as room, room.capture() as capture:
             performer = self.start(room, 0, "bash", "-c", first_line % (e2e.TONECAST + " -s " + song + " -w"))
             player = self.start(room, 1, "bash", "-c", first_line % (e2e.TONECAST + " -c"))
-            self.wait_until(lambda: server.reply(server.MSG_ASSIGN_ID, 0) in self.received_from(capture, 1, 0),
+            self.wait_until(lambda: peers.reply(peers.MSG_ASSIGN_ID, 0) in self.received_from(capture, 1, 0),
                             capture.datagrams)
             room.run(2, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
             self.assertEqual(performer.finish()[:2], (0, e2e.BANNER + "status 0\n"))
             self.assertEqual(player.finish()[:2], (0, e2e.BANNER + "status 0\n"))
-            notes = [server.reply(server.MSG_NOTE, 60, 180), server.reply(server.MSG_NOTE, 62, 180)]
-            self.assertEqual(self.received_from(capture, 1, 0)[-3:], notes + [server.reply(server.MSG_BYE)])
-            self.assertEqual([d.payload for d in capture.datagrams(0) if d.payload[2:3] == b"\x05"], [disconnect(0)])
+            notes = [peers.reply(peers.MSG_NOTE, 60, 180), peers.reply(peers.MSG_NOTE, 62, 180)]
+            self.assertEqual(self.received_from(capture, 1, 0)[-3:], notes + [peers.reply(peers.MSG_BYE)])
+            self.assertEqual([d.payload for d in capture.datagrams(0) if d.payload[2:3] == b"\x05"], [peers.good_bye(0)])
 
     def test_a_client_follows_the_first_of_two_servers(self):
         # Both servers answer the client's broadcast; the client keeps the first and gives the
@@ -147,13 +144,13 @@ class RoughRoom(unittest.TestCase):
                 self.assertEqual(performer.finish()[0], 0)
             status, out, _ = player.finish()
             self.assertEqual((status, out), (0, CLIENT_START + "Connected! Got id: 0\nServer quit.\nQuit.\n"))
-            self.assertEqual(self.received_from(capture, 2, other), [server.reply(server.MSG_ASSIGN_ID, 0)])
-            notes = [server.reply(server.MSG_NOTE, key, length - 20) for _, length, key in songs[chosen][0]]
+            self.assertEqual(self.received_from(capture, 2, other), [peers.reply(peers.MSG_ASSIGN_ID, 0)])
+            notes = [peers.reply(peers.MSG_NOTE, key, length - 20) for _, length, key in songs[chosen][0]]
             self.assertEqual(self.received_from(capture, 2, chosen),
-                             [server.reply(server.MSG_ASSIGN_ID, 0)] + notes + [server.reply(server.MSG_BYE)])
+                             [peers.reply(peers.MSG_ASSIGN_ID, 0)] + notes + [peers.reply(peers.MSG_BYE)])
             for host in (0, 1):
                 self.assertEqual([d.payload for d in capture.datagrams(host) if d.payload[2:3] == b"\x05"],
-                                 [disconnect(0)])
+                                 [peers.good_bye(0)])
 
 
 if __name__ == "__main__":
