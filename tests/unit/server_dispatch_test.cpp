@@ -66,7 +66,7 @@ TEST_F(ServerDispatch, TheNearestPreviousKeyWinsAndTiesGoToTheLowerSlot) {
 }
 
 TEST_F(ServerDispatch, FreshClientsTakeTheOpeningNotesOneEach) {
-    auto peers = registeredPeers(3);
+    auto peers = registeredPeers(4);
     // Registered clients start with note end 0 and key 0, so notes at 0 ms continue their lines.
     playAtStart(126, 0, 400);
     playAtStart(1, 0, 400);
@@ -74,8 +74,11 @@ TEST_F(ServerDispatch, FreshClientsTakeTheOpeningNotesOneEach) {
     EXPECT_EQ(peers[0]->received(), std::vector<Datagram>{note(126, 380)});
     EXPECT_EQ(peers[1]->received(), std::vector<Datagram>{note(1, 380)});
     EXPECT_EQ(peers[2]->received(), std::vector<Datagram>{note(64, 380)});
-    // A fourth at 0 ms finds no line to continue and nobody idle: it is dropped.
-    playAtStart(65, 0, 400);
+    // A note 4 ms in continues no line and goes to the client that has not played yet, idle since
+    // it registered; one more finds nobody idle and is dropped.
+    playAtStart(67, 4, 400);
+    playAtStart(65, 4, 400);
+    EXPECT_EQ(peers[3]->received(), std::vector<Datagram>{note(67, 380)});
     for (auto &peer : peers) EXPECT_TRUE(peer->received().empty());
 }
 
