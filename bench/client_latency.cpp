@@ -110,7 +110,7 @@ double noteToFirstSample(int sock, const sockaddr_in &client) {
         if (nowNs() - sent > 1000000000) return -1;
         sleepMs(1);
     }
-    const double delay = (firstSampleNs->load() - sent) / 1e6;
+    const double delay = static_cast<double>(firstSampleNs->load() - sent) / 1e6;
     sleepMs(kNoteMs + 30);  // the tone ends before the next note is sent
     return delay;
 }
@@ -162,11 +162,11 @@ int main() {
     const int64_t cpuBefore = cpuNs(pid), wallBefore = nowNs();
     sleepMs(kIdleSeconds * 1000);
     const int64_t cpuAfter = cpuNs(pid);
-    const double idleWall = (nowNs() - wallBefore) / 1e6;
+    const double idleWall = static_cast<double>(nowNs() - wallBefore) / 1e6;
     if (cpuBefore < 0 || cpuAfter < 0) {
         printf("the client's processor time cannot be read here (no /proc/PID/schedstat)\n");
     } else {
-        const double idleCpu = (cpuAfter - cpuBefore) / 1e6;
+        const double idleCpu = static_cast<double>(cpuAfter - cpuBefore) / 1e6;
         printf("connected and idle for %.0f ms: client processor time %.3f ms (%.4f%% of a core)\n",
                idleWall, idleCpu, 100.0 * idleCpu / idleWall);
     }

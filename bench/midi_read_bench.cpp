@@ -1,6 +1,7 @@
 // Reads a generated file of about a million events over 16 tracks from memory through Mf_getc,
 // with every hook installed, and prints the reading speed.
 #include <chrono>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 
@@ -104,8 +105,9 @@ int main() {
         eventsPerRun = events - 1 - TRACKS;  // less the header and track starts
         if (took.count() < best) best = took.count();
     }
-    std::printf("file: %zu bytes, %lld events over %d tracks\n", file.size(), (long long)eventsPerRun, TRACKS);
-    std::printf("best of %d runs: %.2f ms, %.1f MB/s, %.2f million events/s (checksum %llu)\n", RUNS, best * 1e3,
-                file.size() / best / 1e6, eventsPerRun / best / 1e6, (unsigned long long)checksum);
+    std::printf("file: %zu bytes, %" PRId64 " events over %d tracks\n", file.size(), eventsPerRun, TRACKS);
+    std::printf("best of %d runs: %.2f ms, %.1f MB/s, %.2f million events/s (checksum %" PRIu64 ")\n", RUNS,
+                best * 1e3, static_cast<double>(file.size()) / best / 1e6,
+                static_cast<double>(eventsPerRun) / best / 1e6, checksum);
     return 0;
 }

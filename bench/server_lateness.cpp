@@ -91,7 +91,7 @@ std::string songFile() {
            "MTrk" + bigEndian(static_cast<uint32_t>(track.size()), 4) + track;
 }
 
-double seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9; }
+double seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9; }
 
 double now(clockid_t clock) {
     timespec t;

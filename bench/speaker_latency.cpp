@@ -43,11 +43,12 @@ void readPipe(std::string path) {
     close(pipe);
 }
 
+double timevalMs(const timeval &t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; }
+
 double threadCpuMs() {
     rusage usage;
     getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 + usage.ru_stime.tv_sec * 1e3 +
-           usage.ru_stime.tv_usec / 1e3;
+    return timevalMs(usage.ru_utime) + timevalMs(usage.ru_stime);
 }
 
 double msBetween(Clock::time_point from, Clock::time_point to) {

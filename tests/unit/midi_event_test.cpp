@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 #include "midi_harness.h"
 
 using namespace midibytes;
@@ -70,7 +72,7 @@ TEST(MidiEvents, SystemMessagesAreRefused) {
     EXPECT_EQ(quiet.err, "Sorry, no complete SysEx messages\n");
     EXPECT_EQ(quiet.out, "");
 
-    for (uint8_t status : {0xF1, 0xF2, 0xF8, 0xFE}) {
+    for (uint8_t status : std::initializer_list<uint8_t>{0xF1, 0xF2, 0xF8, 0xFE}) {
         Outcome other = readEvents({0x00, status, 0x00});
         EXPECT_EQ(other.result, -8) << int(status);
         EXPECT_EQ(other.err, "") << int(status);

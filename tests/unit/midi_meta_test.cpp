@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 #include "midi_harness.h"
 
 using namespace midibytes;
@@ -70,7 +72,7 @@ TEST(MidiMeta, UnknownMetaEventIsAWarningThatMfErrorDecides) {
     EXPECT_EQ(goOn.out, "");  // a warning prints no error line
     EXPECT_EQ(eventsOf(goOn), (Log{"error Unknown meta-event", "noteon 0 60 100 @0", "eot @0"}));
 
-    for (uint8_t type : {0x08, 0x20, 0x2E, 0x30, 0x50, 0x52, 0x53, 0x55, 0x57, 0x5A, 0x7E, 0x80, 0xFF}) {
+    for (uint8_t type : std::initializer_list<uint8_t>{0x08, 0x20, 0x2E, 0x30, 0x50, 0x52, 0x53, 0x55, 0x57, 0x5A, 0x7E, 0x80, 0xFF}) {
         Outcome o = readEvents(meta(0, type, {}));
         EXPECT_EQ(o.result, 0) << int(type);
         EXPECT_EQ(eventsOf(o), (Log{"error Unknown meta-event", "eot @0"})) << int(type);
