@@ -29,12 +29,13 @@ protected:
 };
 
 TEST_F(ScheduleLoading, SmallFilePrintsItsLinesAndLeavesOneNote) {
-    const Bytes file = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0,
-                        'M', 'T', 'r', 'k', 0, 0, 0, 20,
-                        0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,
-                        0x00, 0x90, 0x3C, 0x64,
-                        0x83, 0x60, 0x80, 0x3C, 0x40,
-                        0x00, 0xFF, 0x2F, 0x00};
+    const Bytes file = {'M', 'T', 'h', 'd', 0, 0, 0, 6,   // header of 6 bytes:
+                        0, 0, 0, 1, 0x01, 0xE0,           // format 0, one track, division 480
+                        'M', 'T', 'r', 'k', 0, 0, 0, 20,  // track of 20 bytes
+                        0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,  // tempo 500000
+                        0x00, 0x90, 0x3C, 0x64,           // note on 60
+                        0x83, 0x60, 0x80, 0x3C, 0x40,     // note off 480 ticks later
+                        0x00, 0xFF, 0x2F, 0x00};          // end of track
     EXPECT_EQ(loadSongBytes(file),
               "header: 0 1 div:480\nTempo: 500000 [4]\nlength of quarternote: 500 ms\n");
     EXPECT_EQ(scheduledNotes(), (Notes{{60, 0, 500}}));
