@@ -132,8 +132,8 @@ int main() {
         return 97;
     }
     if (!pointAlsaAtNothing()) return 1;
-    void *shared = mmap(nullptr, sizeof(std::atomic<int64_t>), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void *shared =
+        mmap(nullptr, sizeof(std::atomic<int64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return 1;
     firstSampleNs = new (shared) std::atomic<int64_t>(0);
 
@@ -167,8 +167,8 @@ int main() {
         printf("the client's processor time cannot be read here (no /proc/PID/schedstat)\n");
     } else {
         const double idleCpu = static_cast<double>(cpuAfter - cpuBefore) / 1e6;
-        printf("connected and idle for %.0f ms: client processor time %.3f ms (%.4f%% of a core)\n",
-               idleWall, idleCpu, 100.0 * idleCpu / idleWall);
+        printf("connected and idle for %.0f ms: client processor time %.3f ms (%.4f%% of a core)\n", idleWall, idleCpu,
+               100.0 * idleCpu / idleWall);
     }
 
     const double first = noteToFirstSample(sock, client);
@@ -180,9 +180,10 @@ int main() {
     }
     std::sort(delays.begin(), delays.end());
     if (!delays.empty()) {
-        printf("later notes: datagram sent to first sample written: min %.3f ms, median %.3f ms, "
-               "max %.3f ms (%zu of %d notes)\n",
-               delays.front(), delays[delays.size() / 2], delays.back(), delays.size(), kNotes);
+        printf(
+            "later notes: datagram sent to first sample written: min %.3f ms, median %.3f ms, "
+            "max %.3f ms (%zu of %d notes)\n",
+            delays.front(), delays[delays.size() / 2], delays.back(), delays.size(), kNotes);
     } else {
         printf("no note reached ALSA (a PC speaker device would take the tones instead)\n");
     }

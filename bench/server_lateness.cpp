@@ -25,18 +25,26 @@
 namespace {
 
 constexpr int kNotes = 2000;
-constexpr int kSpacingMs = 5;       // 2,000 notes over 10 seconds
-constexpr int kKeys = 125;          // keys 1 to 125 in turn, so no key sounds twice at once;
-constexpr int kShortestMs = 30;     // lengths 30 to 45 ms: (key, length) names the note
+constexpr int kSpacingMs = 5;    // 2,000 notes over 10 seconds
+constexpr int kKeys = 125;       // keys 1 to 125 in turn, so no key sounds twice at once;
+constexpr int kShortestMs = 30;  // lengths 30 to 45 ms: (key, length) names the note
 constexpr int kClients = 32;
 constexpr int kServerPort = 27000;
 constexpr double kSongSeconds = kNotes * kSpacingMs / 1000.0;
 
 // From 10 ms on: before that, fresh clients are not yet idle and only one could take a note.
-int startOf(int note) { return 10 + note * kSpacingMs; }
-int keyOf(int note) { return 1 + note % kKeys; }
-int lengthOf(int note) { return kShortestMs + note / kKeys; }
-int noteOf(int key, int toneLength) { return (toneLength + 20 - kShortestMs) * kKeys + key - 1; }
+int startOf(int note) {
+    return 10 + note * kSpacingMs;
+}
+int keyOf(int note) {
+    return 1 + note % kKeys;
+}
+int lengthOf(int note) {
+    return kShortestMs + note / kKeys;
+}
+int noteOf(int key, int toneLength) {
+    return (toneLength + 20 - kShortestMs) * kKeys + key - 1;
+}
 
 bool insidePrivateNetwork() {
     const char *mark = getenv("TONECAST_PRIVATE_NET");
@@ -77,8 +85,9 @@ std::string songFile() {
         events.push_back({startOf(note), 1, std::string("\x90", 1) + key + '\x64'});
         events.push_back({startOf(note) + lengthOf(note), 0, std::string("\x80", 1) + key + '\x00'});
     }
-    std::stable_sort(events.begin(), events.end(),
-                     [](const Event &a, const Event &b) { return a.tick != b.tick ? a.tick < b.tick : a.order < b.order; });
+    std::stable_sort(events.begin(), events.end(), [](const Event &a, const Event &b) {
+        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
+    });
     std::string track("\x00\xff\x51\x03\x07\xd0\x00", 7);
     int now = 0;
     for (const Event &event : events) {
@@ -87,11 +96,13 @@ std::string songFile() {
         now = event.tick;
     }
     track += std::string("\x00\xff\x2f\x00", 4);
-    return std::string("MThd") + bigEndian(6, 4) + bigEndian(0, 2) + bigEndian(1, 2) + bigEndian(512, 2) +
-           "MTrk" + bigEndian(static_cast<uint32_t>(track.size()), 4) + track;
+    return std::string("MThd") + bigEndian(6, 4) + bigEndian(0, 2) + bigEndian(1, 2) + bigEndian(512, 2) + "MTrk" +
+           bigEndian(static_cast<uint32_t>(track.size()), 4) + track;
 }
 
-double seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9; }
+double seconds(const timespec &t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 double now(clockid_t clock) {
     timespec t;
@@ -220,7 +231,8 @@ long udpQueueDrops() {
         if (strncmp(names, "Udp:", 4) != 0 || fgets(values, sizeof values, snmp) == nullptr) continue;
         // The field's position in the names line gives its position in the values line.
         int field = 0;
-        for (char *name = strtok(names, " \n"); name != nullptr && strcmp(name, "RcvbufErrors") != 0; name = strtok(nullptr, " \n"))
+        for (char *name = strtok(names, " \n"); name != nullptr && strcmp(name, "RcvbufErrors") != 0;
+             name = strtok(nullptr, " \n"))
             field++;
         char *value = strtok(values, " \n");
         for (int i = 0; i < field && value != nullptr; i++) value = strtok(nullptr, " \n");
@@ -288,7 +300,8 @@ int main(int argc, char **argv) {
                 continue;
             }
             int note = noteOf(word(reply, 1), word(reply, 2));
-            if (word(reply, 0) != 4 || word(reply, 1) < 1 || word(reply, 1) > kKeys || note < 0 || note >= kNotes || seen[note]) {
+            if (word(reply, 0) != 4 || word(reply, 1) < 1 || word(reply, 1) > kKeys || note < 0 || note >= kNotes ||
+                seen[note]) {
                 strays++;
                 continue;
             }
@@ -307,8 +320,8 @@ int main(int argc, char **argv) {
     printf("datagrams dropped by full socket queues: %ld\n", udpQueueDrops() - dropsBefore);
     double cpu = seconds({usage.ru_utime.tv_sec, usage.ru_utime.tv_usec * 1000}) +
                  seconds({usage.ru_stime.tv_sec, usage.ru_stime.tv_usec * 1000});
-    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), kNotes, goodByes,
-           kClients, strays);
+    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), kNotes, goodByes, kClients,
+           strays);
     if (lateness.empty()) return 1;
     std::sort(lateness.begin(), lateness.end());
     printf("lateness against the note's start, ms: p50 %.3f  p99 %.3f  max %.3f  (min %.3f)\n",

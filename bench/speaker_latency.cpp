@@ -43,7 +43,9 @@ void readPipe(std::string path) {
     close(pipe);
 }
 
-double timevalMs(const timeval &t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; }
+double timevalMs(const timeval &t) {
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+}
 
 double threadCpuMs() {
     rusage usage;
@@ -71,8 +73,7 @@ int main() {
     if (mkfifo(pipePath.c_str(), 0600) != 0) return 1;
     FILE *config = fopen((home + "/.asoundrc").c_str(), "w");
     if (!config) return 1;
-    fprintf(config, "pcm.!default { type file; slave.pcm \"null\"; file \"%s\"; format \"raw\" }\n",
-            pipePath.c_str());
+    fprintf(config, "pcm.!default { type file; slave.pcm \"null\"; file \"%s\"; format \"raw\" }\n", pipePath.c_str());
     fclose(config);
     setenv("HOME", home.c_str(), 1);
     unsetenv("XDG_CONFIG_HOME");
@@ -110,8 +111,8 @@ int main() {
     playAlsaTone(500, 2000);
     const double longLasted = msBetween(longStart, Clock::now());
     const double longCpu = threadCpuMs() - cpuBefore;
-    printf("2000 ms tone: call lasted %.3f ms, processor time %.3f ms (%.3f%% of the call)\n",
-           longLasted, longCpu, 100.0 * longCpu / longLasted);
+    printf("2000 ms tone: call lasted %.3f ms, processor time %.3f ms (%.3f%% of the call)\n", longLasted, longCpu,
+           100.0 * longCpu / longLasted);
 
     static int16_t second[kSpeakerRate];
     const Clock::time_point waveStart = Clock::now();

@@ -52,8 +52,13 @@ int handMetaEvent(int type, int32_t length, const unsigned char *data) {
         case 0x00:
             if (length != 2) return reportMidiError(MF_ILLEGAL_META_LENGTH);
             return callHook(Mf_seqnum, (data[0] << 8) | data[1]);
-        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x07:
-            return callHook(Mf_text, type, static_cast<int>(length), data);
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06:
+        case 0x07: return callHook(Mf_text, type, static_cast<int>(length), data);
         case 0x2F: {
             if (length != 0) return reportMidiError(MF_ILLEGAL_META_LENGTH);
             int result = callHook(Mf_eot);
@@ -80,10 +85,8 @@ int handMetaEvent(int type, int32_t length, const unsigned char *data) {
             }
             return callHook(Mf_keysig, sharpsFlats, minor);
         }
-        case 0x7F:
-            return callHook(Mf_seqspecific, 0, static_cast<int>(length), data);
-        default:
-            return warnUnknownMetaEvent();
+        case 0x7F: return callHook(Mf_seqspecific, 0, static_cast<int>(length), data);
+        default: return warnUnknownMetaEvent();
     }
 }
 }  // namespace

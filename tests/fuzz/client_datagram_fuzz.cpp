@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         int16_t kind = readWord(buffer, 0);
         if (kind == MSG_BYE) continue;
-        bool refusedNote = kind == MSG_NOTE && !isPlayableTone(keyToFrequency(readWord(buffer, 1)), readWord(buffer, 2));
+        bool refusedNote =
+            kind == MSG_NOTE && !isPlayableTone(keyToFrequency(readWord(buffer, 1)), readWord(buffer, 2));
         if (kind == MSG_NOTE && !refusedNote) continue;
 
         uint8_t connectedBefore = runState.connected;

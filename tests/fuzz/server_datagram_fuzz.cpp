@@ -56,7 +56,7 @@ namespace {
 // addresses meet often enough for releases to match and to be refused.
 const char *const kHosts[] = {"0.0.0.0", "127.0.0.1", "198.18.1.10", "255.255.255.255"};
 const int kPorts[] = {0, 1, 5, 1024, 27000, 33333, 40000, 65535};
-constexpr int kSenders = 32;  // op bits 0-1 pick the host, bits 2-4 the port
+constexpr int kSenders = 32;   // op bits 0-1 pick the host, bits 2-4 the port
 netAddress senders[kSenders];  // made once: resolving a host text is slow
 
 struct ModelSlot {
@@ -70,7 +70,7 @@ uint8_t receiveBuffer[SERVER_RECEIVE_BUFFER];  // like the server's, never clear
 int32_t position;
 
 class Input {
-  public:
+public:
     Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     bool empty() const { return used_ >= size_; }
     uint8_t byte() { return used_ < size_ ? data_[used_++] : 0; }
@@ -87,7 +87,7 @@ class Input {
         return static_cast<int32_t>(value);
     }
 
-  private:
+private:
     const uint8_t *data_;
     size_t size_;
     size_t used_ = 0;
