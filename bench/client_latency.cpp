@@ -83,7 +83,7 @@ bool pointAlsaAtNothing() {
 pid_t startClient() {
     pid_t pid = fork();
     if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
+        if (freopen("/dev/null", "w", stdout) == nullptr) _exit(1);
         char program[] = "tonecast", client[] = "-c";
         char *argv[] = {program, client, nullptr};
         runTonecast(2, argv);
@@ -121,8 +121,10 @@ double noteToFirstSample(int sock, const sockaddr_in &client) {
 snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t *pcm, const void *buffer, snd_pcm_uframes_t size) {
     using Writer = snd_pcm_sframes_t (*)(snd_pcm_t *, const void *, snd_pcm_uframes_t);
     static Writer alsaWriter = reinterpret_cast<Writer>(dlsym(RTLD_NEXT, "snd_pcm_writei"));
-    int64_t unset = 0;
-    if (firstSampleNs) firstSampleNs->compare_exchange_strong(unset, nowNs());
+    if (firstSampleNs) {
+        int64_t unset = 0;
+        firstSampleNs->compare_exchange_strong(unset, nowNs());
+    }
     return alsaWriter(pcm, buffer, size);
 }
 
@@ -132,8 +134,9 @@ int main() {
         return 97;
     }
     if (!pointAlsaAtNothing()) return 1;
-    void *shared =
-        mmap(nullptr, sizeof(std::atomic<int64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    const size_t sharedSize = sizeof(std::atomic<int64_t>);
+    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes the descriptor -1 (see mmap(2))
+    void *shared = mmap(nullptr, sharedSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return 1;
     firstSampleNs = new (shared) std::atomic<int64_t>(0);
 
@@ -143,7 +146,10 @@ int main() {
     sockaddr_in any = {};
     any.sin_family = AF_INET;
     any.sin_port = htons(SERVER_PORT);
-    if (bind(sock, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) return 1;
+    if (bind(sock, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
+        close(sock);
+        return 1;
+    }
 
     const pid_t pid = startClient();
     pollfd ready = {sock, POLLIN, 0};

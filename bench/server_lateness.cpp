@@ -14,13 +14,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "net/protocol.h"
 
 namespace {
 
@@ -89,11 +94,11 @@ std::string songFile() {
         return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
     });
     std::string track("\x00\xff\x51\x03\x07\xd0\x00", 7);
-    int now = 0;
+    int lastTick = 0;
     for (const Event &event : events) {
-        appendVariableLength(track, static_cast<uint32_t>(event.tick - now));
+        appendVariableLength(track, static_cast<uint32_t>(event.tick - lastTick));
         track += event.bytes;
-        now = event.tick;
+        lastTick = event.tick;
     }
     track += std::string("\x00\xff\x2f\x00", 4);
     return std::string("MThd") + bigEndian(6, 4) + bigEndian(0, 2) + bigEndian(1, 2) + bigEndian(512, 2) + "MTrk" +
@@ -156,10 +161,6 @@ bool receive(int handle, int timeoutMs, uint8_t reply[6], double *arrival) {
     return true;
 }
 
-int16_t word(const uint8_t *bytes, int n) {
-    return static_cast<int16_t>(bytes[2 * n] | (bytes[2 * n + 1] << 8));
-}
-
 // Starts the server, waiting for an activate, and returns once it has bound its port.
 pid_t startServer(const char *tonecast, const char *song) {
     int output[2];
@@ -210,7 +211,7 @@ pid_t startFlood(int count) {
     for (int i = 0; i < count; i++) {
         if (i % 100 == 0) {
             double ahead = begun + kSongSeconds * i / count - now(CLOCK_MONOTONIC);
-            if (ahead > 0) usleep(static_cast<useconds_t>(ahead * 1e6));
+            if (ahead > 0) std::this_thread::sleep_for(std::chrono::duration<double>(ahead));
         }
         size_t length = next() % 4 == 0 ? next() % sizeof datagram : next() % 12;
         for (size_t b = 0; b < length; b++) datagram[b] = static_cast<uint8_t>(next());
@@ -231,11 +232,12 @@ long udpQueueDrops() {
         if (strncmp(names, "Udp:", 4) != 0 || fgets(values, sizeof values, snmp) == nullptr) continue;
         // The field's position in the names line gives its position in the values line.
         int field = 0;
-        for (char *name = strtok(names, " \n"); name != nullptr && strcmp(name, "RcvbufErrors") != 0;
-             name = strtok(nullptr, " \n"))
+        char *rest = nullptr;
+        for (char *name = strtok_r(names, " \n", &rest); name != nullptr && strcmp(name, "RcvbufErrors") != 0;
+             name = strtok_r(nullptr, " \n", &rest))
             field++;
-        char *value = strtok(values, " \n");
-        for (int i = 0; i < field && value != nullptr; i++) value = strtok(nullptr, " \n");
+        char *value = strtok_r(values, " \n", &rest);
+        for (int i = 0; i < field && value != nullptr; i++) value = strtok_r(nullptr, " \n", &rest);
         if (value != nullptr) drops = atol(value);
     }
     fclose(snmp);
@@ -243,7 +245,7 @@ long udpQueueDrops() {
 }
 
 double percentile(std::vector<double> sorted, double fraction) {
-    size_t index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    size_t index = static_cast<size_t>(std::lround(fraction * static_cast<double>(sorted.size() - 1)));
     return sorted[index];
 }
 
@@ -274,7 +276,7 @@ int main(int argc, char **argv) {
         sendToServer(clients.back(), 0xFF);
         uint8_t reply[6];
         double arrival;
-        if (!receive(clients.back(), 2000, reply, &arrival) || word(reply, 0) != 2 || word(reply, 1) != i) {
+        if (!receive(clients.back(), 2000, reply, &arrival) || readWord(reply, 0) != 2 || readWord(reply, 1) != i) {
             fprintf(stderr, "client %d was not registered\n", i);
             kill(server, SIGKILL);
             return 1;
@@ -289,18 +291,19 @@ int main(int argc, char **argv) {
     std::vector<bool> seen(kNotes, false);
     int goodByes = 0, strays = 0;
     std::vector<pollfd> ready;
+    ready.reserve(clients.size());
     for (int handle : clients) ready.push_back({handle, POLLIN, 0});
     while (goodByes < kClients && poll(ready.data(), ready.size(), 5000) > 0) {
         for (pollfd &client : ready) {
             uint8_t reply[6];
             double arrival;
             if (!(client.revents & POLLIN) || !receive(client.fd, 0, reply, &arrival)) continue;
-            if (word(reply, 0) == 5) {
+            if (readWord(reply, 0) == 5) {
                 goodByes++;
                 continue;
             }
-            int note = noteOf(word(reply, 1), word(reply, 2));
-            if (word(reply, 0) != 4 || word(reply, 1) < 1 || word(reply, 1) > kKeys || note < 0 || note >= kNotes ||
+            int note = noteOf(readWord(reply, 1), readWord(reply, 2));
+            if (readWord(reply, 0) != 4 || readWord(reply, 1) < 1 || readWord(reply, 1) > kKeys || note < 0 || note >= kNotes ||
                 seen[note]) {
                 strays++;
                 continue;

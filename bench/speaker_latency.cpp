@@ -30,7 +30,7 @@ constexpr size_t kMaxReads = 1 << 16;
 Clock::time_point readTimes[kMaxReads];
 std::atomic<size_t> readCount{0};
 
-void readPipe(std::string path) {
+void readPipe(const std::string &path) {
     const int pipe = open(path.c_str(), O_RDONLY);
     if (pipe < 0) return;
     static char buffer[1 << 16];
