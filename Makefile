@@ -5,6 +5,8 @@ JOBS ?= $(shell nproc)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iproute2 util-linux valgrind
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+LINT_PACKAGES := clang-format clang-tidy cppcheck
+LINT_DIR ?= build-lint
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
@@ -21,7 +23,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize demo clean fuzz
+.PHONY: all deps build test test-sanitize demo clean fuzz lint
 
 all: build
 
@@ -60,6 +62,23 @@ fuzz: deps build
 	cmake -S . -B $(FUZZ_DIR) -DTONECAST_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	tests/fuzz/run_fuzzers.sh $(FUZZ_DIR) $(BUILD_DIR) $(FUZZ_SECONDS)
+
+# The hygiene gate: the build under the strict warning list (-Werror), the layout of .clang-format,
+# cppcheck and clang-tidy; any warning, unformatted line or finding fails it. Each tool's chosen
+# checks and their justified exclusions are in .clang-format, .cppcheck-suppressions and .clang-tidy.
+# LINT_PENDING: folders being reshaped, left out of the three checks until they are formatted and clean.
+LINT_PENDING := src/net src/platform src/shell
+LINT_SOURCES = $(filter-out $(addsuffix /%,$(LINT_PENDING)),$(sort $(shell find src tests bench -name '*.cpp' -o -name '*.h')))
+LINT_UNITS = $(filter-out tests/fuzz/% tests/e2e/%,$(filter %.cpp,$(LINT_SOURCES)))
+lint: deps
+	$(call install_missing,$(LINT_PACKAGES))
+	cmake -S . -B $(LINT_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTONECAST_STRICT=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+	cmake --build $(LINT_DIR) -j $(JOBS)
+	clang-format --dry-run --Werror $(LINT_SOURCES)
+	cppcheck --project=$(LINT_DIR)/compile_commands.json $(addprefix -i ,$(LINT_PENDING)) --std=c++17 \
+	    --enable=warning,style,performance,portability --library=googletest --library=posix --inline-suppr \
+	    --suppressions-list=.cppcheck-suppressions --quiet --error-exitcode=1 -j $(JOBS)
+	printf '%s\n' $(LINT_UNITS) | xargs -P $(JOBS) -n 4 clang-tidy -p $(LINT_DIR) --quiet --warnings-as-errors='*'
 
 clean:
 	rm -rf $(BUILD_DIR)
