@@ -303,8 +303,8 @@ int main(int argc, char **argv) {
                 continue;
             }
             int note = noteOf(readWord(reply, 1), readWord(reply, 2));
-            if (readWord(reply, 0) != 4 || readWord(reply, 1) < 1 || readWord(reply, 1) > kKeys || note < 0 || note >= kNotes ||
-                seen[note]) {
+            if (readWord(reply, 0) != 4 || readWord(reply, 1) < 1 || readWord(reply, 1) > kKeys || note < 0 ||
+                note >= kNotes || seen[note]) {
                 strays++;
                 continue;
             }
