@@ -29,9 +29,9 @@
 
 namespace {
 
-constexpr int kNotes = 40;
-constexpr int kNoteMs = 30;
-constexpr int kIdleSeconds = 10;
+constexpr int NOTES = 40;
+constexpr int NOTE_MS = 30;
+constexpr int IDLE_SECONDS = 10;
 
 // Shared with the child: when it first handed samples to ALSA since the parent last cleared it.
 std::atomic<int64_t> *firstSampleNs = nullptr;
@@ -93,13 +93,13 @@ void sleepMs(int ms) {
 double noteToFirstSample(int sock, const sockaddr_in &client) {
     firstSampleNs->store(0);
     const int64_t sent = nowNs();
-    send(sock, noteMessage(69, kNoteMs), client);
+    send(sock, noteMessage(69, NOTE_MS), client);
     while (firstSampleNs->load() == 0) {
         if (nowNs() - sent > 1000000000) return -1;
         sleepMs(1);
     }
     const double delay = static_cast<double>(firstSampleNs->load() - sent) / 1e6;
-    sleepMs(kNoteMs + 30);  // the tone ends before the next note is sent
+    sleepMs(NOTE_MS + 30);  // the tone ends before the next note is sent
     return delay;
 }
 
@@ -154,7 +154,7 @@ int main() {
     sleepMs(200);
 
     const int64_t cpuBefore = cpuNs(pid), wallBefore = nowNs();
-    sleepMs(kIdleSeconds * 1000);
+    sleepMs(IDLE_SECONDS * 1000);
     const int64_t cpuAfter = cpuNs(pid);
     const double idleWall = static_cast<double>(nowNs() - wallBefore) / 1e6;
     if (cpuBefore < 0 || cpuAfter < 0) {
@@ -168,7 +168,7 @@ int main() {
     const double first = noteToFirstSample(sock, client);
     printf("first note (opens the speaker): datagram sent to first sample written %.3f ms\n", first);
     std::vector<double> delays;
-    for (int i = 0; i < kNotes; i++) {
+    for (int i = 0; i < NOTES; i++) {
         const double delay = noteToFirstSample(sock, client);
         if (delay >= 0) delays.push_back(delay);
     }
@@ -177,7 +177,7 @@ int main() {
         printf(
             "later notes: datagram sent to first sample written: min %.3f ms, median %.3f ms, "
             "max %.3f ms (%zu of %d notes)\n",
-            delays.front(), delays[delays.size() / 2], delays.back(), delays.size(), kNotes);
+            delays.front(), delays[delays.size() / 2], delays.back(), delays.size(), NOTES);
     } else {
         printf("no note reached ALSA (a PC speaker device would take the tones instead)\n");
     }

@@ -30,26 +30,25 @@
 
 namespace {
 
-constexpr int kNotes = 2000;
-constexpr int kSpacingMs = 5;    // 2,000 notes over 10 seconds
-constexpr int kKeys = 125;       // keys 1 to 125 in turn, so no key sounds twice at once;
-constexpr int kShortestMs = 30;  // lengths 30 to 45 ms: (key, length) names the note
-constexpr int kClients = 32;
-constexpr int kServerPort = 27000;
-constexpr double kSongSeconds = kNotes * kSpacingMs / 1000.0;
+constexpr int NOTES = 2000;
+constexpr int SPACING_MS = 5;    // 2,000 notes over 10 seconds
+constexpr int KEYS = 125;        // keys 1 to 125 in turn, so no key sounds twice at once;
+constexpr int SHORTEST_MS = 30;  // lengths 30 to 45 ms: (key, length) names the note
+constexpr int CLIENTS = 32;
+constexpr double SONG_SECONDS = NOTES * SPACING_MS / 1000.0;
 
 // From 10 ms on: before that, fresh clients are not yet idle and only one could take a note.
 int startOf(int note) {
-    return 10 + note * kSpacingMs;
+    return 10 + note * SPACING_MS;
 }
 int keyOf(int note) {
-    return 1 + note % kKeys;
+    return 1 + note % KEYS;
 }
 int lengthOf(int note) {
-    return kShortestMs + note / kKeys;
+    return SHORTEST_MS + note / KEYS;
 }
 int noteOf(int key, int toneLength) {
-    return (toneLength + 20 - kShortestMs) * kKeys + key - 1;
+    return (toneLength + 20 - SHORTEST_MS) * KEYS + key - 1;
 }
 
 // Format 0, division 512 and 512000 us per quarter note: one tick is one millisecond, and ticks
@@ -61,7 +60,7 @@ midibytes::Bytes songFile() {
         midibytes::Bytes bytes;
     };
     std::vector<Event> events;
-    for (int note = 0; note < kNotes; note++) {
+    for (int note = 0; note < NOTES; note++) {
         uint8_t key = static_cast<uint8_t>(keyOf(note));
         events.push_back({startOf(note), 1, {0x90, key, 0x64}});
         events.push_back({startOf(note) + lengthOf(note), 0, {0x80, key, 0x00}});
@@ -106,7 +105,7 @@ void sendToServer(int handle, uint8_t firstByte) {
     uint8_t request[10] = {firstByte};
     sockaddr_in server = {};
     server.sin_family = AF_INET;
-    server.sin_port = htons(kServerPort);
+    server.sin_port = htons(SERVER_PORT);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(handle, request, sizeof request, 0, reinterpret_cast<sockaddr *>(&server), sizeof server);
 }
@@ -169,7 +168,7 @@ pid_t startFlood(int count) {
     int handle = loopbackSocket();
     sockaddr_in server = {};
     server.sin_family = AF_INET;
-    server.sin_port = htons(kServerPort);
+    server.sin_port = htons(SERVER_PORT);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     uint64_t state = 0x9E3779B97F4A7C15u;
     auto next = [&state]() {  // xorshift64
@@ -183,7 +182,7 @@ pid_t startFlood(int count) {
     int sent = 0;
     for (int i = 0; i < count; i++) {
         if (i % 100 == 0) {
-            double ahead = begun + kSongSeconds * i / count - now(CLOCK_MONOTONIC);
+            double ahead = begun + SONG_SECONDS * i / count - now(CLOCK_MONOTONIC);
             if (ahead > 0) std::this_thread::sleep_for(std::chrono::duration<double>(ahead));
         }
         size_t length = next() % 4 == 0 ? next() % sizeof datagram : next() % 12;
@@ -244,7 +243,7 @@ int main(int argc, char **argv) {
     double launched = now(CLOCK_MONOTONIC);
     pid_t server = startServer(argv[2], song);
     std::vector<int> clients;
-    for (int i = 0; i < kClients; i++) {
+    for (int i = 0; i < CLIENTS; i++) {
         clients.push_back(loopbackSocket());
         sendToServer(clients.back(), 0xFF);
         uint8_t reply[6];
@@ -261,12 +260,12 @@ int main(int argc, char **argv) {
     long dropsBefore = udpQueueDrops();
     pid_t flooder = flood > 0 ? startFlood(flood) : 0;
     std::vector<double> lateness;
-    std::vector<bool> seen(kNotes, false);
+    std::vector<bool> seen(NOTES, false);
     int goodByes = 0, strays = 0;
     std::vector<pollfd> ready;
     ready.reserve(clients.size());
     for (int handle : clients) ready.push_back({handle, POLLIN, 0});
-    while (goodByes < kClients && poll(ready.data(), ready.size(), 5000) > 0) {
+    while (goodByes < CLIENTS && poll(ready.data(), ready.size(), 5000) > 0) {
         for (pollfd &client : ready) {
             uint8_t reply[6];
             double arrival;
@@ -276,8 +275,8 @@ int main(int argc, char **argv) {
                 continue;
             }
             int note = noteOf(readWord(reply, 1), readWord(reply, 2));
-            if (readWord(reply, 0) != 4 || readWord(reply, 1) < 1 || readWord(reply, 1) > kKeys || note < 0 ||
-                note >= kNotes || seen[note]) {
+            if (readWord(reply, 0) != 4 || readWord(reply, 1) < 1 || readWord(reply, 1) > KEYS || note < 0 ||
+                note >= NOTES || seen[note]) {
                 strays++;
                 continue;
             }
@@ -296,7 +295,7 @@ int main(int argc, char **argv) {
     printf("datagrams dropped by full socket queues: %ld\n", udpQueueDrops() - dropsBefore);
     double cpu = seconds({usage.ru_utime.tv_sec, usage.ru_utime.tv_usec * 1000}) +
                  seconds({usage.ru_stime.tv_sec, usage.ru_stime.tv_usec * 1000});
-    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), kNotes, goodByes, kClients,
+    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), NOTES, goodByes, CLIENTS,
            strays);
     if (lateness.empty()) return 1;
     std::sort(lateness.begin(), lateness.end());

@@ -22,12 +22,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTones = 20;
-constexpr int kToneMs = 50;
-constexpr size_t kMaxReads = 1 << 16;
+constexpr int TONES = 20;
+constexpr int TONE_MS = 50;
+constexpr size_t MAX_READS = 1 << 16;
 
 // When each read of the pipe returned: the first read after a call marks its first samples.
-Clock::time_point readTimes[kMaxReads];
+Clock::time_point readTimes[MAX_READS];
 std::atomic<size_t> readCount{0};
 
 void readPipe(const std::string &path) {
@@ -36,7 +36,7 @@ void readPipe(const std::string &path) {
     static char buffer[1 << 16];
     while (read(pipe, buffer, sizeof buffer) > 0) {
         const size_t index = readCount.load();
-        if (index == kMaxReads) break;
+        if (index == MAX_READS) break;
         readTimes[index] = Clock::now();
         readCount.store(index + 1);
     }
@@ -89,10 +89,10 @@ int main() {
 
     std::vector<Clock::time_point> calls;
     std::vector<double> lasted, cpu;
-    for (int i = 0; i < kTones; i++) {
+    for (int i = 0; i < TONES; i++) {
         const double cpuBefore = threadCpuMs();
         calls.push_back(Clock::now());
-        ALSA_SPEAKER.play(500, kToneMs);
+        ALSA_SPEAKER.play(500, TONE_MS);
         lasted.push_back(msBetween(calls.back(), Clock::now()));
         cpu.push_back(threadCpuMs() - cpuBefore);
     }
