@@ -19,7 +19,6 @@ from virtual_room import VirtualRoom  # noqa: E402
 DEMO = os.path.join(e2e.REPO, "tools", "demo.py")
 CLIENTS = 4
 SERVER_HOST = 0
-TONE_GAP_MS = 20  # the server sends each note's length less this
 
 
 def loading_lines(fmt, tracks, division, tempos):
@@ -31,28 +30,9 @@ def loading_lines(fmt, tracks, division, tempos):
     return lines
 
 
-def milliseconds(tick, tempo_map, division):
-    """The time of a tick across the tempo changes (tick, microseconds), a quarter note lasting
-    whole milliseconds, and 500 ms until the first change."""
-    total, last_tick, per_quarter = 0.0, 0, 500
-    for change_tick, microseconds in tempo_map:
-        if change_tick >= tick:
-            break
-        total += (change_tick - last_tick) * per_quarter / division
-        last_tick, per_quarter = change_tick, microseconds // 1000
-    return total + (tick - last_tick) * per_quarter / division
-
-
 def sent_notes(tracks, division):
     """Every note of the song as the server sends it: (key, tone length in ms), sorted."""
-    tempo_map = [(tick, int.from_bytes(data, "big"))
-                 for tick, _, kind, data in tracks[0] if kind == 0x51]
-    notes = []
-    for track in tracks[1:]:
-        for start, end, key in song_files.sounding_notes(track):
-            start_ms = int(milliseconds(start, tempo_map, division))
-            notes.append((key, int(milliseconds(end, tempo_map, division) - start_ms) - TONE_GAP_MS))
-    return sorted(notes)
+    return sorted((key, length) for _, key, length in song_files.program_notes(tracks, division))
 
 
 class BundledSongs(unittest.TestCase):

@@ -143,6 +143,35 @@ def seconds(tick, tempo_map, division):
     return (total + (tick - last_tick) * last_tempo) / division / 1e6
 
 
+TONE_GAP_MS = 20  # the server sends each note's length less this
+
+
+def program_milliseconds(tick, tempo_map, division):
+    """The time of a tick as tonecast computes it: across the tempo changes (tick, microseconds),
+    a quarter note lasting whole milliseconds, and 500 ms until the first change."""
+    total, last_tick, per_quarter = 0.0, 0, 500
+    for change_tick, microseconds in tempo_map:
+        if change_tick >= tick:
+            break
+        total += (change_tick - last_tick) * per_quarter / division
+        last_tick, per_quarter = change_tick, microseconds // 1000
+    return total + (tick - last_tick) * per_quarter / division
+
+
+def program_notes(tracks, division):
+    """Every note of a format 1 song as the server schedules and sends it, in time order:
+    (start in whole ms after the activate, key, tone length in ms)."""
+    tempo_map = [(tick, int.from_bytes(data, "big"))
+                 for tick, _, kind, data in tracks[0] if kind == 0x51]
+    notes = []
+    for track in tracks[1:]:
+        for start, end, key in sounding_notes(track):
+            start_ms = int(program_milliseconds(start, tempo_map, division))
+            length = int(program_milliseconds(end, tempo_map, division) - start_ms) - TONE_GAP_MS
+            notes.append((start_ms, key, length))
+    return sorted(notes)
+
+
 class BundledSongs(unittest.TestCase):
     def test_every_song_is_regenerated_byte_for_byte(self):
         names = song_names()
