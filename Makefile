@@ -3,13 +3,16 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
-PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iproute2 util-linux valgrind
+PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iproute2 util-linux valgrind \
+    pulseaudio pulseaudio-utils libasound2-plugins python3-numpy python3-matplotlib sox
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
 SONG ?= songs/frere_jacques.mid
 CLIENTS ?= 4
+# The system's interpreter, which sees the Debian packages above (numpy, matplotlib).
+PYTHON ?= $(if $(wildcard /usr/bin/python3),/usr/bin/python3,python3)
 
 # Installs those of the packages given that are missing.
 define install_missing
@@ -21,7 +24,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize demo clean fuzz
+.PHONY: all deps build test test-sanitize demo bench-listening clean fuzz
 
 all: build
 
@@ -50,9 +53,16 @@ test-sanitize: deps
 	    for report in $(SANITIZE_REPORTS)/*; do [ -e "$$report" ] || continue; cat "$$report"; status=1; done; \
 	    exit $$status
 
-# The server, CLIENTS clients and the activate sender as hosts of a private virtual room.
+# The server, CLIENTS clients and the activate sender as hosts of a private virtual room, heard
+# through a private sound server: demo/room.wav (listen with sox's `play demo/room.wav`) and demo/room.png.
 demo: deps build
-	tests/e2e/netns_run.sh python3 tools/demo.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) --clients $(CLIENTS)
+	tests/e2e/netns_run.sh $(PYTHON) tools/demo.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) \
+	    --clients $(CLIENTS) --record demo
+
+# The room's timing as a listener hears it, beside a perfectly timed reference.
+bench-listening: deps build
+	tests/e2e/netns_run.sh $(PYTHON) bench/listening.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) \
+	    --clients $(CLIENTS)
 
 # Every fuzz target for FUZZ_SECONDS seconds each, seeded by the files the unit tests read.
 fuzz: deps build
