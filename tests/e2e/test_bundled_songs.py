@@ -9,12 +9,12 @@ import time
 import unittest
 
 import e2e_support as e2e
-import server_support as server
+import fake_peers as peers
 import test_songs_files as song_files
 import tone_capture
 
-sys.path.insert(0, os.path.join(e2e.REPO, "tools"))
-from virtual_room import VirtualRoom  # noqa: E402
+# From tools/, on the path once e2e_support is imported.
+from virtual_room import VirtualRoom
 
 DEMO = os.path.join(e2e.REPO, "tools", "demo.py")
 CLIENTS = 4
@@ -69,15 +69,15 @@ class BundledSongs(unittest.TestCase):
                          + loading_lines(fmt, len(tracks), division, tempos)
                          + ["SV: Binded to port 27000", "SV: got activate", "Quit."])
 
-        server_address = (room.address(SERVER_HOST), e2e.SERVER_PORT)
+        server_address = (room.address(SERVER_HOST), peers.SERVER_PORT)
         received = []
         for client_id in range(CLIENTS):
-            replies = [server.reply_of(d.payload) for d in capture.datagrams(1 + client_id)
+            replies = [peers.reply_of(d.payload) for d in capture.datagrams(1 + client_id)
                        if d.source == server_address]
-            self.assertEqual(replies[0], (server.MSG_ASSIGN_ID, client_id, 0))
-            self.assertEqual(replies[-1], (server.MSG_BYE, 0, 0))
+            self.assertEqual(replies[0], (peers.MSG_ASSIGN_ID, client_id, 0))
+            self.assertEqual(replies[-1], (peers.MSG_BYE, 0, 0))
             notes = replies[1:-1]
-            self.assertEqual([kind for kind, _, _ in notes], [server.MSG_NOTE] * len(notes))
+            self.assertEqual([kind for kind, _, _ in notes], [peers.MSG_NOTE] * len(notes))
             received += [(key, length) for _, key, length in notes]
         # Every note with its length, none dropped, none twice.
         self.assertEqual(sorted(received), sent_notes(tracks, division))

@@ -15,6 +15,9 @@ import unittest
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SONGS = os.path.join(REPO, "songs")
 MAKE_SONG = os.path.join(REPO, "tools", "make_song.py")
+sys.path.insert(0, os.path.join(REPO, "tools"))
+from tempo_map import DEFAULT_TEMPO, tick_time  # noqa: E402
+
 SHORT_SONG = "frere_jacques"
 
 
@@ -132,43 +135,24 @@ def claimed(song):
     return voices, time, tempos
 
 
-def seconds(tick, tempo_map, division):
-    """Time of a tick under a list of (tick, microseconds per quarter) changes."""
-    total, last_tick, last_tempo = 0.0, 0, tempo_map[0][1]
-    for change_tick, tempo in tempo_map[1:]:
-        if change_tick >= tick:
-            break
-        total += (change_tick - last_tick) * last_tempo
-        last_tick, last_tempo = change_tick, tempo
-    return (total + (tick - last_tick) * last_tempo) / division / 1e6
-
-
 TONE_GAP_MS = 20  # the server sends each note's length less this
-
-
-def program_milliseconds(tick, tempo_map, division):
-    """The time of a tick as tonecast computes it: across the tempo changes (tick, microseconds),
-    a quarter note lasting whole milliseconds, and 500 ms until the first change."""
-    total, last_tick, per_quarter = 0.0, 0, 500
-    for change_tick, microseconds in tempo_map:
-        if change_tick >= tick:
-            break
-        total += (change_tick - last_tick) * per_quarter / division
-        last_tick, per_quarter = change_tick, microseconds // 1000
-    return total + (tick - last_tick) * per_quarter / division
 
 
 def program_notes(tracks, division):
     """Every note of a format 1 song as the server schedules and sends it, in time order:
     (start in whole ms after the activate, key, tone length in ms)."""
-    tempo_map = [(tick, int.from_bytes(data, "big"))
-                 for tick, _, kind, data in tracks[0] if kind == 0x51]
+    # tonecast plays each quarter note for whole milliseconds.
+    ms_map = [(tick, int.from_bytes(data, "big") // 1000)
+              for tick, _, kind, data in tracks[0] if kind == 0x51]
+
+    def milliseconds(tick):
+        return tick_time(tick, ms_map, division, DEFAULT_TEMPO // 1000)
+
     notes = []
     for track in tracks[1:]:
         for start, end, key in sounding_notes(track):
-            start_ms = int(program_milliseconds(start, tempo_map, division))
-            length = int(program_milliseconds(end, tempo_map, division) - start_ms) - TONE_GAP_MS
-            notes.append((start_ms, key, length))
+            start_ms = int(milliseconds(start))
+            notes.append((start_ms, key, int(milliseconds(end) - start_ms) - TONE_GAP_MS))
     return sorted(notes)
 
 
@@ -218,7 +202,7 @@ class BundledSongs(unittest.TestCase):
                     end, count = max(end, notes[-1][1]), count + len(notes)
                 self.assertEqual(len(channels), voices, "each voice on a channel of its own")
 
-                length = seconds(end, tempo_map, division)
+                length = tick_time(end, tempo_map, division) / 1e6
                 if name == SHORT_SONG:
                     self.assertLess(length, 15)
                 else:
