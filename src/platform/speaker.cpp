@@ -21,8 +21,22 @@ bool isPlayableTone(int frequency, int milliseconds) {
     return frequency >= 20 && frequency <= 20000 && milliseconds > 0;
 }
 
+void prepareSpeaker() {
+    if (chosenBackend == nullptr) chosenBackend = chooseBackend();
+}
+
 void beep(int frequency, int milliseconds) {
     if (!isPlayableTone(frequency, milliseconds)) return;
-    if (chosenBackend == nullptr) chosenBackend = chooseBackend();
+    prepareSpeaker();
     chosenBackend->play(frequency, milliseconds);
+}
+
+int keepSpeakerRunning() {
+    if (chosenBackend == nullptr || chosenBackend->keepRunning == nullptr) return -1;
+    return chosenBackend->keepRunning();
+}
+
+void closeSpeaker() {
+    if (chosenBackend != nullptr && chosenBackend->close != nullptr) chosenBackend->close();
+    chosenBackend = nullptr;
 }
