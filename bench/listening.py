@@ -3,14 +3,17 @@
 hosts of the virtual room; each client plays through ALSA's pulse plugin into its own channel of a
 private PulseAudio null sink, whose monitor is recorded. Every tone heard is matched to the song's
 note on the program's own clock (whole-millisecond times after the activate, as the server
-schedules them) and the figures are printed beside those of a reference: one process that
-plays a perfectly timed rendering of the same song, the same square waves, into channels of the
-same sink from the activate on (pacat, which keeps one stream running throughout). The reference shows what the measuring chain itself costs.
+schedules them) and the figures are printed beside those of a reference: one process (pacat)
+that plays a perfectly timed rendering of the same song, the same square waves, into channels of
+the same sink in one stream from the activate on. The reference shows what the measuring chain
+itself costs. Errors are given less the median error, the sound path's constant delay, which
+every player of a room shares and no listener hears.
 
 The origin of every time is the activate: the kernel's time stamp of the activate datagram
 reaching the server's host, taken by a packet capture on the room's bridge and moved to the
-monotonic clock, in whole milliseconds as the server counts them. Neither the server's printing nor
-this script's scheduling can delay it. The recording is placed on the same clock by the earliest
+monotonic clock, in whole milliseconds as the server counts them (demo.activate_time). Neither the
+server's printing nor this script's scheduling can move it; a server that takes the datagram late
+shows in the server's row. The recording is placed on the same clock by the earliest
 arrival times of its blocks (tools/room_sound.py).
 
     make bench-listening SONG=songs/frere_jacques.mid CLIENTS=4

@@ -32,8 +32,7 @@ RATE = 48000       # tonecast's tones, and the reference's
 # resampler, which only repeats frames: no ringing, no delay, an edge moved by at most one frame.
 ROOM_RATE = 50000
 # The monitor's reader asks for 1 ms blocks: the sink then renders every millisecond, which keeps
-# the monitor's arrival times close to the sink's clock, and a block of 48 frames lasts a whole
-# number of microseconds, so the sink's clock does not drift against the monotonic one.
+# the monitor's arrival times within a fraction of a millisecond of the sink's clock.
 MONITOR_LATENCY_MS = 1
 SERVER_READY_SECONDS = 10
 SETTLE_SECONDS = 5
@@ -109,7 +108,18 @@ def detect_tones(samples):
     return tones
 
 
-class Recording:
+class Running:
+    """Started on entering a with block, stopped on leaving it."""
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Recording(Running):
     """The sink's monitor, every channel, from start() to stop(); samples[frame, channel]."""
 
     def __init__(self, env, channels):
@@ -119,13 +129,6 @@ class Recording:
         self._arrivals = []  # (time.monotonic() just after a read, frames read so far)
         self.samples = None
         self._clock = None
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
     def start(self):
         self._process = subprocess.Popen(
@@ -194,7 +197,7 @@ class Recording:
         return seconds + start + slope * seconds
 
 
-class SoundServer:
+class SoundServer(Running):
     """A private PulseAudio server with one null sink, "room", of one channel per name; each name
     is also a sink of its own that plays into its channel of the room only."""
 
@@ -205,13 +208,6 @@ class SoundServer:
         self.names = list(names)
         self._groups = list(groups)
         self._process = None
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
     def _path(self, *parts):
         return os.path.join(self._folder, *parts)
@@ -224,7 +220,7 @@ class SoundServer:
                  % (ROOM_RATE, len(self.names), aux_channels(len(self.names)))]
         sinks = [(name, [name]) for name in self.names] + self._groups
         for name, members in sinks:
-            # Channels named alike pass unmixed: aux0 of the sink is the first member's channel of the room.
+            # Channel i of the sink goes to the i-th member's channel of the room, unmixed.
             lines.append("load-module module-remap-sink sink_name=%s master=room channels=%d channel_map=%s "
                          "master_channel_map=%s remix=no"
                          % (name, len(members), "mono" if len(members) == 1 else aux_channels(len(members)),
@@ -235,8 +231,8 @@ class SoundServer:
             conf.write("autospawn = no\n")
         self._process = subprocess.Popen(
             ["pulseaudio", "-n", "--file=" + self._path("server.pa"), "--daemonize=no", "--system=false",
-             "--disallow-exit", "--exit-idle-time=-1", "--resample-method=trivial", "--use-pid-file=false", "--disable-shm=yes",
-             "--log-target=file:" + self._path("server.log")],
+             "--disallow-exit", "--exit-idle-time=-1", "--resample-method=trivial", "--use-pid-file=false",
+             "--disable-shm=yes",             "--log-target=file:" + self._path("server.log")],
             env=self._env(self._path("home")), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + SERVER_READY_SECONDS
         while subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
