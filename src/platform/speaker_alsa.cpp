@@ -15,9 +15,14 @@ snd_pcm_t *alsaPcm = nullptr;
 // once (a file, the null device) is drained after each tone instead, which also hands a file its
 // last samples.
 bool pacedDevice = false;
+snd_pcm_uframes_t bufferFrames = 0;
 
 // Room for the lead and a chunk of a tone beyond it.
 constexpr unsigned BUFFER_MICROSECONDS = 60000;
+// The device reports what it has taken in steps of a period (a sound server asks for more data
+// each period), so a short period lets the queue be measured to within 2 ms. The report a sound
+// server gives of its own delay is smoothed, and can sit several milliseconds off for seconds.
+constexpr unsigned PERIOD_MICROSECONDS = 2000;
 // Every tone is heard this long after it is written: the silence queued ahead of it is topped up
 // to the lead first, so a tone starts the same time after its datagram however long the pause.
 constexpr int LEAD_FRAMES = SPEAKER_RATE / 50;
@@ -29,6 +34,25 @@ constexpr int CHUNK_FRAMES = 480;
 
 // ALSA reports its own failures on standard error; the program says what it means itself.
 void quietAlsaError(const char *, int, const char *, int, const char *, ...) {}
+
+// Signed 16-bit mono at the wave's rate (resampled by ALSA where the card cannot take it), with
+// the buffer and period above or the nearest the device allows.
+bool setHardwareParams() {
+    snd_pcm_hw_params_t *params;
+    snd_pcm_hw_params_alloca(&params);
+    unsigned buffer = BUFFER_MICROSECONDS;
+    unsigned period = PERIOD_MICROSECONDS;
+    return snd_pcm_hw_params_any(alsaPcm, params) >= 0 &&
+           snd_pcm_hw_params_set_rate_resample(alsaPcm, params, 1) >= 0 &&
+           snd_pcm_hw_params_set_access(alsaPcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+           snd_pcm_hw_params_set_format(alsaPcm, params, SND_PCM_FORMAT_S16_LE) >= 0 &&
+           snd_pcm_hw_params_set_channels(alsaPcm, params, 1) >= 0 &&
+           snd_pcm_hw_params_set_rate(alsaPcm, params, SPEAKER_RATE, 0) >= 0 &&
+           snd_pcm_hw_params_set_buffer_time_near(alsaPcm, params, &buffer, nullptr) >= 0 &&
+           snd_pcm_hw_params_set_period_time_near(alsaPcm, params, &period, nullptr) >= 0 &&
+           snd_pcm_hw_params(alsaPcm, params) >= 0 &&
+           snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) >= 0;
+}
 
 // Playback starts with the first frame written rather than with a full buffer, so a tone
 // shorter than the buffer still plays and the first sample is heard at once.
@@ -71,11 +95,12 @@ bool writeSilence(int count) {
     return true;
 }
 
-// Frames written but not yet heard, as the device reports them; 0 when it cannot tell.
+// Frames written but not yet taken by the device; 0 when it cannot tell.
 int queuedFrames() {
-    snd_pcm_sframes_t delay = 0;
-    if (snd_pcm_delay(alsaPcm, &delay) < 0) return 0;
-    return static_cast<int>(std::clamp<snd_pcm_sframes_t>(delay, 0, SPEAKER_RATE));
+    const snd_pcm_sframes_t avail = snd_pcm_avail(alsaPcm);
+    if (avail < 0) return 0;
+    const snd_pcm_sframes_t queued = static_cast<snd_pcm_sframes_t>(bufferFrames) - avail;
+    return static_cast<int>(std::clamp<snd_pcm_sframes_t>(queued, 0, SPEAKER_RATE));
 }
 
 void topUpToLead() {
@@ -89,9 +114,7 @@ bool openAlsaSpeaker() {
         alsaPcm = nullptr;
         return false;
     }
-    if (snd_pcm_set_params(alsaPcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                           SPEAKER_RATE, 1, BUFFER_MICROSECONDS) < 0 ||
-        !setSoftwareParams()) {
+    if (!setHardwareParams() || !setSoftwareParams()) {
         snd_pcm_close(alsaPcm);
         alsaPcm = nullptr;
         return false;
