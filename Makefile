@@ -5,6 +5,10 @@ JOBS ?= $(shell nproc)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iproute2 util-linux valgrind
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64
+WINDOWS_DIR ?= build-windows
+WINDOWS32_DIR ?= build-windows32
+WINDOWS_BUILD_TYPE ?= Release
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
@@ -21,7 +25,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize demo clean fuzz
+.PHONY: all deps build test test-sanitize demo clean fuzz windows windows32 test-windows
 
 all: build
 
@@ -60,6 +64,25 @@ fuzz: deps build
 	cmake -S . -B $(FUZZ_DIR) -DTONECAST_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	tests/fuzz/run_fuzzers.sh $(FUZZ_DIR) $(BUILD_DIR) $(FUZZ_SECONDS)
+
+# tonecast.exe for 64-bit Windows ($(WINDOWS_DIR)/tonecast.exe) and for 32-bit Windows
+# ($(WINDOWS32_DIR)/tonecast.exe), cross-built with mingw-w64 and linked statically.
+windows:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=$(WINDOWS_BUILD_TYPE)
+	cmake --build $(WINDOWS_DIR) -j $(JOBS) --target tonecast
+
+windows32:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+	cmake -S . -B $(WINDOWS32_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=$(WINDOWS_BUILD_TYPE) -DBUILD_TESTING=OFF
+	cmake --build $(WINDOWS32_DIR) -j $(JOBS) --target tonecast
+
+# The unit tests built for Windows, and the rooms where Linux and Windows hosts play together, all
+# under Wine inside one private network.
+test-windows: deps build windows
+	cmake -S . -B $(WINDOWS_DIR) -DTONECAST_LINUX_PROGRAM=$(abspath $(BUILD_DIR))/src/tonecast
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+	tests/e2e/netns_run.sh ctest --test-dir $(WINDOWS_DIR) --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD_DIR)
