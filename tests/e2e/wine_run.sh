@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine, headless:  wine_run.sh WINE_DIR program.exe [args...]
+# Without a program, only makes the template prefix (the first run would make it otherwise).
 #
 # Only inside the private network of netns_run.sh. Wine's sockets are made by its wineserver, so
 # each run gets a wineserver of its own, started here, in the network namespace of the caller (one
@@ -8,8 +9,8 @@
 # caller's signals and exit status are the program's; a watcher stops the wineserver and removes
 # the prefix once it has ended.
 set -u
-if [ $# -lt 2 ]; then
-    echo "usage: wine_run.sh WINE_DIR program.exe [args...]" >&2
+if [ $# -lt 1 ]; then
+    echo "usage: wine_run.sh WINE_DIR [program.exe [args...]]" >&2
     exit 2
 fi
 if [ "${TONECAST_PRIVATE_NET:-}" != "inside" ]; then
@@ -49,6 +50,8 @@ template=$wine_dir/template
     fi
 ) 9>"$wine_dir/template.lock"
 
+[ $# -gt 0 ] || exit 0
+
 prefix=$(mktemp -d "$wine_dir/run.XXXXXX")
 cp -al "$template/." "$prefix/"
 export WINEPREFIX=$prefix
@@ -63,4 +66,12 @@ export WINEPREFIX=$prefix
     "$wineserver" -w
     rm -rf "$prefix"
 ) &
-exec "$wine" "$@"
+# A file named by its absolute path is named to the program through Wine's drive Z:, which is /.
+program=$1
+shift
+arguments=()
+for argument in "$@"; do
+    if [[ $argument == /* && -e $argument ]]; then argument="Z:${argument//\//\\}"; fi
+    arguments+=("$argument")
+done
+exec "$wine" "$program" "${arguments[@]}"
