@@ -77,12 +77,12 @@ windows32:
 	cmake -S . -B $(WINDOWS32_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=$(WINDOWS_BUILD_TYPE) -DBUILD_TESTING=OFF
 	cmake --build $(WINDOWS32_DIR) -j $(JOBS) --target tonecast
 
-# The unit tests built for Windows, and the rooms where Linux and Windows hosts play together, all
-# under Wine inside one private network.
+# The unit tests built for Windows, and the rooms where Linux and Windows hosts play together, under
+# Wine, each test inside a private network of its own.
 test-windows: deps build windows
 	cmake -S . -B $(WINDOWS_DIR) -DTONECAST_LINUX_PROGRAM=$(abspath $(BUILD_DIR))/src/tonecast
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
-	tests/e2e/netns_run.sh ctest --test-dir $(WINDOWS_DIR) --output-on-failure -j $(JOBS)
+	cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD_DIR)
