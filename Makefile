@@ -9,10 +9,18 @@ WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googlete
 WINDOWS_DIR ?= build-windows
 WINDOWS32_DIR ?= build-windows32
 WINDOWS_BUILD_TYPE ?= Release
+PACKAGE_PACKAGES := debhelper dpkg-dev fakeroot lintian zip debootstrap
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
 SONG ?= songs/frere_jacques.mid
+PACKAGE_DIR ?= build-package
+DIST_DIR ?= dist
+VERSION := $(shell sed -n 's/^project.tonecast VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+DEB_VERSION := $(shell sed -n '1s/^tonecast (\(.*\)).*/\1/p' debian/changelog)
+DEB_FILE := tonecast_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
+WINDOWS_EXE := $(WINDOWS_DIR)/tonecast.exe
+WINDOWS_ZIP_NAME := tonecast-$(VERSION)-win64
 CLIENTS ?= 4
 
 # Installs those of the packages given that are missing.
@@ -25,7 +33,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize demo clean fuzz windows windows32 test-windows
+.PHONY: all deps build test test-sanitize demo clean fuzz windows windows32 test-windows package package-deb package-zip test-package
 
 all: build
 
@@ -83,6 +91,35 @@ test-windows: deps build windows
 	cmake -S . -B $(WINDOWS_DIR) -DTONECAST_LINUX_PROGRAM=$(abspath $(BUILD_DIR))/src/tonecast
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 	cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package and the Windows zip, into $(DIST_DIR)/. The package is built from a copy of
+# the tree, so that dpkg-buildpackage's files stay out of the checkout.
+package: package-deb
+	@if [ -f $(WINDOWS_EXE) ]; then $(MAKE) --no-print-directory package-zip; \
+	else echo "package: no $(WINDOWS_EXE) (built by make windows), so no Windows zip"; fi
+
+package-deb: deps
+	$(call install_missing,$(PACKAGE_PACKAGES))
+	@[ "$(firstword $(subst -, ,$(DEB_VERSION)))" = "$(VERSION)" ] || { \
+	    echo "package: debian/changelog is at $(DEB_VERSION), CMakeLists.txt at $(VERSION): add a changelog entry"; exit 1; }
+	rm -rf $(PACKAGE_DIR)/source && mkdir -p $(PACKAGE_DIR)/source $(DIST_DIR)
+	git ls-files -co --exclude-standard | tar -cf - --ignore-failed-read -T - | tar -xf - -C $(PACKAGE_DIR)/source
+	cd $(PACKAGE_DIR)/source && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc -j$(JOBS)
+	cp $(PACKAGE_DIR)/$(DEB_FILE) $(DIST_DIR)/
+	lintian --fail-on error,warning --display-info $(DIST_DIR)/$(DEB_FILE)
+
+# Windows users get the program, a README.txt and the licence, with Windows line ends.
+package-zip:
+	rm -rf $(PACKAGE_DIR)/zip && mkdir -p $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME) $(DIST_DIR)
+	cp $(WINDOWS_EXE) $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/
+	sed 's/$$/\r/' packaging/windows-README.txt > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/README.txt
+	sed 's/$$/\r/' LICENSE > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/LICENSE.txt
+	rm -f $(DIST_DIR)/$(WINDOWS_ZIP_NAME).zip
+	cd $(PACKAGE_DIR)/zip && zip -qrX $(abspath $(DIST_DIR))/$(WINDOWS_ZIP_NAME).zip $(WINDOWS_ZIP_NAME)
+
+# Installs the package in a fresh Debian 12 root, runs it there, and removes it again.
+test-package: package-deb
+	$(SUDO) tests/package/install_test.sh $(DIST_DIR)/$(DEB_FILE) $(PACKAGE_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

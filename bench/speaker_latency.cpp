@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/speaker_alsa.h"
+#include "platform/speaker_backend.h"
 #include "platform/speaker_wave.h"
 
 namespace {
@@ -79,7 +79,7 @@ int main() {
 
     std::thread reader(readPipe, pipePath);
     const Clock::time_point openStart = Clock::now();
-    if (!openAlsaSpeaker()) {
+    if (!ALSA_SPEAKER.open()) {
         fprintf(stderr, "ALSA's file device did not open\n");
         return 1;
     }
@@ -90,7 +90,7 @@ int main() {
     for (int i = 0; i < kTones; i++) {
         const double cpuBefore = threadCpuMs();
         calls.push_back(Clock::now());
-        playAlsaTone(500, kToneMs);
+        ALSA_SPEAKER.play(500, kToneMs);
         lasted.push_back(msBetween(calls.back(), Clock::now()));
         cpu.push_back(threadCpuMs() - cpuBefore);
     }
@@ -106,15 +106,15 @@ int main() {
 
     const double cpuBefore = threadCpuMs();
     const Clock::time_point longStart = Clock::now();
-    playAlsaTone(500, 2000);
+    ALSA_SPEAKER.play(500, 2000);
     const double longLasted = msBetween(longStart, Clock::now());
     const double longCpu = threadCpuMs() - cpuBefore;
     printf("2000 ms tone: call lasted %.3f ms, processor time %.3f ms (%.3f%% of the call)\n",
            longLasted, longCpu, 100.0 * longCpu / longLasted);
 
-    static int16_t second[kSpeakerRate];
+    static int16_t second[SPEAKER_RATE];
     const Clock::time_point waveStart = Clock::now();
-    fillSquareWave({440, kSpeakerRate}, 0, second, kSpeakerRate);
+    fillSquareWave({440, SPEAKER_RATE}, 0, second, SPEAKER_RATE);
     printf("making 1 s of wave: %.3f ms\n", msBetween(waveStart, Clock::now()));
 
     // The reader ends with the process; the pipe and its directory go with a clean-up here.

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/send.h"
+#include "net/socket.h"
 
 ClientTable clientTable = {};
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "net/client_table.h"
-#include "net/send.h"
-#include "net/server_time.h"
+#include "net/socket.h"
+#include "platform/clock.h"
 
 namespace {
 

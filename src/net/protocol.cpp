@@ -1,5 +1,11 @@
 #include "net/protocol.h"
 
+#include <cstdio>
+
+#include "net/socket.h"
+#include "platform/clock.h"
+#include "shell/run_state.h"
+
 namespace {
 
 // Written byte by byte so the layout does not depend on the host's byte order.
@@ -23,6 +29,11 @@ Message reply(int16_t kind, int16_t word1, int16_t word2) {
     writeWord(message, 1, word1);
     writeWord(message, 2, word2);
     return message;
+}
+
+const netAddress &broadcastTarget() {
+    static const netAddress target("<broadcast>", SERVER_PORT);
+    return target;
 }
 
 }  // namespace
@@ -54,4 +65,21 @@ ServerRequest classifyServerDatagram(const uint8_t *buffer) {
     if (buffer[0] == MSG_ACTIVATE) return ServerRequest::Activate;
     if (buffer[DISCONNECT_MARK_OFFSET] == MSG_BYE) return ServerRequest::Disconnect;
     return ServerRequest::Other;
+}
+
+void sendConnectBroadcast() {
+    runState.nextRetryTime = msAfter(elapsedMs(), 1000);
+    Message request = connectMessage();
+    allowBroadcast();
+    printf("Connecting...\n");
+    sendMessage(request, broadcastTarget());
+    requestBroadcastOff();
+}
+
+void runActivateSender() {
+    Message activate = activateMessage();
+    allowBroadcast();
+    for (int i = 0; i < 4; i++) sendMessage(activate, broadcastTarget());
+    requestBroadcastOff();
+    sendMessage(activate, broadcastTarget());
 }

@@ -37,3 +37,9 @@ int16_t readWord(const uint8_t *buffer, int n);
 
 enum class ServerRequest { Connect, Activate, Disconnect, Other };
 ServerRequest classifyServerDatagram(const uint8_t *buffer);
+
+// The client's connect request to every server on the network; sets the next retry time.
+void sendConnectBroadcast();
+
+// The "-a" mode: tells a waiting server to begin. Sends the activate datagram five times.
+void runActivateSender();

@@ -1,27 +1,36 @@
 #include "platform/clock.h"
 
-#include <ctime>
+#include <limits>
 
 namespace {
-timespec monotonicNow() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
-uint32_t millisOf(const timespec &time) {
-    uint64_t ms = static_cast<uint64_t>(time.tv_sec) * 1000u + static_cast<uint64_t>(time.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
-}
+uint32_t programStart;  // platformMillis() at start-up
 }  // namespace
 
-uint32_t platformMillis() {
-    return millisOf(monotonicNow());
+uint32_t startClock() {
+    programStart = platformMillis();
+    return programStart;
 }
 
-int64_t nanosUntilMillis(uint32_t millis) {
-    timespec now = monotonicNow();
-    int32_t ahead = static_cast<int32_t>(millis - millisOf(now));
-    if (ahead <= 0) return 0;
-    return static_cast<int64_t>(ahead) * 1000000 - now.tv_nsec % 1000000;
+int32_t elapsedMs() {
+    return static_cast<int32_t>(platformMillis() - programStart);
+}
+
+int32_t msAfter(int32_t moment, int32_t ms) {
+    return static_cast<int32_t>(static_cast<uint32_t>(moment) + static_cast<uint32_t>(ms));
+}
+
+int32_t msUntil(int32_t moment, int32_t now) {
+    return static_cast<int32_t>(static_cast<uint32_t>(moment) - static_cast<uint32_t>(now));
+}
+
+int32_t saturatingSum(int32_t a, int32_t b) {
+    int64_t sum = static_cast<int64_t>(a) + b;
+    if (sum > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    if (sum < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(sum);
+}
+
+int64_t nanosUntilElapsed(int32_t moment) {
+    if (msUntil(moment, elapsedMs()) <= 0) return 0;
+    return nanosUntilMillis(programStart + static_cast<uint32_t>(moment));
 }

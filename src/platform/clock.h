@@ -1,10 +1,62 @@
 #pragma once
+// Time and waiting: the program clock, its wrap-safe arithmetic, and every wait of the process.
+// clock.cpp holds what any host shares; the host's own timer, sleeps and signals are in one file
+// per platform (clock_linux.cpp).
 #include <cstdint>
 
-// A millisecond count from the monotonic clock; it wraps at 2^32 like any 32-bit timer,
+// ---- The program clock (clock.cpp) ----
+
+// Reads the host's timer as the start of the run and returns it; elapsedMs counts from it.
+uint32_t startClock();
+
+// Milliseconds since startClock, as a signed 32-bit difference of the wrapping timer.
+int32_t elapsedMs();
+
+// elapsedMs values wrap after 24.8 days, so moments are compared through their difference and
+// moved forward in unsigned arithmetic, never directly.
+int32_t msAfter(int32_t moment, int32_t ms);
+// Milliseconds from now until the moment: negative once it has passed.
+int32_t msUntil(int32_t moment, int32_t now);
+
+// A sum of song times that saturates instead of wrapping, so that a note of absurd length ends
+// far in the future rather than in the past.
+int32_t saturatingSum(int32_t a, int32_t b);
+
+// Nanoseconds from now until elapsedMs reaches the moment; 0 once it has.
+int64_t nanosUntilElapsed(int32_t moment);
+
+// ---- The host (clock_linux.cpp) ----
+
+// A millisecond count from the host's monotonic timer; it wraps at 2^32 like any 32-bit timer,
 // so callers take differences of two readings, never the reading itself.
 uint32_t platformMillis();
 
 // Nanoseconds from now until platformMillis() reaches the given count; 0 once it has. Lets a
 // loop sleep to the very start of a millisecond instead of to a whole number of them from now.
 int64_t nanosUntilMillis(uint32_t millis);
+
+// A moment on the host's monotonic clock, in nanoseconds.
+struct Deadline {
+    int64_t nanos;
+};
+
+// The moment at which something that starts now has lasted the given milliseconds.
+Deadline deadlineAfterMs(int milliseconds);
+
+// Sleeps without using the processor until the deadline has passed or a stop is requested;
+// returns at once if either has happened.
+void sleepUntil(Deadline deadline);
+
+// Sleeps until a datagram waits on the socket, the nanoseconds have passed (less than 0: no limit)
+// or a stop is requested.
+void waitForSocket(int socketHandle, int64_t nanos);
+
+// Asks the host to end the process's sleeps as close to their deadlines as it can.
+void requestPreciseWakeups();
+
+// From now on SIGINT, SIGTERM and SIGHUP only request a stop, which every wait sees at once, and
+// output that nobody reads any more is dropped instead of ending the process.
+void watchStopSignals();
+
+// Whether one of those signals has come.
+bool stopRequested();

@@ -1,28 +1,18 @@
 #include "platform/speaker.h"
 
-#include <cstdio>
-
-#include "platform/speaker_alsa.h"
-#include "platform/speaker_pcspkr.h"
-#include "platform/speaker_wait.h"
+#include "platform/speaker_backend.h"
 
 namespace {
 
-enum class SpeakerBackend { Unchosen, PcSpeaker, Alsa, Silence };
+// In order of preference. Silence comes last and always opens, so a choice is always made.
+const SpeakerBackend *const BACKENDS[] = {&PC_SPEAKER, &ALSA_SPEAKER, &SILENT_SPEAKER};
 
-SpeakerBackend speakerBackend = SpeakerBackend::Unchosen;
-int pcSpeakerDevice = -1;
+const SpeakerBackend *chosenBackend = nullptr;
 
-void chooseBackend() {
-    pcSpeakerDevice = openPcSpeaker(kPcSpeakerDirectory);
-    if (pcSpeakerDevice >= 0) {
-        speakerBackend = SpeakerBackend::PcSpeaker;
-    } else if (openAlsaSpeaker()) {
-        speakerBackend = SpeakerBackend::Alsa;
-    } else {
-        speakerBackend = SpeakerBackend::Silence;
-        fputs("No speaker found: tones are timed silently.\n", stderr);
-    }
+const SpeakerBackend *chooseBackend() {
+    int row = 0;
+    while (!BACKENDS[row]->open()) row++;
+    return BACKENDS[row];
 }
 
 }  // namespace
@@ -33,16 +23,6 @@ bool isPlayableTone(int frequency, int milliseconds) {
 
 void beep(int frequency, int milliseconds) {
     if (!isPlayableTone(frequency, milliseconds)) return;
-    if (speakerBackend == SpeakerBackend::Unchosen) chooseBackend();
-    switch (speakerBackend) {
-        case SpeakerBackend::PcSpeaker:
-            playPcSpeakerTone(pcSpeakerDevice, frequency, milliseconds);
-            break;
-        case SpeakerBackend::Alsa:
-            playAlsaTone(frequency, milliseconds);
-            break;
-        default:
-            sleepUntil(toneDeadline(milliseconds));
-            break;
-    }
+    if (chosenBackend == nullptr) chosenBackend = chooseBackend();
+    chosenBackend->play(frequency, milliseconds);
 }

@@ -1,10 +1,9 @@
-#include "platform/speaker_alsa.h"
-
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
 
-#include "platform/speaker_wait.h"
+#include "platform/clock.h"
+#include "platform/speaker_backend.h"
 #include "platform/speaker_wave.h"
 
 namespace {
@@ -14,9 +13,9 @@ snd_pcm_t *alsaPcm = nullptr;
 
 // About 20 ms of buffer: short enough that a tone starts at once, long enough to ride out a
 // scheduling delay of the writer.
-constexpr unsigned kLatencyMicroseconds = 20000;
+constexpr unsigned LATENCY_MICROSECONDS = 20000;
 // Samples are made and written a chunk at a time, so a long tone needs no long buffer.
-constexpr int kChunkFrames = 1024;
+constexpr int CHUNK_FRAMES = 1024;
 
 // ALSA reports its own failures on standard error; the program says what it means itself.
 void quietAlsaError(const char *, int, const char *, int, const char *, ...) {}
@@ -54,8 +53,6 @@ bool writeFrames(const int16_t *samples, int count) {
     return true;
 }
 
-}  // namespace
-
 bool openAlsaSpeaker() {
     snd_lib_error_set_handler(quietAlsaError);
     if (snd_pcm_open(&alsaPcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) {
@@ -63,7 +60,7 @@ bool openAlsaSpeaker() {
         return false;
     }
     if (snd_pcm_set_params(alsaPcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                           kSpeakerRate, 1, kLatencyMicroseconds) < 0 ||
+                           SPEAKER_RATE, 1, LATENCY_MICROSECONDS) < 0 ||
         !setSoftwareParams()) {
         snd_pcm_close(alsaPcm);
         alsaPcm = nullptr;
@@ -73,11 +70,11 @@ bool openAlsaSpeaker() {
 }
 
 void playAlsaTone(int frequency, int milliseconds) {
-    const timespec deadline = toneDeadline(milliseconds);
+    const Deadline deadline = deadlineAfterMs(milliseconds);
     const SquareTone tone = {frequency, toneFrames(milliseconds)};
-    int16_t chunk[kChunkFrames];
-    for (int64_t first = 0; first < tone.frames; first += kChunkFrames) {
-        const int count = static_cast<int>(std::min<int64_t>(kChunkFrames, tone.frames - first));
+    int16_t chunk[CHUNK_FRAMES];
+    for (int64_t first = 0; first < tone.frames && !stopRequested(); first += CHUNK_FRAMES) {
+        const int count = static_cast<int>(std::min<int64_t>(CHUNK_FRAMES, tone.frames - first));
         fillSquareWave(tone, first, chunk, count);
         if (!writeFrames(chunk, count)) break;
     }
@@ -88,3 +85,7 @@ void playAlsaTone(int frequency, int milliseconds) {
     snd_pcm_prepare(alsaPcm);
     sleepUntil(deadline);
 }
+
+}  // namespace
+
+const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone};

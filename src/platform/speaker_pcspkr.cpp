@@ -1,4 +1,3 @@
-#include "platform/speaker_pcspkr.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,15 +8,16 @@
 #include <cstring>
 #include <string>
 
-#include "platform/speaker_wait.h"
+#include "platform/clock.h"
+#include "platform/speaker_backend.h"
 
 namespace {
 
 bool isSpeakerEntry(const char *name) {
-    static const char kSuffix[] = "-event-spkr";
+    const char SPEAKER_SUFFIX[] = "-event-spkr";
     const size_t length = strlen(name);
-    const size_t suffixLength = sizeof kSuffix - 1;
-    return length > suffixLength && strcmp(name + length - suffixLength, kSuffix) == 0;
+    const size_t suffixLength = sizeof SPEAKER_SUFFIX - 1;
+    return length > suffixLength && strcmp(name + length - suffixLength, SPEAKER_SUFFIX) == 0;
 }
 
 // The kernel's speaker driver takes a tone as one sound event; a frequency of 0 silences it.
@@ -75,10 +75,27 @@ int openPcSpeaker(const char *directory) {
 }
 
 void playPcSpeakerTone(int device, int frequency, int milliseconds) {
-    const timespec deadline = toneDeadline(milliseconds);
+    const Deadline deadline = deadlineAfterMs(milliseconds);
     soundingDevice = device;
     sendTone(device, frequency);
     sleepUntil(deadline);
     sendTone(device, 0);
     soundingDevice = -1;
 }
+
+namespace {
+
+int pcSpeakerDevice = -1;
+
+bool openSystemPcSpeaker() {
+    pcSpeakerDevice = openPcSpeaker(PC_SPEAKER_DIRECTORY);
+    return pcSpeakerDevice >= 0;
+}
+
+void playOnSystemPcSpeaker(int frequency, int milliseconds) {
+    playPcSpeakerTone(pcSpeakerDevice, frequency, milliseconds);
+}
+
+}  // namespace
+
+const SpeakerBackend PC_SPEAKER = {openSystemPcSpeaker, playOnSystemPcSpeaker};

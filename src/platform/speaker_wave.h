@@ -2,11 +2,11 @@
 #include <cstdint>
 
 // The sound card plays the PC speaker's sound: a square wave, signed 16-bit, mono.
-constexpr int kSpeakerRate = 48000;
+constexpr int SPEAKER_RATE = 48000;
 // Loud enough to hear, with headroom so a square wave does not overwhelm the card's mixer.
-constexpr int16_t kToneAmplitude = 8000;
+constexpr int16_t TONE_AMPLITUDE = 8000;
 // One millisecond of ramp at each edge keeps a tone from clicking as it starts and stops.
-constexpr int kRampFrames = kSpeakerRate / 1000;
+constexpr int RAMP_FRAMES = SPEAKER_RATE / 1000;
 
 struct SquareTone {
     int frequency;   // hertz

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/broadcast.h"
-#include "net/client_loop.h"
-#include "net/server_loop.h"
+#include "net/client.h"
+#include "net/protocol.h"
+#include "net/server.h"
 #include "platform/clock.h"
 #include "platform/speaker.h"
 #include "shell/run_state.h"
@@ -48,7 +48,8 @@ void runServerMode(int argc, char **argv, int serverArg) {
 }  // namespace
 
 int runTonecast(int argc, char **argv) {
-    runState.startTime = platformMillis();
+    runState.startTime = startClock();
+    watchStopSignals();
     runState.playbackActive = 1;
     printf("tonecast 1.0 - MIDI songs played as single tones across networked PCs\n");
     if (netInit() != 0) {

@@ -18,12 +18,3 @@ struct RunState {
 };
 
 extern RunState runState;
-
-// Milliseconds since start-up, as a signed 32-bit difference of the wrapping timer.
-int32_t elapsedMs();
-
-// elapsedMs values wrap after 24.8 days, so moments are compared through their difference and
-// moved forward in unsigned arithmetic, never directly.
-int32_t msAfter(int32_t moment, int32_t ms);
-// Milliseconds from now until the moment: negative once it has passed.
-int32_t msUntil(int32_t moment, int32_t now);

@@ -7,7 +7,7 @@
 #endif
 
 #include "net/client_table.h"
-#include "net/send.h"
+#include "net/socket.h"
 #include "schedule/note_schedule.h"
 #include "shell/run_state.h"
 

@@ -11,8 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "net/client_datagram.h"
-#include "net/key_frequency.h"
+#include "net/client.h"
 #include "net/protocol.h"
 #include "platform/speaker.h"
 #include "shell/run_state.h"

@@ -20,8 +20,8 @@
 #include "net/client_table.h"
 #include "net/dispatch.h"
 #include "net/protocol.h"
-#include "net/server_datagram.h"
-#include "net/server_time.h"
+#include "net/server.h"
+#include "platform/clock.h"
 #include "shell/run_state.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/key_frequency.h"
+#include "net/client.h"
 
 TEST(ClientKeyFrequency, EqualTemperamentTruncatedToWholeHertz) {
     // Exact octaves of A and keys whose frequency lies just above a whole number: a single

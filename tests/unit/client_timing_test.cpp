@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "net/client_timing.h"
-#include "shell/run_state.h"
+#include "net/client.h"
+#include "platform/clock.h"
 
 TEST(ClientTiming, WaitsUntilTheNextRetryOrTheDeadline) {
     // A retry is due once the clock is strictly past the retry time: one millisecond after it.

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "net/client_table.h"
-#include "net/server_datagram.h"
+#include "net/server.h"
 #include "server_loopback.h"
 
 namespace {

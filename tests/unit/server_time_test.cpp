@@ -2,7 +2,8 @@
 
 #include <climits>
 
-#include "net/server_time.h"
+#include "net/server.h"
+#include "platform/clock.h"
 
 TEST(ServerTime, TheWaitForANoteEndsAtItsMillisecondNotAWholeMillisecondLater) {
     startSongNow();

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/speaker_pcspkr.h"
+#include "platform/speaker_backend.h"
 
 namespace {
 

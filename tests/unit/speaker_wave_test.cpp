@@ -38,21 +38,21 @@ TEST(SpeakerWave, SpeakerTestToneIs250CyclesWithRampsAtBothEdges) {
     EXPECT_LT(tone[191], 0);
     EXPECT_GT(tone[192], 0);
     // Between the ramps every sample is at full amplitude.
-    for (size_t i = kRampFrames; i < tone.size() - kRampFrames; i++) {
-        ASSERT_EQ(std::abs(tone[i]), kToneAmplitude) << i;
+    for (size_t i = RAMP_FRAMES; i < tone.size() - RAMP_FRAMES; i++) {
+        ASSERT_EQ(std::abs(tone[i]), TONE_AMPLITUDE) << i;
     }
     // The ramps climb from nearly silent to nearly full, and no edge sample is a hard step.
-    for (int i = 0; i < kRampFrames; i++) {
+    for (int i = 0; i < RAMP_FRAMES; i++) {
         const int rising = std::abs(tone[static_cast<size_t>(i)]);
         const int falling = std::abs(tone[tone.size() - 1 - static_cast<size_t>(i)]);
         ASSERT_GT(rising, 0) << i;
-        ASSERT_LT(rising, kToneAmplitude) << i;
+        ASSERT_LT(rising, TONE_AMPLITUDE) << i;
         ASSERT_EQ(rising, falling) << i;
         if (i > 0) {
             ASSERT_GT(rising, std::abs(tone[static_cast<size_t>(i - 1)])) << i;
         }
     }
-    EXPECT_LE(std::abs(tone.front()), kToneAmplitude / kRampFrames);
+    EXPECT_LE(std::abs(tone.front()), TONE_AMPLITUDE / RAMP_FRAMES);
 }
 
 TEST(SpeakerWave, FrequenciesThatDoNotDivideTheRateKeepTheirCycleCount) {
@@ -81,14 +81,14 @@ TEST(SpeakerWave, ShortTonesShareTheirFramesBetweenTheRamps) {
         const std::vector<int16_t> tone = wholeTone(1000, frames);
         for (size_t i = 0; i < tone.size(); i++) {
             ASSERT_NE(tone[i], 0) << frames << " " << i;
-            ASSERT_LE(std::abs(tone[i]), kToneAmplitude) << frames << " " << i;
+            ASSERT_LE(std::abs(tone[i]), TONE_AMPLITUDE) << frames << " " << i;
             // Symmetric ramps: the envelope mirrors around the middle.
             ASSERT_EQ(std::abs(tone[i]), std::abs(tone[tone.size() - 1 - i])) << frames << " " << i;
         }
     }
     // A 1 ms tone is all ramp: 24 frames up, 24 down, peaking below full amplitude.
     const std::vector<int16_t> shortest = wholeTone(1000, toneFrames(1));
-    EXPECT_LT(std::abs(shortest[23]), kToneAmplitude);
+    EXPECT_LT(std::abs(shortest[23]), TONE_AMPLITUDE);
     EXPECT_GT(std::abs(shortest[23]), std::abs(shortest[22]));
 }
 
@@ -101,5 +101,5 @@ TEST(SpeakerWave, LengthsInFramesDoNotOverflow) {
     const SquareTone longest = {20000, toneFrames(INT_MAX)};
     int16_t late[3];
     fillSquareWave(longest, longest.frames / 2, late, 3);
-    for (int16_t sample : late) EXPECT_EQ(std::abs(sample), kToneAmplitude);
+    for (int16_t sample : late) EXPECT_EQ(std::abs(sample), TONE_AMPLITUDE);
 }

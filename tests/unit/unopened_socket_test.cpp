@@ -2,8 +2,8 @@
 // the way any unusable socket does, not abort it inside the socket library.
 #include <gtest/gtest.h>
 
-#include "net/broadcast.h"
-#include "net/send.h"
+#include "net/protocol.h"
+#include "net/socket.h"
 #include "shell/run_state.h"
 #include "shell/shutdown.h"
 

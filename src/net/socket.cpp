@@ -1,4 +1,4 @@
-#include "net/send.h"
+#include "net/socket.h"
 
 #include <sys/socket.h>
 
@@ -18,10 +18,19 @@ void sendMessage(const Message &message, const netAddress &to) {
     if (socketIsOpen()) runState.socket->sendto(message.bytes, message.length, 0, &to);
 }
 
+int receiveMessage(uint8_t *buffer, int size, netAddress &sender) {
+    if (!socketIsOpen()) return -1;
+    return runState.socket->recvfrom(buffer, size, 0, &sender);
+}
+
 void allowBroadcast() {
     if (socketIsOpen()) runState.socket->setBroadcast(true);
 }
 
 void requestBroadcastOff() {
     (void)setsockopt(runState.socket->getHandle(), SOL_SOCKET, SO_BROADCAST, nullptr, 0);
+}
+
+int socketHandle() {
+    return runState.socket->getHandle();
 }

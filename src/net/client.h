@@ -1,0 +1,21 @@
+#pragma once
+// The "-c" mode: joins a server by broadcast and plays the notes it sends, one tone at a time.
+#include <cstdint>
+
+// Returns when nothing has arrived for a minute or the socket cannot be bound; a server's
+// good-bye ends the run inside.
+void runClientLoop();
+
+// Acts on one datagram from the server, told apart by word 0: an id is taken, a note is played
+// and a good-bye ends the run. Anything else is ignored. The buffer holds CLIENT_RECEIVE_BUFFER
+// bytes, those the datagram did not fill being zero.
+void actOnServerDatagram(const uint8_t *buffer);
+
+// How long the client may wait for a datagram at `now` before something else is due: the next
+// connect request (while not connected, due once the clock is strictly past the retry time) or
+// the end of the run at the inactivity deadline. 0 when one of them is due already.
+int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline);
+
+// Equal temperament with key 69 at 440 Hz, truncated to whole hertz. Any 16-bit key is safe:
+// keys far below the audible range give 0, and frequencies too large for an int give INT_MAX.
+int keyToFrequency(int key);

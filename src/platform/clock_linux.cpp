@@ -1,0 +1,111 @@
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+
+#include <ctime>
+#include <initializer_list>
+
+#include "platform/clock.h"
+
+namespace {
+
+constexpr int64_t NANOS_PER_SECOND = 1000000000;
+constexpr int64_t NANOS_PER_MILLI = 1000000;
+
+int64_t monotonicNanos() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * NANOS_PER_SECOND + now.tv_nsec;
+}
+
+timespec timespecOf(int64_t nanos) {
+    return {static_cast<time_t>(nanos / NANOS_PER_SECOND), static_cast<long>(nanos % NANOS_PER_SECOND)};
+}
+
+// The stop signals are blocked except while the process waits, where ppoll lets them in: a signal
+// then ends the wait at once, and one that comes between two waits is still pending at the next.
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+volatile sig_atomic_t stopSignalCame = 0;
+bool signalsWatched = false;
+sigset_t waitMask;  // the mask in force during a wait: the stop signals let in
+
+void recordStop(int) {
+    stopSignalCame = 1;
+}
+
+// The mask for ppoll: with the stop signals watched, they are let in for the wait only.
+const sigset_t *maskForWait() {
+    return signalsWatched ? &waitMask : nullptr;
+}
+
+}  // namespace
+
+uint32_t platformMillis() {
+    return static_cast<uint32_t>(monotonicNanos() / NANOS_PER_MILLI);
+}
+
+int64_t nanosUntilMillis(uint32_t millis) {
+    const int64_t now = monotonicNanos();
+    const int32_t ahead = static_cast<int32_t>(millis - static_cast<uint32_t>(now / NANOS_PER_MILLI));
+    if (ahead <= 0) return 0;
+    return static_cast<int64_t>(ahead) * NANOS_PER_MILLI - now % NANOS_PER_MILLI;
+}
+
+Deadline deadlineAfterMs(int milliseconds) {
+    return {monotonicNanos() + static_cast<int64_t>(milliseconds) * NANOS_PER_MILLI};
+}
+
+void sleepUntil(Deadline deadline) {
+    // Woken early by a signal, the sleep goes on to the same absolute deadline without drifting.
+    while (!stopRequested()) {
+        const int64_t left = deadline.nanos - monotonicNanos();
+        if (left <= 0) return;
+        const timespec timeout = timespecOf(left);
+        (void)ppoll(nullptr, 0, &timeout, maskForWait());
+    }
+}
+
+void waitForSocket(int socketHandle, int64_t nanos) {
+    if (stopRequested()) return;
+    // ppoll rather than poll: its timeout is not rounded up to whole milliseconds.
+    const timespec timeout = timespecOf(nanos < 0 ? 0 : nanos);
+    pollfd socketReady = {socketHandle, POLLIN, 0};
+    // An interrupted or failed wait only costs one more pass of the loop, which waits again.
+    (void)ppoll(&socketReady, 1, nanos < 0 ? nullptr : &timeout, maskForWait());
+}
+
+void requestPreciseWakeups() {
+    // The default slack lets the kernel defer a wakeup by 50 us to batch it with others.
+    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+void watchStopSignals() {
+    // A reader that has gone makes a write fail with EPIPE instead of killing the process.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signalNumber : STOP_SIGNALS) {
+        struct sigaction current;
+        // A signal ignored from the start (as under nohup) stays ignored.
+        if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+        struct sigaction record = {};
+        record.sa_handler = recordStop;
+        sigemptyset(&record.sa_mask);
+        sigaction(signalNumber, &record, nullptr);
+        sigaddset(&blocked, signalNumber);
+    }
+    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    for (int signalNumber : STOP_SIGNALS) sigdelset(&waitMask, signalNumber);
+    signalsWatched = true;
+}
+
+bool stopRequested() {
+    if (stopSignalCame) return true;
+    // Blocked outside the waits, a signal that came while the process worked is still pending.
+    sigset_t pending;
+    if (!signalsWatched || sigpending(&pending) != 0) return false;
+    for (int signalNumber : STOP_SIGNALS) {
+        if (sigismember(&pending, signalNumber) == 1) return true;
+    }
+    return false;
+}

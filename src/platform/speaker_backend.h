@@ -1,0 +1,28 @@
+#pragma once
+// A way of sounding tones on this host. speaker.cpp tries the backends in its table's order and
+// keeps the first that opens; each backend keeps its own device between tones.
+
+struct SpeakerBackend {
+    // Whether this backend can play here; opens and keeps what it needs. Prints nothing on failure.
+    bool (*open)();
+    // Sounds the tone and returns when it has ended on the clock (or a stop is requested).
+    void (*play)(int frequency, int milliseconds);
+};
+
+// The PC speaker, through the kernel's input device for it.
+extern const SpeakerBackend PC_SPEAKER;
+// The sound card, through ALSA's "default" PCM: the PC speaker's square wave.
+extern const SpeakerBackend ALSA_SPEAKER;
+// No sound at all: says so once and keeps each tone's time.
+extern const SpeakerBackend SILENT_SPEAKER;
+
+// Where udev lists the PC speaker's input device, as a "*-event-spkr" entry.
+constexpr const char *PC_SPEAKER_DIRECTORY = "/dev/input/by-path";
+
+// The PC speaker's own steps, open to tests with a directory of their own: opens the first
+// "*-event-spkr" entry of the directory that opens for writing and returns its descriptor, or -1.
+// Once a speaker is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT (where not ignored or handled
+// already) silence a sounding tone before they end the process.
+int openPcSpeaker(const char *directory);
+// Sounds the tone on the opened device, waits out its length and silences it again.
+void playPcSpeakerTone(int device, int frequency, int milliseconds);
