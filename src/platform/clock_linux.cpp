@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 
 #include <ctime>
 #include <initializer_list>
@@ -72,6 +73,10 @@ void waitForSocket(int socketHandle, int64_t nanos) {
     pollfd socketReady = {socketHandle, POLLIN, 0};
     // An interrupted or failed wait only costs one more pass of the loop, which waits again.
     (void)ppoll(&socketReady, 1, nanos < 0 ? nullptr : &timeout, maskForWait());
+}
+
+void setEmptyBroadcastOption(int socketHandle) {
+    (void)setsockopt(socketHandle, SOL_SOCKET, SO_BROADCAST, nullptr, 0);
 }
 
 void requestPreciseWakeups() {
