@@ -5,6 +5,9 @@
 // clock_windows.cpp).
 #include <cstdint>
 
+constexpr int64_t NANOS_PER_SECOND = 1000000000;
+constexpr int64_t NANOS_PER_MILLI = 1000000;
+
 // ---- The program clock (clock.cpp) ----
 
 // Reads the host's timer as the start of the run and returns it; elapsedMs counts from it.
@@ -26,16 +29,6 @@ int32_t saturatingSum(int32_t a, int32_t b);
 // Nanoseconds from now until elapsedMs reaches the moment; 0 once it has.
 int64_t nanosUntilElapsed(int32_t moment);
 
-// ---- The host (clock_linux.cpp, clock_windows.cpp) ----
-
-// A millisecond count from the host's monotonic timer; it wraps at 2^32 like any 32-bit timer,
-// so callers take differences of two readings, never the reading itself.
-uint32_t platformMillis();
-
-// Nanoseconds from now until platformMillis() reaches the given count; 0 once it has. Lets a
-// loop sleep to the very start of a millisecond instead of to a whole number of them from now.
-int64_t nanosUntilMillis(uint32_t millis);
-
 // A moment on the host's monotonic clock, in nanoseconds.
 struct Deadline {
     int64_t nanos;
@@ -47,6 +40,22 @@ Deadline deadlineAfterMs(int milliseconds);
 // Sleeps without using the processor until the deadline has passed or a stop is requested;
 // returns at once if either has happened.
 void sleepUntil(Deadline deadline);
+
+// ---- The host (clock_linux.cpp, clock_windows.cpp) ----
+
+// A millisecond count from the host's monotonic timer; it wraps at 2^32 like any 32-bit timer,
+// so callers take differences of two readings, never the reading itself.
+uint32_t platformMillis();
+
+// Nanoseconds from now until platformMillis() reaches the given count; 0 once it has. Lets a
+// loop sleep to the very start of a millisecond instead of to a whole number of them from now.
+int64_t nanosUntilMillis(uint32_t millis);
+
+// Nanoseconds on the host's monotonic clock, which never wraps in a run.
+int64_t monotonicNanos();
+
+// Sleeps for the nanoseconds, or less: a stop request, and on Linux any signal, ends it early.
+void sleepAtMost(int64_t nanos);
 
 // Sleeps until a datagram waits on the socket, the nanoseconds have passed (less than 0: no limit)
 // or a stop is requested.

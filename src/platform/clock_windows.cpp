@@ -8,23 +8,9 @@
 
 namespace {
 
-constexpr int64_t NANOS_PER_SECOND = 1000000000;
-constexpr int64_t NANOS_PER_MILLI = 1000000;
 constexpr int64_t NANOS_PER_TIMER_TICK = 100;  // a waitable timer counts in 100 ns units
 // Windows 10 1803 and later; mingw-w64's headers do not name it yet.
 constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION_FLAG = 0x00000002;
-
-int64_t monotonicNanos() {
-    static const int64_t ticksPerSecond = [] {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        return static_cast<int64_t>(frequency.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    const int64_t ticks = now.QuadPart;
-    return ticks / ticksPerSecond * NANOS_PER_SECOND + ticks % ticksPerSecond * NANOS_PER_SECOND / ticksPerSecond;
-}
 
 // Set by the console's control handler, which Windows runs on a thread of its own; the event
 // ends any wait at once.
@@ -72,6 +58,18 @@ void waitForObject(HANDLE object, int64_t nanos) {
 
 }  // namespace
 
+int64_t monotonicNanos() {
+    static const int64_t ticksPerSecond = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<int64_t>(frequency.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const int64_t ticks = now.QuadPart;
+    return ticks / ticksPerSecond * NANOS_PER_SECOND + ticks % ticksPerSecond * NANOS_PER_SECOND / ticksPerSecond;
+}
+
 uint32_t platformMillis() {
     // Windows' timer ticks every 15.6 ms unless asked otherwise: a 1 ms period, asked for at the
     // clock's first reading and kept for the rest of the run, makes the clock and every wait fine
@@ -89,16 +87,8 @@ int64_t nanosUntilMillis(uint32_t millis) {
     return static_cast<int64_t>(ahead) * NANOS_PER_MILLI;
 }
 
-Deadline deadlineAfterMs(int milliseconds) {
-    return {monotonicNanos() + static_cast<int64_t>(milliseconds) * NANOS_PER_MILLI};
-}
-
-void sleepUntil(Deadline deadline) {
-    while (!stopRequested()) {
-        const int64_t left = deadline.nanos - monotonicNanos();
-        if (left <= 0) return;
-        waitForObject(nullptr, left);
-    }
+void sleepAtMost(int64_t nanos) {
+    waitForObject(nullptr, nanos);
 }
 
 void waitForSocket(int socketHandle, int64_t nanos) {
