@@ -5,7 +5,6 @@
 #include <alsa/asoundlib.h>
 #include <arpa/inet.h>
 #include <dlfcn.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -21,12 +20,12 @@
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "net/protocol.h"
 #include "shell/command_line.h"
+#include "support/private_network.h"
 
 namespace {
 
@@ -41,17 +40,6 @@ int64_t nowNs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-bool insidePrivateNetwork() {
-    const char *mark = getenv("TONECAST_PRIVATE_NET");
-    if (!mark || strcmp(mark, "inside") != 0) return false;
-    std::set<std::string> names;
-    struct if_nameindex *interfaces = if_nameindex();
-    if (!interfaces) return false;
-    for (struct if_nameindex *i = interfaces; i->if_index != 0; i++) names.insert(i->if_name);
-    if_freenameindex(interfaces);
-    return names == std::set<std::string>{"lo", "tcveth0", "tcveth1"};
 }
 
 // The client's processor time so far, in nanoseconds, from the scheduler's own account.

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "../tests/unit/midi_bytes.h"
 #include "midi/midifile.h"
+#include "support/midi_bytes.h"
 
 using namespace midibytes;
 

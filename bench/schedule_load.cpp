@@ -14,6 +14,7 @@
 #include "schedule/note_schedule.h"
 #include "schedule/song_loader.h"
 #include "shell/run_state.h"
+#include "support/midi_bytes.h"
 
 namespace {
 
@@ -28,7 +29,8 @@ constexpr uint32_t NOTE_LENGTH = 90;
 class TrackWriter {
 public:
     void event(uint32_t tick, std::initializer_list<uint8_t> bytes) {
-        putVarLen(tick - lastTick_);
+        const midibytes::Bytes delta = midibytes::varLen(tick - lastTick_);
+        events_.insert(events_.end(), delta.begin(), delta.end());
         lastTick_ = tick;
         events_.insert(events_.end(), bytes);
     }
@@ -56,17 +58,6 @@ public:
     }
 
 private:
-    void putVarLen(uint32_t value) {
-        uint8_t groups[5];
-        int count = 0;
-        do {
-            groups[count++] = value & 0x7F;
-            value >>= 7;
-        } while (value != 0);
-        while (count > 1) events_.push_back(0x80 | groups[--count]);
-        events_.push_back(groups[0]);
-    }
-
     std::vector<uint8_t> events_;
     uint32_t lastTick_ = 0;
     uint8_t runningStatus_ = 0;

@@ -4,7 +4,6 @@
 // Talks to a real server, so it runs only inside the private network:
 //   tests/e2e/netns_run.sh build/bench/server_lateness --tonecast build/src/tonecast [--flood 100000]
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "support/midi_bytes.h"
+#include "support/private_network.h"
+
 namespace {
 
 constexpr int kNotes = 2000;
@@ -38,57 +40,29 @@ int keyOf(int note) { return 1 + note % kKeys; }
 int lengthOf(int note) { return kShortestMs + note / kKeys; }
 int noteOf(int key, int toneLength) { return (toneLength + 20 - kShortestMs) * kKeys + key - 1; }
 
-bool insidePrivateNetwork() {
-    const char *mark = getenv("TONECAST_PRIVATE_NET");
-    if (mark == nullptr || strcmp(mark, "inside") != 0) return false;
-    std::vector<std::string> names;
-    struct if_nameindex *interfaces = if_nameindex();
-    for (struct if_nameindex *i = interfaces; i != nullptr && i->if_index != 0; i++) names.push_back(i->if_name);
-    if_freenameindex(interfaces);
-    std::sort(names.begin(), names.end());
-    return names == std::vector<std::string>{"lo", "tcveth0", "tcveth1"};
-}
-
-void appendVariableLength(std::string &out, uint32_t value) {
-    char bytes[5];
-    int count = 0;
-    bytes[count++] = static_cast<char>(value & 0x7F);
-    while (value >>= 7) bytes[count++] = static_cast<char>(0x80 | (value & 0x7F));
-    while (count > 0) out += bytes[--count];
-}
-
-std::string bigEndian(uint32_t value, int bytes) {
-    std::string out;
-    for (int i = bytes - 1; i >= 0; i--) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    return out;
-}
-
 // Format 0, division 512 and 512000 us per quarter note: one tick is one millisecond, and ticks
 // divided by a power of two convert to milliseconds without rounding.
-std::string songFile() {
+midibytes::Bytes songFile() {
     struct Event {
         int tick;
         int order;  // note-offs before note-ons at the same tick
-        std::string bytes;
+        midibytes::Bytes bytes;
     };
     std::vector<Event> events;
     for (int note = 0; note < kNotes; note++) {
-        char key = static_cast<char>(keyOf(note));
-        events.push_back({startOf(note), 1, std::string("\x90", 1) + key + '\x64'});
-        events.push_back({startOf(note) + lengthOf(note), 0, std::string("\x80", 1) + key + '\x00'});
+        uint8_t key = static_cast<uint8_t>(keyOf(note));
+        events.push_back({startOf(note), 1, {0x90, key, 0x64}});
+        events.push_back({startOf(note) + lengthOf(note), 0, {0x80, key, 0x00}});
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const Event &a, const Event &b) { return a.tick != b.tick ? a.tick < b.tick : a.order < b.order; });
-    std::string track("\x00\xff\x51\x03\x07\xd0\x00", 7);
+    midibytes::Bytes track = midibytes::meta(0, 0x51, {0x07, 0xd0, 0x00});
     int now = 0;
     for (const Event &event : events) {
-        appendVariableLength(track, static_cast<uint32_t>(event.tick - now));
-        track += event.bytes;
+        track = midibytes::cat({track, midibytes::varLen(static_cast<uint32_t>(event.tick - now)), event.bytes});
         now = event.tick;
     }
-    track += std::string("\x00\xff\x2f\x00", 4);
-    return std::string("MThd") + bigEndian(6, 4) + bigEndian(0, 2) + bigEndian(1, 2) + bigEndian(512, 2) +
-           "MTrk" + bigEndian(static_cast<uint32_t>(track.size()), 4) + track;
+    return midibytes::song(0, 512, {midibytes::cat({track, midibytes::endOfTrack()})});
 }
 
 double seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9; }
@@ -250,7 +224,7 @@ int main(int argc, char **argv) {
     }
     char song[] = "/tmp/server_lateness_XXXXXX";
     int file = mkstemp(song);
-    std::string bytes = songFile();
+    midibytes::Bytes bytes = songFile();
     if (file < 0 || write(file, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 1;
     close(file);
 

@@ -20,6 +20,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tempo_map import tick_time  # noqa: E402
 from virtual_room import NotPrivateNetwork, VirtualRoom  # noqa: E402
 
 MAX_CLIENTS = 32
@@ -27,7 +28,6 @@ READY_SECONDS = 10         # for the server to bind, for each client to get its 
 ACTIVATE_SECONDS = 10
 END_MARGIN_SECONDS = 20    # beyond the song's own length, for the clients' last tones and good-byes
 UNKNOWN_LENGTH_SECONDS = 60  # a file the length scan cannot read; the server refuses it at once anyway
-DEFAULT_TEMPO = 500000     # microseconds per quarter note until a file sets one
 
 
 def _number(data, pos, size):
@@ -91,13 +91,7 @@ def song_seconds(path):
             pos += 8 + length
     except (OSError, ValueError):
         return None
-    microseconds, last_tick, tempo = 0, 0, DEFAULT_TEMPO
-    for tick, change in sorted(tempos, key=lambda item: item[0]):
-        if tick >= end:
-            break
-        microseconds += (tick - last_tick) * tempo
-        last_tick, tempo = tick, change
-    return (microseconds + (end - last_tick) * tempo) / division / 1e6
+    return tick_time(end, sorted(tempos, key=lambda item: item[0]), division) / 1e6
 
 
 class Console:

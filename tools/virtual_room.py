@@ -27,7 +27,9 @@ class NotPrivateNetwork(RuntimeError):
     pass
 
 
-def _inside_private_network():
+def inside_private_network():
+    """True only inside tests/e2e/netns_run.sh: it marks the environment, and its namespace holds
+    nothing but lo and the veth pair it made. The tests and the room check this before they send."""
     names = sorted(name for _, name in socket.if_nameindex())
     return os.environ.get("TONECAST_PRIVATE_NET") == "inside" and names == ["lo", "tcveth0", "tcveth1"]
 
@@ -66,7 +68,7 @@ class VirtualRoom:
 
     def create(self):
         # Checked here, before anything is made: made hosts change the list of interfaces.
-        if not _inside_private_network():
+        if not inside_private_network():
             raise NotPrivateNetwork("a virtual room is made only inside tests/e2e/netns_run.sh")
         try:
             _ip("link", "add", BRIDGE, "type", "bridge")

@@ -1,16 +1,9 @@
-"""Pieces of the server's end-to-end tests: songs written as MIDI bytes, processes watched while
-they run, and fake clients. Import after e2e_support, which checks for the private network."""
-import socket
-import struct
+"""Pieces of the server's end-to-end tests: songs written as MIDI bytes and processes watched while
+they run. Import after e2e_support, which checks for the private network."""
 import threading
-import time
 
 import e2e_support as e2e
 from midi_bytes import song, track
-
-MSG_ASSIGN_ID = 2
-MSG_NOTE = 4
-MSG_BYE = 5
 
 # Division 512 and 512000 us per quarter note: one tick is one millisecond, and ticks divided by
 # a power of two convert to milliseconds without rounding.
@@ -117,62 +110,3 @@ class Watched:
 def watch(*args):
     """Starts tonecast with the arguments and watches it."""
     return Watched(e2e.start(*args))
-
-
-def reply(kind, word1=0, word2=0):
-    return struct.pack("<hhh", kind, word1, word2)
-
-
-def reply_of(data):
-    """A 6-byte reply as its three signed words."""
-    return struct.unpack("<hhh", data[:6])
-
-
-class FakeClient:
-    """A client made of one UDP socket on this host that talks to the server at 127.0.0.1."""
-
-    def __init__(self):
-        self.socket = e2e.udp_listener(0)
-
-    def send(self, data):
-        self.socket.sendto(data, ("127.0.0.1", e2e.SERVER_PORT))
-
-    def connect(self, timeout=5):
-        """Sends a connect request and returns the id the server assigns."""
-        self.send(b"\xff" + bytes(9))
-        self.socket.settimeout(timeout)
-        kind, client_id, _ = reply_of(self.socket.recv(2048))
-        if kind != MSG_ASSIGN_ID:
-            raise AssertionError("expected an id, got %r" % ((kind, client_id),))
-        return client_id
-
-    def disconnect(self, client_id):
-        self.send(struct.pack("<h", client_id) + b"\x05" + bytes(7))
-
-    def receive(self, quiet_seconds=0.5):
-        """Replies that arrive until the socket is quiet, as (kind, word 1, word 2)."""
-        return [reply_of(data) for data, _ in e2e.receive_all(self.socket, quiet_seconds)]
-
-    def receive_until_bye(self, timeout=30):
-        """Replies up to and including the server's good-bye."""
-        replies = []
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            self.socket.settimeout(max(0.01, deadline - time.monotonic()))
-            try:
-                replies.append(reply_of(self.socket.recv(2048)))
-            except socket.timeout:
-                break
-            if replies[-1][0] == MSG_BYE:
-                break
-        return replies
-
-    def close(self):
-        self.socket.close()
-
-
-def activate():
-    """One activate datagram to the server, as "tonecast -a" would send."""
-    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sender.sendto(b"\xfe" + bytes(9), ("127.0.0.1", e2e.SERVER_PORT))
-    sender.close()

@@ -9,12 +9,13 @@ import time
 import unittest
 
 import e2e_support as e2e
-import server_support as server
+import fake_peers as peers
 import test_songs_files as song_files
 import tone_capture
 
-sys.path.insert(0, os.path.join(e2e.REPO, "tools"))
-from virtual_room import VirtualRoom  # noqa: E402
+# From tools/, on the path once e2e_support is imported.
+from tempo_map import DEFAULT_TEMPO, tick_time
+from virtual_room import VirtualRoom
 
 DEMO = os.path.join(e2e.REPO, "tools", "demo.py")
 CLIENTS = 4
@@ -39,27 +40,19 @@ def loading_lines(fmt, tracks, division, tempos):
     return lines
 
 
-def milliseconds(tick, tempo_map, division):
-    """The time of a tick across the tempo changes (tick, microseconds), a quarter note lasting
-    whole milliseconds, and 500 ms until the first change."""
-    total, last_tick, per_quarter = 0.0, 0, 500
-    for change_tick, microseconds in tempo_map:
-        if change_tick >= tick:
-            break
-        total += (change_tick - last_tick) * per_quarter / division
-        last_tick, per_quarter = change_tick, microseconds // 1000
-    return total + (tick - last_tick) * per_quarter / division
-
-
 def sent_notes(tracks, division):
     """Every note of the song as the server sends it: (key, tone length in ms), sorted."""
-    tempo_map = [(tick, int.from_bytes(data, "big"))
-                 for tick, _, kind, data in tracks[0] if kind == 0x51]
+    # tonecast plays each quarter note for whole milliseconds.
+    ms_map = [(tick, int.from_bytes(data, "big") // 1000)
+              for tick, _, kind, data in tracks[0] if kind == 0x51]
+
+    def milliseconds(tick):
+        return tick_time(tick, ms_map, division, DEFAULT_TEMPO // 1000)
+
     notes = []
     for track in tracks[1:]:
         for start, end, key in song_files.sounding_notes(track):
-            start_ms = int(milliseconds(start, tempo_map, division))
-            notes.append((key, int(milliseconds(end, tempo_map, division) - start_ms) - TONE_GAP_MS))
+            notes.append((key, int(milliseconds(end) - int(milliseconds(start))) - TONE_GAP_MS))
     return sorted(notes)
 
 
@@ -100,15 +93,15 @@ class BundledSongs(unittest.TestCase):
                               "Connected! Got id: %d" % client_id, "Server quit.", "Quit."])
         self.assertEqual(printed(result.stdout, "activate"), [e2e.BANNER.strip(), "Quit."])
 
-        server_address = (room.address(SERVER_HOST), e2e.SERVER_PORT)
+        server_address = (room.address(SERVER_HOST), peers.SERVER_PORT)
         received = []
         for client_id in range(CLIENTS):
-            replies = [server.reply_of(d.payload) for d in capture.datagrams(1 + client_id)
+            replies = [peers.reply_of(d.payload) for d in capture.datagrams(1 + client_id)
                        if d.source == server_address]
-            self.assertEqual(replies[0], (server.MSG_ASSIGN_ID, client_id, 0))
-            self.assertEqual(replies[-1], (server.MSG_BYE, 0, 0))
+            self.assertEqual(replies[0], (peers.MSG_ASSIGN_ID, client_id, 0))
+            self.assertEqual(replies[-1], (peers.MSG_BYE, 0, 0))
             notes = replies[1:-1]
-            self.assertEqual([kind for kind, _, _ in notes], [server.MSG_NOTE] * len(notes))
+            self.assertEqual([kind for kind, _, _ in notes], [peers.MSG_NOTE] * len(notes))
             received += [(key, length) for _, key, length in notes]
         # Every note with its length, none dropped, none twice.
         self.assertEqual(sorted(received), sent_notes(tracks, division))

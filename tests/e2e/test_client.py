@@ -4,30 +4,26 @@ import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 import tone_capture
 
-CONNECT = b"\xff" + bytes(9)
 START = e2e.BANNER + "Running as client\n" + "Connecting...\n"
-
-
-def disconnect(own_id):
-    return (own_id & 0xFFFF).to_bytes(2, "little") + b"\x05" + bytes(7)
 
 
 class Client(unittest.TestCase):
     def setUp(self):
-        self.server = e2e.udp_listener(e2e.SERVER_PORT)
+        self.server = peers.udp_listener(peers.SERVER_PORT)
         self.addCleanup(self.server.close)
         # Every tone goes to a file rather than to the machine's sound card.
         self.capture = tone_capture.Capture().__enter__()
         self.addCleanup(self.capture.__exit__)
 
     def start_client(self):
-        process, address = e2e.start_client(self.server, env=self.capture.env)
+        process, address = peers.start_client(self.server, env=self.capture.env)
         self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
         return process, address
 
-    def say_bye(self, process, address, sender=None, datagram=e2e.reply(e2e.MSG_BYE)):
+    def say_bye(self, process, address, sender=None, datagram=peers.reply(peers.MSG_BYE)):
         """Sends the server's good-bye; returns (status, stdout, seconds until the client ended)."""
         sent = time.monotonic()
         (sender or self.server).sendto(datagram, address)
@@ -40,14 +36,14 @@ class Client(unittest.TestCase):
         self.server.settimeout(2.0)
         while arrivals[-1] - arrivals[0] < 3.5:
             data, sender = self.server.recvfrom(2048)
-            self.assertEqual((data, sender), (CONNECT, address))
+            self.assertEqual((data, sender), (peers.CONNECT, address))
             arrivals.append(time.monotonic())
         gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
         for gap in gaps:
             self.assertTrue(0.95 <= gap <= 1.3, gaps)
-        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 7), address)
+        self.server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 7), address)
         # Connected: no more requests, however long it waits.
-        self.assertEqual(e2e.receive_all(self.server, quiet_seconds=2.5), [])
+        self.assertEqual(peers.receive_all(self.server, quiet_seconds=2.5), [])
         status, out, _ = self.say_bye(process, address)
         self.assertEqual(out, START + "Connecting...\n" * (len(arrivals) - 1)
                          + "Connected! Got id: 7\n" + "Server quit.\n" + "Quit.\n")
@@ -55,34 +51,34 @@ class Client(unittest.TestCase):
 
     def test_good_bye_sends_the_disconnect_to_the_last_sender(self):
         process, address = self.start_client()
-        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 4), address)
+        self.server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 4), address)
         # A second id replaces the first, negative ones included; the latest sender is the server.
-        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, -2), address)
-        other = e2e.udp_listener()
+        self.server.sendto(peers.reply(peers.MSG_ASSIGN_ID, -2), address)
+        other = peers.udp_listener()
         self.addCleanup(other.close)
-        other.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 31), address)
+        other.sendto(peers.reply(peers.MSG_ASSIGN_ID, 31), address)
         status, out, _ = self.say_bye(process, address, sender=other)
         self.assertEqual(out, START + "Connected! Got id: 4\n" + "Connected! Got id: -2\n"
                          + "Connected! Got id: 31\n" + "Server quit.\n" + "Quit.\n")
         self.assertEqual(status, 0)
-        self.assertEqual([d for d, _ in e2e.receive_all(other)], [disconnect(31)])
-        self.assertEqual([d for d, _ in e2e.receive_all(self.server)], [])
+        self.assertEqual([d for d, _ in peers.receive_all(other)], [peers.good_bye(31)])
+        self.assertEqual([d for d, _ in peers.receive_all(self.server)], [])
 
     def test_good_bye_before_any_id_disconnects_as_id_0(self):
         process, address = self.start_client()
         status, out, _ = self.say_bye(process, address)
         self.assertEqual(out, START + "Server quit.\n" + "Quit.\n")
         self.assertEqual(status, 0)
-        self.assertEqual([d for d, _ in e2e.receive_all(self.server)], [disconnect(0)])
+        self.assertEqual([d for d, _ in peers.receive_all(self.server)], [peers.good_bye(0)])
 
     def test_notes_without_length_or_audible_key_do_not_block(self):
         process, address = self.start_client()
-        self.server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 1), address)
+        self.server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 1), address)
         # Taken as an unsigned length, -1 or -32768 would hold the client for days; keys this far
         # out have frequencies no speaker plays (one of them beyond any int).
         for key, length in ((69, 0), (69, -1), (69, -32768), (32767, 30000), (-32768, 30000),
                             (200, 30000), (-100, 30000)):
-            self.server.sendto(e2e.reply(e2e.MSG_NOTE, key, length), address)
+            self.server.sendto(peers.reply(peers.MSG_NOTE, key, length), address)
         status, out, seconds = self.say_bye(process, address)
         self.assertLess(seconds, 1.0)
         self.assertEqual(out, START + "Connected! Got id: 1\n" + "Server quit.\n" + "Quit.\n")
@@ -93,8 +89,8 @@ class Client(unittest.TestCase):
     def test_notes_play_as_tones_of_their_key_and_length(self):
         process, address = self.start_client()
         # A note before any id plays all the same; notes that arrive during a tone wait for it.
-        for datagram in (e2e.reply(e2e.MSG_NOTE, 69, 500), e2e.reply(e2e.MSG_ASSIGN_ID, 5),
-                         e2e.reply(e2e.MSG_NOTE, 60, 1000), e2e.reply(e2e.MSG_NOTE, 127, 1000)):
+        for datagram in (peers.reply(peers.MSG_NOTE, 69, 500), peers.reply(peers.MSG_ASSIGN_ID, 5),
+                         peers.reply(peers.MSG_NOTE, 60, 1000), peers.reply(peers.MSG_NOTE, 127, 1000)):
             self.server.sendto(datagram, address)
         status, out, seconds = self.say_bye(process, address)
         self.assertEqual(out, START + "Connected! Got id: 5\n" + "Server quit.\n" + "Quit.\n")
@@ -111,17 +107,17 @@ class Client(unittest.TestCase):
         for i in range(3000):
             roll = rng.random()
             if roll < 0.05:
-                data = e2e.reply(e2e.MSG_ASSIGN_ID, rng.randrange(-32768, 32768))
+                data = peers.reply(peers.MSG_ASSIGN_ID, rng.randrange(-32768, 32768))
             elif roll < 0.10:
                 # Any key; lengths of a few milliseconds at most, so the run stays short.
-                data = e2e.reply(e2e.MSG_NOTE, rng.randrange(-32768, 32768), rng.randrange(-32768, 4))
+                data = peers.reply(peers.MSG_NOTE, rng.randrange(-32768, 32768), rng.randrange(-32768, 4))
             else:
                 size = rng.choice((0, 1, 2, 3, 4, 5, 6, 7, 10, 255, 256, 257, 1400))
                 data = bytes(rng.randrange(256) for _ in range(size))
             kind, word1, word2 = words(data)
-            if kind == e2e.MSG_BYE or (kind == e2e.MSG_NOTE and word2 > 3):
+            if kind == peers.MSG_BYE or (kind == peers.MSG_NOTE and word2 > 3):
                 continue  # a good-bye would end the run early, a long note make it slow
-            if kind == e2e.MSG_ASSIGN_ID and data:
+            if kind == peers.MSG_ASSIGN_ID and data:
                 sent_ids.append(word1)
             self.server.sendto(data, address)
             if i % 50 == 0:
@@ -137,8 +133,8 @@ class Client(unittest.TestCase):
         self.assertEqual(printed, ["Connected! Got id: %d\n" % n for n in printed_ids])
         self.assertTrue(is_subsequence(printed_ids, sent_ids))
         self.assertGreater(len(printed_ids), len(sent_ids) / 2)  # a loaded machine may drop some
-        self.assertEqual([d for d, _ in e2e.receive_all(self.server) if d != CONNECT],
-                         [disconnect(printed_ids[-1])])
+        self.assertEqual([d for d, _ in peers.receive_all(self.server) if d != peers.CONNECT],
+                         [peers.good_bye(printed_ids[-1])])
 
 
 def words(data):

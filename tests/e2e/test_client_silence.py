@@ -4,28 +4,28 @@ import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 
-CONNECT = b"\xff" + bytes(9)
 START = e2e.BANNER + "Running as client\n" + "Connecting...\n"
 
 
 class Silence(unittest.TestCase):
     def test_a_minute_of_silence_ends_the_client(self):
-        server = e2e.udp_listener(e2e.SERVER_PORT)
-        other = e2e.udp_listener()
+        server = peers.udp_listener(peers.SERVER_PORT)
+        other = peers.udp_listener()
         self.addCleanup(server.close)
         self.addCleanup(other.close)
-        answered, answered_address = e2e.start_client(server)
-        server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 3), answered_address)
+        answered, answered_address = peers.start_client(server)
+        server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 3), answered_address)
         # Never answered: keeps asking once a second, then gives up a minute after it began.
-        ignored, ignored_address = e2e.start_client(server)
+        ignored, ignored_address = peers.start_client(server)
         ignored_start = time.monotonic()
         for process in (answered, ignored):
             self.addCleanup(lambda p=process: p.poll() is None and (p.kill(), p.communicate()))
 
         # Any datagram, even one of no known kind, postpones the end and becomes the server.
         time.sleep(10)
-        other.sendto(e2e.reply(9, 1, 1), answered_address)
+        other.sendto(peers.reply(9, 1, 1), answered_address)
         last_datagram = time.monotonic()
 
         requests = {ignored_address: 1}  # connect requests by sender
@@ -39,7 +39,7 @@ class Silence(unittest.TestCase):
                     self.assertEqual((data, sender), (b"\x03\x00\x05" + bytes(7), answered_address))
                     disconnect_time = time.monotonic()
                 else:
-                    self.assertEqual(data, CONNECT)
+                    self.assertEqual(data, peers.CONNECT)
                     requests[sender] = requests.get(sender, 0) + 1
             for name, process in (("answered", answered), ("ignored", ignored)):
                 if name not in ended and process.poll() is not None:

@@ -7,7 +7,6 @@ bench/server_lateness --flood measures it with the kernel's timestamps)."""
 import os
 import random
 import selectors
-import socket
 import struct
 import subprocess
 import sys
@@ -16,6 +15,7 @@ import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 import server_support as server
 import tone_capture
 
@@ -94,7 +94,7 @@ class ServerFlood(unittest.TestCase):
         self.folder = tempfile.TemporaryDirectory()
         self.addCleanup(self.folder.cleanup)
         self.song = server.write_song(os.path.join(self.folder.name, "song.mid"), VOICES)
-        self.clients = [server.FakeClient() for _ in range(CLIENTS)]
+        self.clients = [peers.FakeClient() for _ in range(CLIENTS)]
         for client in self.clients:
             self.addCleanup(client.close)
 
@@ -106,16 +106,16 @@ class ServerFlood(unittest.TestCase):
         self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
         self.assertEqual([client.connect() for client in self.clients], list(range(CLIENTS)))
         # The room is full: one more gets no answer.
-        extra = server.FakeClient()
+        extra = peers.FakeClient()
         self.addCleanup(extra.close)
-        extra.send(b"\xff" + bytes(9))
+        extra.send(peers.CONNECT)
 
         selector = selectors.DefaultSelector()
         for index, client in enumerate(self.clients):
             client.socket.setblocking(False)
             selector.register(client.socket, selectors.EVENT_READ, index)
         origin = time.monotonic()
-        server.activate()
+        peers.activate()
         flooder = None
         if flood:
             flooder = subprocess.Popen([sys.executable, "-c", FLOODER, str(FLOOD_DATAGRAMS), str(FLOOD_SECONDS), "27000"],
@@ -130,8 +130,8 @@ class ServerFlood(unittest.TestCase):
                     data = key.fileobj.recv(2048)
                 except BlockingIOError:
                     continue
-                kind, word1, word2 = server.reply_of(data)
-                if kind == server.MSG_BYE:
+                kind, word1, word2 = peers.reply_of(data)
+                if kind == peers.MSG_BYE:
                     byes[key.data] += 1
                     continue
                 notes.append((key.data, kind, word1, word2))
@@ -160,7 +160,7 @@ class ServerFlood(unittest.TestCase):
             # No stranger released anybody or joined, the song ended normally, every client was told.
             self.assertEqual(run_out, server.server_prefix(VOICES, waiting=True) + "SV: got activate\nQuit.\n")
             self.assertEqual(run_byes, [1] * CLIENTS)
-            self.assertTrue(all(kind == server.MSG_NOTE for _, kind, _, _ in run_notes))
+            self.assertTrue(all(kind == peers.MSG_NOTE for _, kind, _, _ in run_notes))
             self.assertEqual(sorted((key, length) for _, _, key, length in run_notes), server.sent_notes(VOICES))
             # Each line stayed on one client: a note never hopped to another mid-line.
             owner = {}
@@ -177,21 +177,21 @@ class ClientFlood(unittest.TestCase):
     GARBAGE_PER_TONE = 100
 
     def test_a_client_flooded_with_garbage_plays_every_note(self):
-        fake_server = e2e.udp_listener(e2e.SERVER_PORT)
-        flooder = e2e.udp_listener()
+        fake_server = peers.udp_listener(peers.SERVER_PORT)
+        flooder = peers.udp_listener()
         self.addCleanup(fake_server.close)
         self.addCleanup(flooder.close)
         with tone_capture.Capture() as capture:
             if tone_capture.pc_speaker_present():
                 self.skipTest("tones go to the PC speaker, not to ALSA")
-            process, address = e2e.start_client(fake_server, env=capture.env)
+            process, address = peers.start_client(fake_server, env=capture.env)
             self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
-            fake_server.sendto(e2e.reply(e2e.MSG_ASSIGN_ID, 9), address)
+            fake_server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 9), address)
             rng = random.Random(4)
             drops_before = udp_drops()
             garbage = 0
             for key in self.KEYS:
-                fake_server.sendto(e2e.reply(e2e.MSG_NOTE, key, self.TONE_MS), address)
+                fake_server.sendto(peers.reply(peers.MSG_NOTE, key, self.TONE_MS), address)
                 # While the tone plays the garbage waits in the client's queue: as many as fit,
                 # then a pause a little longer than the tone, so the queue never overflows.
                 for _ in range(self.GARBAGE_PER_TONE):
@@ -200,7 +200,7 @@ class ClientFlood(unittest.TestCase):
                 time.sleep(self.TONE_MS * 1.5 / 1000)
             dropped = udp_drops() - drops_before
             # The good-bye comes from the server, the last sender, which gets the disconnect.
-            fake_server.sendto(e2e.reply(e2e.MSG_BYE), address)
+            fake_server.sendto(peers.reply(peers.MSG_BYE), address)
             out, _ = process.communicate(timeout=20)
             sys.stderr.write("\nclient flood: %d garbage datagrams around %d notes, %d dropped by the kernel\n"
                              % (garbage, len(self.KEYS), dropped))
@@ -211,15 +211,15 @@ class ClientFlood(unittest.TestCase):
             self.assertEqual(capture.measure().segments,
                              [(frequencies[key], float(self.TONE_MS)) for key in self.KEYS],
                              "the kernel dropped %d datagrams" % dropped)
-            self.assertEqual([d for d, _ in e2e.receive_all(fake_server)],
-                             [struct.pack("<h", 9) + b"\x05" + bytes(7)])
+            self.assertEqual([d for d, _ in peers.receive_all(fake_server)],
+                             [peers.good_bye(9)])
 
     @staticmethod
     def garbage(rng):
         """Random bytes of any length up to 1400 whose word 0 is no kind the client acts on."""
         data = rng.randbytes(rng.choice((1, 2, 3, 6, 10, 64, rng.randrange(0, 1401))))
         kind = struct.unpack("<h", (data + bytes(2))[:2])[0]
-        return b"\x00" + data[1:] if kind in (e2e.MSG_ASSIGN_ID, e2e.MSG_NOTE, e2e.MSG_BYE) else data
+        return b"\x00" + data[1:] if kind in (peers.MSG_ASSIGN_ID, peers.MSG_NOTE, peers.MSG_BYE) else data
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 import server_support as server
 
 CLIENTS = 32
@@ -25,7 +26,7 @@ class Member:
     """One fake client's socket and everything it has received, in order."""
 
     def __init__(self):
-        self.client = server.FakeClient()
+        self.client = peers.FakeClient()
         self.received = []        # (kind, word 1, word 2)
         self.retired_at = None    # len(received) when its slot was freed and it did not come back
 
@@ -33,7 +34,7 @@ class Member:
         self.client.socket.setblocking(False)
         try:
             while True:
-                self.received.append(server.reply_of(self.client.socket.recv(64)))
+                self.received.append(peers.reply_of(self.client.socket.recv(64)))
         except BlockingIOError:
             pass
         finally:
@@ -43,15 +44,15 @@ class Member:
         """Sends a connect request; returns the datagrams before the reply and the id replied."""
         self.drain()
         before = len(self.received)
-        self.client.send(b"\xff" + bytes(9))
+        self.client.send(peers.CONNECT)
         self.client.socket.settimeout(timeout)
         while True:
-            self.received.append(server.reply_of(self.client.socket.recv(64)))
-            if self.received[-1][0] == server.MSG_ASSIGN_ID:
+            self.received.append(peers.reply_of(self.client.socket.recv(64)))
+            if self.received[-1][0] == peers.MSG_ASSIGN_ID:
                 return self.received[before:-1], self.received[-1][1]
 
     def notes(self):
-        return [(key, length) for kind, key, length in self.received if kind == server.MSG_NOTE]
+        return [(key, length) for kind, key, length in self.received if kind == peers.MSG_NOTE]
 
 
 def wait_for_releases(performer, count, timeout=10):
@@ -85,8 +86,8 @@ class FullRoom(unittest.TestCase):
         registered = [m for m in self.slots if m is not None]
         for member in members:
             member.drain()
-            byes = [r for r in member.received if r[0] == server.MSG_BYE]
-            self.assertEqual(byes, [(server.MSG_BYE, 0, 0)] if member in registered else [])
+            byes = [r for r in member.received if r[0] == peers.MSG_BYE]
+            self.assertEqual(byes, [(peers.MSG_BYE, 0, 0)] if member in registered else [])
             if member.retired_at is not None:
                 # Nothing at all after its slot was freed.
                 self.assertEqual(member.received[member.retired_at:], [])
@@ -110,9 +111,9 @@ class FullRoom(unittest.TestCase):
             join(members[-1])
         outsider = Member()
         members.append(outsider)
-        outsider.client.send(b"\xff" + bytes(9))  # a full room does not answer
+        outsider.client.send(peers.CONNECT)  # a full room does not answer
 
-        server.activate()
+        peers.activate()
         self.assertTrue(performer.wait_for("SV: got activate\n"), performer.out)
         for _ in range(ROUNDS):
             leavers = rng.sample(range(CLIENTS), rng.randint(1, 4))

@@ -1,16 +1,15 @@
 """A whole performance in a virtual room: the server, three clients and the activate sender are
 five separate hosts on one network segment, and every note of the song reaches some client."""
 import os
-import sys
 import tempfile
 import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 import server_support as server
 
-sys.path.insert(0, os.path.join(e2e.REPO, "tools"))
-from virtual_room import VirtualRoom  # noqa: E402
+from virtual_room import VirtualRoom  # tools/, on the path once e2e_support is imported
 
 # Three voices in milliseconds (start, length, key): two gapless lines and one with rests, whose
 # notes never start or end where the others' do.
@@ -65,26 +64,26 @@ class Room(unittest.TestCase):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             for datagram in capture.datagrams(host):
-                if datagram.payload[:6] == server.reply(server.MSG_ASSIGN_ID, expected_id):
+                if datagram.payload[:6] == peers.reply(peers.MSG_ASSIGN_ID, expected_id):
                     return True
             time.sleep(0.02)
         return False
 
     def _check_what_the_hosts_received(self, capture):
-        server_address = (VirtualRoom.address(SERVER), e2e.SERVER_PORT)
+        server_address = (VirtualRoom.address(SERVER), peers.SERVER_PORT)
         notes = []
         for client_id, host in enumerate(CLIENTS):
-            replies = [server.reply_of(d.payload) for d in capture.datagrams(host) if d.source == server_address]
-            self.assertEqual(replies[0], (server.MSG_ASSIGN_ID, client_id, 0))
-            self.assertEqual(replies[-1], (server.MSG_BYE, 0, 0))
-            self.assertTrue(all(kind == server.MSG_NOTE for kind, _, _ in replies[1:-1]), replies)
+            replies = [peers.reply_of(d.payload) for d in capture.datagrams(host) if d.source == server_address]
+            self.assertEqual(replies[0], (peers.MSG_ASSIGN_ID, client_id, 0))
+            self.assertEqual(replies[-1], (peers.MSG_BYE, 0, 0))
+            self.assertTrue(all(kind == peers.MSG_NOTE for kind, _, _ in replies[1:-1]), replies)
             # Each line of the song stays with its client: every client plays something.
             self.assertTrue(replies[1:-1], "client %d played nothing" % client_id)
             notes += [(key, length) for _, key, length in replies[1:-1]]
         self.assertEqual(sorted(notes), server.sent_notes(VOICES))
         # Told good-bye, each client says its own good-bye to the server, from its own address.
         good_byes = sorted(d.payload for d in capture.datagrams(SERVER) if d.payload[2:3] == b"\x05")
-        self.assertEqual(good_byes, [bytes([i, 0, 5]) + bytes(7) for i in range(len(CLIENTS))])
+        self.assertEqual(good_byes, [peers.good_bye(i) for i in range(len(CLIENTS))])
 
 
 if __name__ == "__main__":

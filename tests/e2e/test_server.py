@@ -7,6 +7,7 @@ import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 import server_support as server
 
 # One gapless line of 100 ms notes: it stays on one client as long as that client stays.
@@ -38,7 +39,7 @@ class Server(unittest.TestCase):
         return watched
 
     def client(self):
-        client = server.FakeClient()
+        client = peers.FakeClient()
         self.clients.append(client)
         return client
 
@@ -47,7 +48,7 @@ class Server(unittest.TestCase):
         after its activation. Returns what the server wrote to standard error."""
         notes = player.receive_until_bye()
         self.assertEqual(sorted((key, length) for _, key, length in notes[:-1]), server.sent_notes(MELODY))
-        self.assertEqual(notes[-1], (server.MSG_BYE, 0, 0))
+        self.assertEqual(notes[-1], (peers.MSG_BYE, 0, 0))
         status, out, err = performer.finish()
         self.assertEqual(out, server.server_prefix(MELODY, waiting=True) + "SV: got activate\nQuit.\n")
         self.assertEqual(status, 0)
@@ -63,29 +64,29 @@ class Server(unittest.TestCase):
         self.assertEqual(status, 0)
         # It had no clients to say good-bye to, and the first server plays on when told to.
         self.assertEqual(listener.receive(), [])
-        server.activate()
+        peers.activate()
         self.assertMelodyPlayedToTheEnd(listener, first)
 
     def test_a_client_leaving_mid_song_gets_nothing_more_and_its_slot_is_reused(self):
         performer = self.waiting_server(SLOW_MELODY)
         leaver, stayer, latecomer = self.client(), self.client(), self.client()
         self.assertEqual((leaver.connect(), stayer.connect()), (0, 1))
-        server.activate()
+        peers.activate()
         self.assertTrue(performer.wait_for("SV: got activate\n"))
         # The line starts on client 0, which leaves after five notes; a newcomer takes its slot
         # before the next note and, being the first idle client, the rest of the line.
         leaver.socket.settimeout(5)
-        first_notes = [server.reply_of(leaver.socket.recv(64)) for _ in range(5)]
+        first_notes = [peers.reply_of(leaver.socket.recv(64)) for _ in range(5)]
         leaver.disconnect(0)
         self.assertTrue(performer.wait_for("Client 0 disconnected.\n"), performer.out)
         self.assertEqual(latecomer.connect(), 0)
 
         rest = latecomer.receive_until_bye()
-        self.assertEqual(rest[-1], (server.MSG_BYE, 0, 0))
+        self.assertEqual(rest[-1], (peers.MSG_BYE, 0, 0))
         played = first_notes + rest[:-1]
         self.assertEqual(sorted((key, length) for _, key, length in played), server.sent_notes(SLOW_MELODY))
         self.assertEqual(leaver.receive(), [])
-        self.assertEqual(stayer.receive(), [(server.MSG_BYE, 0, 0)])
+        self.assertEqual(stayer.receive(), [(peers.MSG_BYE, 0, 0)])
         status, out, _ = performer.finish()
         self.assertEqual(out, server.server_prefix(SLOW_MELODY, waiting=True)
                          + "SV: got activate\nClient 0 disconnected.\nQuit.\n")
@@ -99,7 +100,7 @@ class Server(unittest.TestCase):
         # and the ids of free slots.
         for client_id in (0, 1, 31, 32, -3, 0x1234, -0x8000):
             stranger.disconnect(client_id)
-        server.activate()
+        peers.activate()
         for client_id in (0, 1, 32, -3):
             stranger.disconnect(client_id)
         self.assertMelodyPlayedToTheEnd(player, performer)
@@ -109,7 +110,7 @@ class Server(unittest.TestCase):
         performer = self.waiting_server(MELODY)
         player, noise = self.client(), self.client()
         self.assertEqual(player.connect(), 0)
-        server.activate()
+        peers.activate()
         self.assertTrue(performer.wait_for("SV: got activate\n"))
         generator = random.Random(27000)
         for _ in range(3000):
@@ -123,12 +124,6 @@ class Server(unittest.TestCase):
         self.assertEqual(noise.receive(), [])
 
 
-def processor_seconds(pid):
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 class Sleeping(unittest.TestCase):
     def test_a_server_sleeps_while_waiting_and_between_notes(self):
         # Two notes 1.5 s apart: a loop that spins would burn the whole wait and the whole gap.
@@ -136,16 +131,16 @@ class Sleeping(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             song = server.write_song(os.path.join(folder, "song.mid"), voices)
             performer = server.watch("-s", song, "-w")
-            player = server.FakeClient()
+            player = peers.FakeClient()
             try:
                 self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"))
                 self.assertEqual(player.connect(), 0)
                 self.assertLess(self.processor_seconds_over_one_second(performer), 0.3)
-                server.activate()
+                peers.activate()
                 player.socket.settimeout(5)
-                self.assertEqual(server.reply_of(player.socket.recv(64)), (server.MSG_NOTE, 60, 80))
+                self.assertEqual(peers.reply_of(player.socket.recv(64)), (peers.MSG_NOTE, 60, 80))
                 self.assertLess(self.processor_seconds_over_one_second(performer), 0.3)
-                self.assertEqual(player.receive_until_bye(), [(server.MSG_NOTE, 62, 80), (server.MSG_BYE, 0, 0)])
+                self.assertEqual(player.receive_until_bye(), [(peers.MSG_NOTE, 62, 80), (peers.MSG_BYE, 0, 0)])
                 self.assertEqual(performer.finish()[0], 0)
             finally:
                 performer.kill()

@@ -2,6 +2,7 @@
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 
 USAGE = ("usage: tonecast -args\n"
          "\n"
@@ -39,14 +40,14 @@ class CommandLine(unittest.TestCase):
 
 class ActivateSender(unittest.TestCase):
     def test_five_activate_datagrams_and_nothing_printed(self):
-        listener = e2e.udp_listener(e2e.SERVER_PORT)
+        listener = peers.udp_listener(peers.SERVER_PORT)
         # "-a" outranks "-c": the client never runs.
         for args in (["-a"], ["-c", "-a"]):
             status, out, _ = e2e.run(*args)
             self.assertEqual(out, e2e.BANNER + "Quit.\n")
             self.assertEqual(status, 0)
-            datagrams = [data for data, _ in e2e.receive_all(listener)]
-            self.assertEqual(datagrams, [b"\xfe" + bytes(9)] * 5, args)
+            datagrams = [data for data, _ in peers.receive_all(listener)]
+            self.assertEqual(datagrams, [peers.ACTIVATE] * 5, args)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@ network use, the records of a failed load freed, and a song's tracks played in t
 import os
 import re
 import select
-import socket
 import struct
 import subprocess
 import tempfile
@@ -11,6 +10,7 @@ import time
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 from midi_bytes import header, song, track
 
 SERVER_START = e2e.BANNER + "Running as server\n"
@@ -107,17 +107,17 @@ class SongLoading(unittest.TestCase):
         out = out.decode()
         self.assertEqual(out, expected_start)
 
-        client = e2e.udp_listener()
+        client = peers.udp_listener()
         self.addCleanup(client.close)
-        client.sendto(b"\xff" + bytes(9), ("127.0.0.1", e2e.SERVER_PORT))
-        self.assertEqual(client.recvfrom(64)[0], struct.pack("<hhh", 2, 0, 0))
+        client.sendto(peers.CONNECT, ("127.0.0.1", peers.SERVER_PORT))
+        self.assertEqual(client.recvfrom(64)[0], peers.reply(peers.MSG_ASSIGN_ID))
         activated = time.monotonic()
-        client.sendto(b"\xfe" + bytes(9), ("127.0.0.1", e2e.SERVER_PORT))
+        client.sendto(peers.ACTIVATE, ("127.0.0.1", peers.SERVER_PORT))
         notes = []
         while True:
             data, _ = client.recvfrom(64)
             kind, key, length = struct.unpack("<hhh", data)
-            if kind == 5:
+            if kind == peers.MSG_BYE:
                 break
             notes.append((time.monotonic(), key, length))
         # Each note lasts 125 ms, sent as 105. The song starts after the activate datagram has been

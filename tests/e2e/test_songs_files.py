@@ -15,6 +15,9 @@ import unittest
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SONGS = os.path.join(REPO, "songs")
 MAKE_SONG = os.path.join(REPO, "tools", "make_song.py")
+sys.path.insert(0, os.path.join(REPO, "tools"))
+from tempo_map import tick_time  # noqa: E402
+
 SHORT_SONG = "frere_jacques"
 
 
@@ -132,17 +135,6 @@ def claimed(song):
     return voices, time, tempos
 
 
-def seconds(tick, tempo_map, division):
-    """Time of a tick under a list of (tick, microseconds per quarter) changes."""
-    total, last_tick, last_tempo = 0.0, 0, tempo_map[0][1]
-    for change_tick, tempo in tempo_map[1:]:
-        if change_tick >= tick:
-            break
-        total += (change_tick - last_tick) * last_tempo
-        last_tick, last_tempo = change_tick, tempo
-    return (total + (tick - last_tick) * last_tempo) / division / 1e6
-
-
 class BundledSongs(unittest.TestCase):
     def test_every_song_is_regenerated_byte_for_byte(self):
         names = song_names()
@@ -189,7 +181,7 @@ class BundledSongs(unittest.TestCase):
                     end, count = max(end, notes[-1][1]), count + len(notes)
                 self.assertEqual(len(channels), voices, "each voice on a channel of its own")
 
-                length = seconds(end, tempo_map, division)
+                length = tick_time(end, tempo_map, division) / 1e6
                 if name == SHORT_SONG:
                     self.assertLess(length, 15)
                 else:

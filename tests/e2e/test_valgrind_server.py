@@ -7,6 +7,7 @@ import tempfile
 import unittest
 
 import e2e_support as e2e
+import fake_peers as peers
 import server_support as server
 
 # Two gapless lines: each stays on the client that began it, so no note is lost to a busy client
@@ -29,7 +30,7 @@ class ServerUnderValgrind(unittest.TestCase):
         watched = server.Watched(process)
         self.addCleanup(watched.kill)
         self.assertTrue(watched.wait_for("SV: Binded to port 27000\n", SLOW), watched.out)
-        first, second, stranger = server.FakeClient(), server.FakeClient(), server.FakeClient()
+        first, second, stranger = peers.FakeClient(), peers.FakeClient(), peers.FakeClient()
         for client in (first, second, stranger):
             self.addCleanup(client.close)
         self.assertEqual((first.connect(SLOW), second.connect(SLOW)), (0, 1))
@@ -41,12 +42,12 @@ class ServerUnderValgrind(unittest.TestCase):
         second.disconnect(1)
         self.assertTrue(watched.wait_for("Client 1 disconnected.\n", SLOW), watched.out)
         self.assertEqual(second.connect(SLOW), 1)
-        server.activate()
+        peers.activate()
         played = []
         for client in (first, second):
             replies = client.receive_until_bye(SLOW)
-            self.assertEqual(replies[-1], (server.MSG_BYE, 0, 0))
-            played += [(key, length) for kind, key, length in replies[:-1] if kind == server.MSG_NOTE]
+            self.assertEqual(replies[-1], (peers.MSG_BYE, 0, 0))
+            played += [(key, length) for kind, key, length in replies[:-1] if kind == peers.MSG_NOTE]
         self.assertEqual(sorted(played), server.sent_notes(VOICES))
         status, out, err = watched.finish(SLOW)
         self.assertEqual(out, server.server_prefix(VOICES, waiting=True) + "Client 1 disconnected.\n"

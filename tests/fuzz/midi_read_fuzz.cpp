@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../unit/midi_bytes.h"
-#include "../unit/midi_recorder.h"
 #include "midi/midifile.h"
+#include "support/midi_bytes.h"
+#include "support/midi_recorder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     clearMidiHooks();

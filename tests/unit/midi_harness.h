@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "midi/midifile.h"
-#include "midi_bytes.h"
-#include "midi_recorder.h"
+#include "support/midi_bytes.h"
+#include "support/midi_recorder.h"
 
 namespace midiharness {
 

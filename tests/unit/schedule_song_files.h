@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "midi_bytes.h"
 #include "midi_harness.h"
 #include "schedule/note_schedule.h"
 #include "schedule/song_loader.h"
 #include "shell/run_state.h"
+#include "support/midi_bytes.h"
 
 namespace songfiles {
 

@@ -1,0 +1,118 @@
+"""The datagrams tonecast exchanges on its port, and the fake servers and clients that speak them.
+Importing it imports e2e_support, which checks for the private network first."""
+import socket
+import struct
+import time
+
+import e2e_support as e2e
+
+SERVER_PORT = 27000
+
+# A client's requests: ten bytes, told apart by their first byte.
+CONNECT = b"\xff" + bytes(9)
+ACTIVATE = b"\xfe" + bytes(9)
+
+# A server's replies: three little-endian signed 16-bit words, the first one its kind.
+MSG_ASSIGN_ID = 2
+MSG_NOTE = 4
+MSG_BYE = 5
+
+
+def good_bye(client_id):
+    """A client's disconnect: its id as a little-endian word, then kind 5, then seven zero bytes."""
+    return struct.pack("<h", client_id) + b"\x05" + bytes(7)
+
+
+def reply(kind, word1=0, word2=0):
+    return struct.pack("<hhh", kind, word1, word2)
+
+
+def reply_of(data):
+    """A 6-byte reply as its three signed words."""
+    return struct.unpack("<hhh", data[:6])
+
+
+def udp_listener(port=0, timeout=5.0):
+    """A UDP socket bound to every local address, as a fake server or client uses."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    sock.bind(("", port))
+    sock.settimeout(timeout)
+    return sock
+
+
+def receive_all(sock, quiet_seconds=0.5):
+    """Every datagram that arrives until the socket has been quiet for a while: [(bytes, address)]."""
+    sock.settimeout(quiet_seconds)
+    received = []
+    while True:
+        try:
+            received.append(sock.recvfrom(2048))
+        except socket.timeout:
+            return received
+
+
+def start_client(server, env=None, timeout=5.0):
+    """Starts tonecast -c and waits for its first connect request on the fake server's socket.
+
+    Returns (process, the client's address)."""
+    process = e2e.start("-c", env=env)
+    server.settimeout(timeout)
+    try:
+        _, address = server.recvfrom(2048)
+    except socket.timeout:
+        process.kill()
+        process.communicate()
+        raise
+    return process, address
+
+
+class FakeClient:
+    """A client made of one UDP socket on this host that talks to the server at 127.0.0.1."""
+
+    def __init__(self):
+        self.socket = udp_listener(0)
+
+    def send(self, data):
+        self.socket.sendto(data, ("127.0.0.1", SERVER_PORT))
+
+    def connect(self, timeout=5):
+        """Sends a connect request and returns the id the server assigns."""
+        self.send(CONNECT)
+        self.socket.settimeout(timeout)
+        kind, client_id, _ = reply_of(self.socket.recv(2048))
+        if kind != MSG_ASSIGN_ID:
+            raise AssertionError("expected an id, got %r" % ((kind, client_id),))
+        return client_id
+
+    def disconnect(self, client_id):
+        self.send(good_bye(client_id))
+
+    def receive(self, quiet_seconds=0.5):
+        """Replies that arrive until the socket is quiet, as (kind, word 1, word 2)."""
+        return [reply_of(data) for data, _ in receive_all(self.socket, quiet_seconds)]
+
+    def receive_until_bye(self, timeout=30):
+        """Replies up to and including the server's good-bye."""
+        replies = []
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.socket.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                replies.append(reply_of(self.socket.recv(2048)))
+            except socket.timeout:
+                break
+            if replies[-1][0] == MSG_BYE:
+                break
+        return replies
+
+    def close(self):
+        self.socket.close()
+
+
+def activate():
+    """One activate datagram to the server, as "tonecast -a" would send."""
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sender.sendto(ACTIVATE, ("127.0.0.1", SERVER_PORT))
+    sender.close()
