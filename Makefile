@@ -94,9 +94,7 @@ test-windows: deps build windows
 
 # The Debian package and the Windows zip, into $(DIST_DIR)/. The package is built from a copy of
 # the tree, so that dpkg-buildpackage's files stay out of the checkout.
-package: package-deb
-	@if [ -f $(WINDOWS_EXE) ]; then $(MAKE) --no-print-directory package-zip; \
-	else echo "package: no $(WINDOWS_EXE) (built by make windows), so no Windows zip"; fi
+package: package-deb package-zip
 
 package-deb: deps
 	$(call install_missing,$(PACKAGE_PACKAGES))
@@ -109,7 +107,7 @@ package-deb: deps
 	lintian --fail-on error,warning --display-info $(DIST_DIR)/$(DEB_FILE)
 
 # Windows users get the program, a README.txt and the licence, with Windows line ends.
-package-zip:
+package-zip: windows
 	rm -rf $(PACKAGE_DIR)/zip && mkdir -p $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME) $(DIST_DIR)
 	cp $(WINDOWS_EXE) $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/
 	sed 's/$$/\r/' packaging/windows-README.txt > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/README.txt
