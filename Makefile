@@ -6,6 +6,10 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iproute2 util-linux valgrind \
     pulseaudio pulseaudio-utils libasound2-plugins python3-numpy python3-matplotlib sox
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64
+WINDOWS_DIR ?= build-windows
+WINDOWS32_DIR ?= build-windows32
+WINDOWS_BUILD_TYPE ?= Release
 PACKAGE_PACKAGES := debhelper dpkg-dev fakeroot lintian zip debootstrap
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -16,7 +20,7 @@ DIST_DIR ?= dist
 VERSION := $(shell sed -n 's/^project.tonecast VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 DEB_VERSION := $(shell sed -n '1s/^tonecast (\(.*\)).*/\1/p' debian/changelog)
 DEB_FILE := tonecast_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
-WINDOWS_EXE := build-windows/tonecast.exe
+WINDOWS_EXE := $(WINDOWS_DIR)/tonecast.exe
 WINDOWS_ZIP_NAME := tonecast-$(VERSION)-win64
 CLIENTS ?= 4
 # The system's interpreter, which sees the Debian packages above (numpy, matplotlib).
@@ -32,7 +36,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize demo bench-listening clean fuzz package package-deb package-zip test-package
+.PHONY: all deps build test test-sanitize demo bench-listening clean fuzz windows windows32 test-windows package package-deb package-zip test-package
 
 all: build
 
@@ -79,11 +83,28 @@ fuzz: deps build
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	tests/fuzz/run_fuzzers.sh $(FUZZ_DIR) $(BUILD_DIR) $(FUZZ_SECONDS)
 
+# tonecast.exe for 64-bit Windows ($(WINDOWS_DIR)/tonecast.exe) and for 32-bit Windows
+# ($(WINDOWS32_DIR)/tonecast.exe), cross-built with mingw-w64 and linked statically.
+windows:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=$(WINDOWS_BUILD_TYPE)
+	cmake --build $(WINDOWS_DIR) -j $(JOBS) --target tonecast
+
+windows32:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+	cmake -S . -B $(WINDOWS32_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=$(WINDOWS_BUILD_TYPE) -DBUILD_TESTING=OFF
+	cmake --build $(WINDOWS32_DIR) -j $(JOBS) --target tonecast
+
+# The unit tests built for Windows, and the rooms where Linux and Windows hosts play together, under
+# Wine, each test inside a private network of its own.
+test-windows: deps build windows
+	cmake -S . -B $(WINDOWS_DIR) -DTONECAST_LINUX_PROGRAM=$(abspath $(BUILD_DIR))/src/tonecast
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+	cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
+
 # The Debian package and the Windows zip, into $(DIST_DIR)/. The package is built from a copy of
 # the tree, so that dpkg-buildpackage's files stay out of the checkout.
-package: package-deb
-	@if [ -f $(WINDOWS_EXE) ]; then $(MAKE) --no-print-directory package-zip; \
-	else echo "package: no $(WINDOWS_EXE) (built by make windows), so no Windows zip"; fi
+package: package-deb package-zip
 
 package-deb: deps
 	$(call install_missing,$(PACKAGE_PACKAGES))
@@ -96,7 +117,7 @@ package-deb: deps
 	lintian --fail-on error,warning --display-info $(DIST_DIR)/$(DEB_FILE)
 
 # Windows users get the program, a README.txt and the licence, with Windows line ends.
-package-zip:
+package-zip: windows
 	rm -rf $(PACKAGE_DIR)/zip && mkdir -p $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME) $(DIST_DIR)
 	cp $(WINDOWS_EXE) $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/
 	sed 's/$$/\r/' packaging/windows-README.txt > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/README.txt

@@ -222,6 +222,8 @@ def main():
     parser.add_argument("--song", default="songs/frere_jacques.mid")
     parser.add_argument("--clients", default="4")
     options = parser.parse_args()
+    # Every role runs the one program given.
+    options.tonecast_server = options.tonecast_client = None
     problem = demo.check_arguments(options)
     if problem:
         print("listening: " + problem, file=sys.stderr)

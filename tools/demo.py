@@ -19,6 +19,7 @@ pulseaudio-utils, libasound2-plugins, python3-numpy, python3-matplotlib).
 import argparse
 import math
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -184,32 +185,41 @@ def check_arguments(options):
         return "CLIENTS must be a whole number from 1 to %d, not %r" % (MAX_CLIENTS, options.clients)
     if not os.path.isfile(options.song):
         return "no song file %s (SONG=path of a .mid file)" % options.song
-    if not os.access(options.tonecast, os.X_OK):
-        return "no tonecast program at %s (make build makes it)" % options.tonecast
+    for command in role_commands(options):
+        if not os.access(command[0], os.X_OK):
+            return "no tonecast program at %s (make build makes it)" % command[0]
     return None
+
+
+def role_commands(options):
+    """The commands that run the server and the clients (the activate sender too): --tonecast
+    unless a command of its own is given for the role, such as a Windows build under Wine."""
+    def command(given):
+        return shlex.split(given) if given else [os.path.abspath(options.tonecast)]
+    return command(options.tonecast_server), command(options.tonecast_client)
 
 
 def perform(room, options, clients, console, client_env=lambda index: None):
     """Runs the whole performance; returns the list of faults found (empty when all went well).
     client_env(index): the environment of client index, None for the demo's own."""
-    tonecast = os.path.abspath(options.tonecast)
+    server_command, client_command = role_commands(options)
     song = os.path.abspath(options.song)
     seconds = song_seconds(song)
     limit = (UNKNOWN_LENGTH_SECONDS if seconds is None else seconds) + END_MARGIN_SECONDS
     server_host, activator_host = 0, clients + 1
     players = []
     try:
-        server = Player("server", room, server_host, [tonecast, "-s", song, "-w"], console)
+        server = Player("server", room, server_host, [*server_command, "-s", song, "-w"], console)
         players.append(server)
         if not server.wait_for("SV: Binded to port 27000", READY_SECONDS):
             return ["the server did not get ready to play"]
         # One client at a time, so that client cN is given id N.
         for index in range(clients):
-            client = Player("c%d" % index, room, 1 + index, [tonecast, "-c"], console, client_env(index))
+            client = Player("c%d" % index, room, 1 + index, [*client_command, "-c"], console, client_env(index))
             players.append(client)
             if not client.wait_for("Connected! Got id: %d" % index, READY_SECONDS):
                 return ["c%d did not connect as client %d" % (index, index)]
-        activator = Player("activate", room, activator_host, [tonecast, "-a"], console)
+        activator = Player("activate", room, activator_host, [*client_command, "-a"], console)
         players.append(activator)
         if activator.finish(time.monotonic() + ACTIVATE_SECONDS) != 0:
             return ["the activate sender did not end with status 0"]
@@ -267,6 +277,8 @@ def perform_recorded(room, options, clients, console):
 def main():
     parser = argparse.ArgumentParser(description="Plays a song across a private virtual room of tonecast hosts.")
     parser.add_argument("--tonecast", default="build/src/tonecast", help="the program to run")
+    parser.add_argument("--tonecast-server", help="the command that runs the server instead")
+    parser.add_argument("--tonecast-client", help="the command that runs the clients and the activate sender instead")
     parser.add_argument("--song", default="songs/frere_jacques.mid", help="the MIDI file to play")
     parser.add_argument("--clients", default="4", help="how many clients play it, 1 to %d" % MAX_CLIENTS)
     parser.add_argument("--record", metavar="DIR", help="record the room into DIR/room.wav and DIR/room.png")

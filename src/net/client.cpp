@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int32_t INACTIVITY_LIMIT_MS = 60000;
-constexpr int64_t NANOS_PER_MILLI = 1000000;
 
 void takeId(int16_t id) {
     printf("Connected! Got id: %d\n", id);

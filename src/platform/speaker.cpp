@@ -5,7 +5,11 @@
 namespace {
 
 // In order of preference. Silence comes last and always opens, so a choice is always made.
+#ifdef _WIN32
+const SpeakerBackend *const BACKENDS[] = {&BEEP_SPEAKER, &SILENT_SPEAKER};
+#else
 const SpeakerBackend *const BACKENDS[] = {&PC_SPEAKER, &ALSA_SPEAKER, &SILENT_SPEAKER};
+#endif
 
 const SpeakerBackend *chosenBackend = nullptr;
 

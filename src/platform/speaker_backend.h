@@ -20,6 +20,8 @@ extern const SpeakerBackend PC_SPEAKER;
 extern const SpeakerBackend ALSA_SPEAKER;
 // No sound at all: says so once and keeps each tone's time.
 extern const SpeakerBackend SILENT_SPEAKER;
+// Windows' Beep, the one tone call of that host.
+extern const SpeakerBackend BEEP_SPEAKER;
 
 // Where udev lists the PC speaker's input device, as a "*-event-spkr" entry.
 constexpr const char *PC_SPEAKER_DIRECTORY = "/dev/input/by-path";

@@ -26,7 +26,7 @@ SONG = [[(0, 200, 36), (200, 200, 60), (400, 200, 84), (600, 200, 96)],
 class Listening(unittest.TestCase):
     def test_every_note_of_a_short_song_is_heard_at_its_pitch(self):
         with tempfile.TemporaryDirectory() as folder:
-            options = argparse.Namespace(tonecast=e2e.TONECAST,
+            options = argparse.Namespace(tonecast=e2e.TONECAST, tonecast_server=None, tonecast_client=None,
                                          song=server.write_song(os.path.join(folder, "song.mid"), SONG))
             names = ["c%d" % index for index in range(CLIENTS)]
             shown = io.StringIO()
