@@ -86,7 +86,8 @@ void runClientLoop() {
         }
         if (msUntil(runState.inactivityDeadline, now) <= 0) return;
         // Datagrams queued behind a tone are taken back to back; only an empty socket waits, so
-        // that an idle client costs no processor time.
+        // that an idle client costs next to no processor time: it wakes only when a running sound
+        // stream needs more silence, about every 10 ms.
         const int speakerMs = keepSpeakerRunning();
         if (received <= 0) {
             int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime,
