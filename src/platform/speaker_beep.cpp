@@ -20,4 +20,4 @@ void playBeep(int frequency, int milliseconds) {
 
 }  // namespace
 
-const SpeakerBackend BEEP_SPEAKER = {openBeep, playBeep};
+const SpeakerBackend BEEP_SPEAKER = {openBeep, playBeep, nullptr, nullptr};
