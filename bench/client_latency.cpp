@@ -29,9 +29,9 @@
 
 namespace {
 
-constexpr int kNotes = 40;
-constexpr int kNoteMs = 30;
-constexpr int kIdleSeconds = 10;
+constexpr int NOTES = 40;
+constexpr int NOTE_MS = 30;
+constexpr int IDLE_SECONDS = 10;
 
 // Shared with the child: when it first handed samples to ALSA since the parent last cleared it.
 std::atomic<int64_t> *firstSampleNs = nullptr;
@@ -71,7 +71,7 @@ bool pointAlsaAtNothing() {
 pid_t startClient() {
     pid_t pid = fork();
     if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
+        if (freopen("/dev/null", "w", stdout) == nullptr) _exit(1);
         char program[] = "tonecast", client[] = "-c";
         char *argv[] = {program, client, nullptr};
         runTonecast(2, argv);
@@ -93,13 +93,13 @@ void sleepMs(int ms) {
 double noteToFirstSample(int sock, const sockaddr_in &client) {
     firstSampleNs->store(0);
     const int64_t sent = nowNs();
-    send(sock, noteMessage(69, kNoteMs), client);
+    send(sock, noteMessage(69, NOTE_MS), client);
     while (firstSampleNs->load() == 0) {
         if (nowNs() - sent > 1000000000) return -1;
         sleepMs(1);
     }
-    const double delay = (firstSampleNs->load() - sent) / 1e6;
-    sleepMs(kNoteMs + 30);  // the tone ends before the next note is sent
+    const double delay = static_cast<double>(firstSampleNs->load() - sent) / 1e6;
+    sleepMs(NOTE_MS + 30);  // the tone ends before the next note is sent
     return delay;
 }
 
@@ -109,8 +109,10 @@ double noteToFirstSample(int sock, const sockaddr_in &client) {
 snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t *pcm, const void *buffer, snd_pcm_uframes_t size) {
     using Writer = snd_pcm_sframes_t (*)(snd_pcm_t *, const void *, snd_pcm_uframes_t);
     static Writer alsaWriter = reinterpret_cast<Writer>(dlsym(RTLD_NEXT, "snd_pcm_writei"));
-    int64_t unset = 0;
-    if (firstSampleNs) firstSampleNs->compare_exchange_strong(unset, nowNs());
+    if (firstSampleNs) {
+        int64_t unset = 0;
+        firstSampleNs->compare_exchange_strong(unset, nowNs());
+    }
     return alsaWriter(pcm, buffer, size);
 }
 
@@ -120,8 +122,9 @@ int main() {
         return 97;
     }
     if (!pointAlsaAtNothing()) return 1;
-    void *shared = mmap(nullptr, sizeof(std::atomic<int64_t>), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    const size_t sharedSize = sizeof(std::atomic<int64_t>);
+    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes the descriptor -1 (see mmap(2))
+    void *shared = mmap(nullptr, sharedSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return 1;
     firstSampleNs = new (shared) std::atomic<int64_t>(0);
 
@@ -131,7 +134,10 @@ int main() {
     sockaddr_in any = {};
     any.sin_family = AF_INET;
     any.sin_port = htons(SERVER_PORT);
-    if (bind(sock, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) return 1;
+    if (bind(sock, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
+        close(sock);
+        return 1;
+    }
 
     const pid_t pid = startClient();
     pollfd ready = {sock, POLLIN, 0};
@@ -148,29 +154,30 @@ int main() {
     sleepMs(200);
 
     const int64_t cpuBefore = cpuNs(pid), wallBefore = nowNs();
-    sleepMs(kIdleSeconds * 1000);
+    sleepMs(IDLE_SECONDS * 1000);
     const int64_t cpuAfter = cpuNs(pid);
-    const double idleWall = (nowNs() - wallBefore) / 1e6;
+    const double idleWall = static_cast<double>(nowNs() - wallBefore) / 1e6;
     if (cpuBefore < 0 || cpuAfter < 0) {
         printf("the client's processor time cannot be read here (no /proc/PID/schedstat)\n");
     } else {
-        const double idleCpu = (cpuAfter - cpuBefore) / 1e6;
-        printf("connected and idle for %.0f ms: client processor time %.3f ms (%.4f%% of a core)\n",
-               idleWall, idleCpu, 100.0 * idleCpu / idleWall);
+        const double idleCpu = static_cast<double>(cpuAfter - cpuBefore) / 1e6;
+        printf("connected and idle for %.0f ms: client processor time %.3f ms (%.4f%% of a core)\n", idleWall, idleCpu,
+               100.0 * idleCpu / idleWall);
     }
 
     const double first = noteToFirstSample(sock, client);
     printf("first note (opens the speaker): datagram sent to first sample written %.3f ms\n", first);
     std::vector<double> delays;
-    for (int i = 0; i < kNotes; i++) {
+    for (int i = 0; i < NOTES; i++) {
         const double delay = noteToFirstSample(sock, client);
         if (delay >= 0) delays.push_back(delay);
     }
     std::sort(delays.begin(), delays.end());
     if (!delays.empty()) {
-        printf("later notes: datagram sent to first sample written: min %.3f ms, median %.3f ms, "
-               "max %.3f ms (%zu of %d notes)\n",
-               delays.front(), delays[delays.size() / 2], delays.back(), delays.size(), kNotes);
+        printf(
+            "later notes: datagram sent to first sample written: min %.3f ms, median %.3f ms, "
+            "max %.3f ms (%zu of %d notes)\n",
+            delays.front(), delays[delays.size() / 2], delays.back(), delays.size(), NOTES);
     } else {
         printf("no note reached ALSA (a PC speaker device would take the tones instead)\n");
     }

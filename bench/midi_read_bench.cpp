@@ -1,6 +1,7 @@
 // Reads a generated file of about a million events over 16 tracks from memory through Mf_getc,
 // with every hook installed, and prints the reading speed.
 #include <chrono>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 
@@ -60,11 +61,17 @@ Bytes trackEvents(int number) {
         Bytes event;
         switch (i % 16) {
             case 0: event = {uint8_t(0x90 | channel), key, 0x64}; break;
-            case 1: case 2: case 3: case 4: event = {key, uint8_t(i & 1 ? 0 : 0x50)}; break;
+            case 1:
+            case 2:
+            case 3:
+            case 4: event = {key, uint8_t(i & 1 ? 0 : 0x50)}; break;
             case 5: event = {uint8_t(0xB0 | channel), 0x07, value}; break;
-            case 6: case 7: case 8: event = {0x0A, value}; break;
+            case 6:
+            case 7:
+            case 8: event = {0x0A, value}; break;
             case 9: event = {uint8_t(0xE0 | channel), 0x00, value}; break;
-            case 10: case 11: event = {value, 0x40}; break;
+            case 10:
+            case 11: event = {value, 0x40}; break;
             case 12: event = {uint8_t(0xC0 | channel), value}; break;
             case 13: event = {value}; break;
             case 14: event = {0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}; break;
@@ -104,8 +111,9 @@ int main() {
         eventsPerRun = events - 1 - TRACKS;  // less the header and track starts
         if (took.count() < best) best = took.count();
     }
-    std::printf("file: %zu bytes, %lld events over %d tracks\n", file.size(), (long long)eventsPerRun, TRACKS);
-    std::printf("best of %d runs: %.2f ms, %.1f MB/s, %.2f million events/s (checksum %llu)\n", RUNS, best * 1e3,
-                file.size() / best / 1e6, eventsPerRun / best / 1e6, (unsigned long long)checksum);
+    std::printf("file: %zu bytes, %" PRId64 " events over %d tracks\n", file.size(), eventsPerRun, TRACKS);
+    std::printf("best of %d runs: %.2f ms, %.1f MB/s, %.2f million events/s (checksum %" PRIu64 ")\n", RUNS, best * 1e3,
+                static_cast<double>(file.size()) / best / 1e6, static_cast<double>(eventsPerRun) / best / 1e6,
+                checksum);
     return 0;
 }

@@ -21,7 +21,7 @@ namespace {
 constexpr int TRACKS = 16;
 constexpr int NOTES_PER_TRACK = 62500;
 constexpr int NOTES = TRACKS * NOTES_PER_TRACK;
-constexpr int TEMPO_CHANGES = 50;  // in the first track, spread over the song
+constexpr int TEMPO_CHANGES = 50;       // in the first track, spread over the song
 constexpr uint32_t NOTE_SPACING = 120;  // ticks from one note-on to the next in a track
 constexpr uint32_t NOTE_LENGTH = 90;
 
@@ -44,15 +44,14 @@ public:
         runningStatus_ = status;
     }
     void tempo(uint32_t tick, uint32_t microseconds) {
-        event(tick, {0xFF, 0x51, 0x03, uint8_t(microseconds >> 16), uint8_t(microseconds >> 8),
-                     uint8_t(microseconds)});
+        event(tick, {0xFF, 0x51, 0x03, uint8_t(microseconds >> 16), uint8_t(microseconds >> 8), uint8_t(microseconds)});
         runningStatus_ = 0xFF;
     }
     void write(FILE *file) {
         event(lastTick_, {0xFF, 0x2F, 0x00});
         const uint32_t length = uint32_t(events_.size());
-        const uint8_t chunk[8] = {'M', 'T', 'r', 'k', uint8_t(length >> 24), uint8_t(length >> 16),
-                                  uint8_t(length >> 8), uint8_t(length)};
+        const uint8_t chunk[8] = {
+            'M', 'T', 'r', 'k', uint8_t(length >> 24), uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)};
         fwrite(chunk, 1, sizeof chunk, file);
         fwrite(events_.data(), 1, events_.size(), file);
     }

@@ -13,32 +13,43 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "net/protocol.h"
 #include "support/midi_bytes.h"
 #include "support/private_network.h"
 
 namespace {
 
-constexpr int kNotes = 2000;
-constexpr int kSpacingMs = 5;       // 2,000 notes over 10 seconds
-constexpr int kKeys = 125;          // keys 1 to 125 in turn, so no key sounds twice at once;
-constexpr int kShortestMs = 30;     // lengths 30 to 45 ms: (key, length) names the note
-constexpr int kClients = 32;
-constexpr int kServerPort = 27000;
-constexpr double kSongSeconds = kNotes * kSpacingMs / 1000.0;
+constexpr int NOTES = 2000;
+constexpr int SPACING_MS = 5;    // 2,000 notes over 10 seconds
+constexpr int KEYS = 125;        // keys 1 to 125 in turn, so no key sounds twice at once;
+constexpr int SHORTEST_MS = 30;  // lengths 30 to 45 ms: (key, length) names the note
+constexpr int CLIENTS = 32;
+constexpr double SONG_SECONDS = NOTES * SPACING_MS / 1000.0;
 
 // From 10 ms on: before that, fresh clients are not yet idle and only one could take a note.
-int startOf(int note) { return 10 + note * kSpacingMs; }
-int keyOf(int note) { return 1 + note % kKeys; }
-int lengthOf(int note) { return kShortestMs + note / kKeys; }
-int noteOf(int key, int toneLength) { return (toneLength + 20 - kShortestMs) * kKeys + key - 1; }
+int startOf(int note) {
+    return 10 + note * SPACING_MS;
+}
+int keyOf(int note) {
+    return 1 + note % KEYS;
+}
+int lengthOf(int note) {
+    return SHORTEST_MS + note / KEYS;
+}
+int noteOf(int key, int toneLength) {
+    return (toneLength + 20 - SHORTEST_MS) * KEYS + key - 1;
+}
 
 // Format 0, division 512 and 512000 us per quarter note: one tick is one millisecond, and ticks
 // divided by a power of two convert to milliseconds without rounding.
@@ -49,23 +60,26 @@ midibytes::Bytes songFile() {
         midibytes::Bytes bytes;
     };
     std::vector<Event> events;
-    for (int note = 0; note < kNotes; note++) {
+    for (int note = 0; note < NOTES; note++) {
         uint8_t key = static_cast<uint8_t>(keyOf(note));
         events.push_back({startOf(note), 1, {0x90, key, 0x64}});
         events.push_back({startOf(note) + lengthOf(note), 0, {0x80, key, 0x00}});
     }
-    std::stable_sort(events.begin(), events.end(),
-                     [](const Event &a, const Event &b) { return a.tick != b.tick ? a.tick < b.tick : a.order < b.order; });
+    std::stable_sort(events.begin(), events.end(), [](const Event &a, const Event &b) {
+        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
+    });
     midibytes::Bytes track = midibytes::meta(0, 0x51, {0x07, 0xd0, 0x00});
-    int now = 0;
+    int lastTick = 0;
     for (const Event &event : events) {
-        track = midibytes::cat({track, midibytes::varLen(static_cast<uint32_t>(event.tick - now)), event.bytes});
-        now = event.tick;
+        track = midibytes::cat({track, midibytes::varLen(static_cast<uint32_t>(event.tick - lastTick)), event.bytes});
+        lastTick = event.tick;
     }
     return midibytes::song(0, 512, {midibytes::cat({track, midibytes::endOfTrack()})});
 }
 
-double seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9; }
+double seconds(const timespec &t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 double now(clockid_t clock) {
     timespec t;
@@ -91,7 +105,7 @@ void sendToServer(int handle, uint8_t firstByte) {
     uint8_t request[10] = {firstByte};
     sockaddr_in server = {};
     server.sin_family = AF_INET;
-    server.sin_port = htons(kServerPort);
+    server.sin_port = htons(SERVER_PORT);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(handle, request, sizeof request, 0, reinterpret_cast<sockaddr *>(&server), sizeof server);
 }
@@ -117,10 +131,6 @@ bool receive(int handle, int timeoutMs, uint8_t reply[6], double *arrival) {
         }
     }
     return true;
-}
-
-int16_t word(const uint8_t *bytes, int n) {
-    return static_cast<int16_t>(bytes[2 * n] | (bytes[2 * n + 1] << 8));
 }
 
 // Starts the server, waiting for an activate, and returns once it has bound its port.
@@ -158,7 +168,7 @@ pid_t startFlood(int count) {
     int handle = loopbackSocket();
     sockaddr_in server = {};
     server.sin_family = AF_INET;
-    server.sin_port = htons(kServerPort);
+    server.sin_port = htons(SERVER_PORT);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     uint64_t state = 0x9E3779B97F4A7C15u;
     auto next = [&state]() {  // xorshift64
@@ -172,8 +182,8 @@ pid_t startFlood(int count) {
     int sent = 0;
     for (int i = 0; i < count; i++) {
         if (i % 100 == 0) {
-            double ahead = begun + kSongSeconds * i / count - now(CLOCK_MONOTONIC);
-            if (ahead > 0) usleep(static_cast<useconds_t>(ahead * 1e6));
+            double ahead = begun + SONG_SECONDS * i / count - now(CLOCK_MONOTONIC);
+            if (ahead > 0) std::this_thread::sleep_for(std::chrono::duration<double>(ahead));
         }
         size_t length = next() % 4 == 0 ? next() % sizeof datagram : next() % 12;
         for (size_t b = 0; b < length; b++) datagram[b] = static_cast<uint8_t>(next());
@@ -194,10 +204,12 @@ long udpQueueDrops() {
         if (strncmp(names, "Udp:", 4) != 0 || fgets(values, sizeof values, snmp) == nullptr) continue;
         // The field's position in the names line gives its position in the values line.
         int field = 0;
-        for (char *name = strtok(names, " \n"); name != nullptr && strcmp(name, "RcvbufErrors") != 0; name = strtok(nullptr, " \n"))
+        char *rest = nullptr;
+        for (char *name = strtok_r(names, " \n", &rest); name != nullptr && strcmp(name, "RcvbufErrors") != 0;
+             name = strtok_r(nullptr, " \n", &rest))
             field++;
-        char *value = strtok(values, " \n");
-        for (int i = 0; i < field && value != nullptr; i++) value = strtok(nullptr, " \n");
+        char *value = strtok_r(values, " \n", &rest);
+        for (int i = 0; i < field && value != nullptr; i++) value = strtok_r(nullptr, " \n", &rest);
         if (value != nullptr) drops = atol(value);
     }
     fclose(snmp);
@@ -205,7 +217,7 @@ long udpQueueDrops() {
 }
 
 double percentile(std::vector<double> sorted, double fraction) {
-    size_t index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    size_t index = static_cast<size_t>(std::lround(fraction * static_cast<double>(sorted.size() - 1)));
     return sorted[index];
 }
 
@@ -231,12 +243,12 @@ int main(int argc, char **argv) {
     double launched = now(CLOCK_MONOTONIC);
     pid_t server = startServer(argv[2], song);
     std::vector<int> clients;
-    for (int i = 0; i < kClients; i++) {
+    for (int i = 0; i < CLIENTS; i++) {
         clients.push_back(loopbackSocket());
         sendToServer(clients.back(), 0xFF);
         uint8_t reply[6];
         double arrival;
-        if (!receive(clients.back(), 2000, reply, &arrival) || word(reply, 0) != 2 || word(reply, 1) != i) {
+        if (!receive(clients.back(), 2000, reply, &arrival) || readWord(reply, 0) != 2 || readWord(reply, 1) != i) {
             fprintf(stderr, "client %d was not registered\n", i);
             kill(server, SIGKILL);
             return 1;
@@ -248,21 +260,23 @@ int main(int argc, char **argv) {
     long dropsBefore = udpQueueDrops();
     pid_t flooder = flood > 0 ? startFlood(flood) : 0;
     std::vector<double> lateness;
-    std::vector<bool> seen(kNotes, false);
+    std::vector<bool> seen(NOTES, false);
     int goodByes = 0, strays = 0;
     std::vector<pollfd> ready;
+    ready.reserve(clients.size());
     for (int handle : clients) ready.push_back({handle, POLLIN, 0});
-    while (goodByes < kClients && poll(ready.data(), ready.size(), 5000) > 0) {
+    while (goodByes < CLIENTS && poll(ready.data(), ready.size(), 5000) > 0) {
         for (pollfd &client : ready) {
             uint8_t reply[6];
             double arrival;
             if (!(client.revents & POLLIN) || !receive(client.fd, 0, reply, &arrival)) continue;
-            if (word(reply, 0) == 5) {
+            if (readWord(reply, 0) == 5) {
                 goodByes++;
                 continue;
             }
-            int note = noteOf(word(reply, 1), word(reply, 2));
-            if (word(reply, 0) != 4 || word(reply, 1) < 1 || word(reply, 1) > kKeys || note < 0 || note >= kNotes || seen[note]) {
+            int note = noteOf(readWord(reply, 1), readWord(reply, 2));
+            if (readWord(reply, 0) != 4 || readWord(reply, 1) < 1 || readWord(reply, 1) > KEYS || note < 0 ||
+                note >= NOTES || seen[note]) {
                 strays++;
                 continue;
             }
@@ -281,8 +295,8 @@ int main(int argc, char **argv) {
     printf("datagrams dropped by full socket queues: %ld\n", udpQueueDrops() - dropsBefore);
     double cpu = seconds({usage.ru_utime.tv_sec, usage.ru_utime.tv_usec * 1000}) +
                  seconds({usage.ru_stime.tv_sec, usage.ru_stime.tv_usec * 1000});
-    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), kNotes, goodByes,
-           kClients, strays);
+    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), NOTES, goodByes, CLIENTS,
+           strays);
     if (lateness.empty()) return 1;
     std::sort(lateness.begin(), lateness.end());
     printf("lateness against the note's start, ms: p50 %.3f  p99 %.3f  max %.3f  (min %.3f)\n",

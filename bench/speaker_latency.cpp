@@ -22,32 +22,35 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTones = 20;
-constexpr int kToneMs = 50;
-constexpr size_t kMaxReads = 1 << 16;
+constexpr int TONES = 20;
+constexpr int TONE_MS = 50;
+constexpr size_t MAX_READS = 1 << 16;
 
 // When each read of the pipe returned: the first read after a call marks its first samples.
-Clock::time_point readTimes[kMaxReads];
+Clock::time_point readTimes[MAX_READS];
 std::atomic<size_t> readCount{0};
 
-void readPipe(std::string path) {
+void readPipe(const std::string &path) {
     const int pipe = open(path.c_str(), O_RDONLY);
     if (pipe < 0) return;
     static char buffer[1 << 16];
     while (read(pipe, buffer, sizeof buffer) > 0) {
         const size_t index = readCount.load();
-        if (index == kMaxReads) break;
+        if (index == MAX_READS) break;
         readTimes[index] = Clock::now();
         readCount.store(index + 1);
     }
     close(pipe);
 }
 
+double timevalMs(const timeval &t) {
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+}
+
 double threadCpuMs() {
     rusage usage;
     getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 + usage.ru_stime.tv_sec * 1e3 +
-           usage.ru_stime.tv_usec / 1e3;
+    return timevalMs(usage.ru_utime) + timevalMs(usage.ru_stime);
 }
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
@@ -70,8 +73,7 @@ int main() {
     if (mkfifo(pipePath.c_str(), 0600) != 0) return 1;
     FILE *config = fopen((home + "/.asoundrc").c_str(), "w");
     if (!config) return 1;
-    fprintf(config, "pcm.!default { type file; slave.pcm \"null\"; file \"%s\"; format \"raw\" }\n",
-            pipePath.c_str());
+    fprintf(config, "pcm.!default { type file; slave.pcm \"null\"; file \"%s\"; format \"raw\" }\n", pipePath.c_str());
     fclose(config);
     setenv("HOME", home.c_str(), 1);
     unsetenv("XDG_CONFIG_HOME");
@@ -87,10 +89,10 @@ int main() {
 
     std::vector<Clock::time_point> calls;
     std::vector<double> lasted, cpu;
-    for (int i = 0; i < kTones; i++) {
+    for (int i = 0; i < TONES; i++) {
         const double cpuBefore = threadCpuMs();
         calls.push_back(Clock::now());
-        ALSA_SPEAKER.play(500, kToneMs);
+        ALSA_SPEAKER.play(500, TONE_MS);
         lasted.push_back(msBetween(calls.back(), Clock::now()));
         cpu.push_back(threadCpuMs() - cpuBefore);
     }
@@ -109,8 +111,8 @@ int main() {
     ALSA_SPEAKER.play(500, 2000);
     const double longLasted = msBetween(longStart, Clock::now());
     const double longCpu = threadCpuMs() - cpuBefore;
-    printf("2000 ms tone: call lasted %.3f ms, processor time %.3f ms (%.3f%% of the call)\n",
-           longLasted, longCpu, 100.0 * longCpu / longLasted);
+    printf("2000 ms tone: call lasted %.3f ms, processor time %.3f ms (%.3f%% of the call)\n", longLasted, longCpu,
+           100.0 * longCpu / longLasted);
 
     static int16_t second[SPEAKER_RATE];
     const Clock::time_point waveStart = Clock::now();

@@ -4,17 +4,25 @@ the activate sender, each on a host of its own, every line they print shown with
 ("server | ", "c0 | ", ..., "activate | ") as it comes. Ends with a one-line summary and status 0
 only when every process ended with status 0 and every client heard the server's good-bye.
 
+With --record DIR the clients play into a private PulseAudio server, one channel each, and the
+demo writes DIR/room.wav (what the room sounded like) and DIR/room.png (a piano roll: the song's
+notes as bars, each heard tone on top in its client's colour); its last line names both files.
+
 Runs only inside the private network of tests/e2e/netns_run.sh, as `make demo` does:
 
     tests/e2e/netns_run.sh python3 tools/demo.py --tonecast build/src/tonecast \
-        --song songs/frere_jacques.mid --clients 4
+        --song songs/frere_jacques.mid --clients 4 --record demo
 
-Python standard library only.
+Python standard library only, but for --record: tools/room_sound.py (Debian's pulseaudio,
+pulseaudio-utils, libasound2-plugins, python3-numpy, python3-matplotlib).
 """
 import argparse
+import math
 import os
+import shlex
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -27,6 +35,9 @@ READY_SECONDS = 10         # for the server to bind, for each client to get its 
 ACTIVATE_SECONDS = 10
 END_MARGIN_SECONDS = 20    # beyond the song's own length, for the clients' last tones and good-byes
 UNKNOWN_LENGTH_SECONDS = 60  # a file the length scan cannot read; the server refuses it at once anyway
+SERVER_HOST = 0
+MSG_ACTIVATE = 0xFE
+RECORDED_TAIL_SECONDS = 0.5  # recorded after the last process ended, for the last tone's end
 
 
 def _number(data, pos, size):
@@ -109,12 +120,12 @@ class Console:
 class Player:
     """One process of the demo on its host: its lines are shown and kept as they come."""
 
-    def __init__(self, name, room, host, argv, console):
+    def __init__(self, name, room, host, argv, console, env=None):
         self.name = name
         self.lines = []
         self._changed = threading.Condition()
         self.process = room.start(host, argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  text=True, errors="replace")
+                                  text=True, errors="replace", env=env)
         self._readers = [threading.Thread(target=self._read, args=(stream, console), daemon=True)
                          for stream in (self.process.stdout, self.process.stderr)]
         for reader in self._readers:
@@ -174,31 +185,41 @@ def check_arguments(options):
         return "CLIENTS must be a whole number from 1 to %d, not %r" % (MAX_CLIENTS, options.clients)
     if not os.path.isfile(options.song):
         return "no song file %s (SONG=path of a .mid file)" % options.song
-    if not os.access(options.tonecast, os.X_OK):
-        return "no tonecast program at %s (make build makes it)" % options.tonecast
+    for command in role_commands(options):
+        if not os.access(command[0], os.X_OK):
+            return "no tonecast program at %s (make build makes it)" % command[0]
     return None
 
 
-def perform(room, options, clients, console):
-    """Runs the whole performance; returns the list of faults found (empty when all went well)."""
-    tonecast = os.path.abspath(options.tonecast)
+def role_commands(options):
+    """The commands that run the server and the clients (the activate sender too): --tonecast
+    unless a command of its own is given for the role, such as a Windows build under Wine."""
+    def command(given):
+        return shlex.split(given) if given else [os.path.abspath(options.tonecast)]
+    return command(options.tonecast_server), command(options.tonecast_client)
+
+
+def perform(room, options, clients, console, client_env=lambda index: None):
+    """Runs the whole performance; returns the list of faults found (empty when all went well).
+    client_env(index): the environment of client index, None for the demo's own."""
+    server_command, client_command = role_commands(options)
     song = os.path.abspath(options.song)
     seconds = song_seconds(song)
     limit = (UNKNOWN_LENGTH_SECONDS if seconds is None else seconds) + END_MARGIN_SECONDS
     server_host, activator_host = 0, clients + 1
     players = []
     try:
-        server = Player("server", room, server_host, [tonecast, "-s", song, "-w"], console)
+        server = Player("server", room, server_host, [*server_command, "-s", song, "-w"], console)
         players.append(server)
         if not server.wait_for("SV: Binded to port 27000", READY_SECONDS):
             return ["the server did not get ready to play"]
         # One client at a time, so that client cN is given id N.
         for index in range(clients):
-            client = Player("c%d" % index, room, 1 + index, [tonecast, "-c"], console)
+            client = Player("c%d" % index, room, 1 + index, [*client_command, "-c"], console, client_env(index))
             players.append(client)
             if not client.wait_for("Connected! Got id: %d" % index, READY_SECONDS):
                 return ["c%d did not connect as client %d" % (index, index)]
-        activator = Player("activate", room, activator_host, [tonecast, "-a"], console)
+        activator = Player("activate", room, activator_host, [*client_command, "-a"], console)
         players.append(activator)
         if activator.finish(time.monotonic() + ACTIVATE_SECONDS) != 0:
             return ["the activate sender did not end with status 0"]
@@ -219,11 +240,48 @@ def perform(room, options, clients, console):
             player.stop()
 
 
+def activate_time(capture, deadline):
+    """When the activate reached the server's host, on time.monotonic() in whole milliseconds as
+    the server counts its song's time from it; None if none came before the deadline. The kernel's
+    time stamp of the datagram: neither the server's printing nor this script's scheduling moves it."""
+    while True:
+        for datagram in capture.datagrams(SERVER_HOST):
+            if datagram.payload[:1] == bytes([MSG_ACTIVATE]) and datagram.time is not None:
+                return math.floor(datagram.time * 1000) / 1000
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(0.0005)
+
+
+def perform_recorded(room, options, clients, console):
+    """The performance with each client playing into its own channel of a private sound server;
+    writes the room's WAV and piano roll into options.record. Returns (faults, files written)."""
+    import room_sound  # Debian's numpy and PulseAudio, needed for a recorded demo only
+    names = ["c%d" % index for index in range(clients)]
+    with tempfile.TemporaryDirectory(prefix="tonecast-demo-") as folder, \
+            room_sound.SoundServer(folder, names) as sink, room.capture() as capture:
+        with sink.record() as recording:
+            faults = perform(room, options, clients, console, lambda index: sink.player_env(names[index]))
+            time.sleep(RECORDED_TAIL_SECONDS)
+    origin = activate_time(capture, time.monotonic())
+    if faults or origin is None:
+        return faults or ["no activate reached the server"], []
+    os.makedirs(options.record, exist_ok=True)
+    wav, png = os.path.join(options.record, "room.wav"), os.path.join(options.record, "room.png")
+    room_sound.write_wav(recording, wav)
+    room_sound.draw_piano_roll(recording, origin, room_sound.song_notes(options.song), names,
+                               "%s, %d clients" % (os.path.basename(options.song), clients), png)
+    return [], [wav, png]
+
+
 def main():
     parser = argparse.ArgumentParser(description="Plays a song across a private virtual room of tonecast hosts.")
     parser.add_argument("--tonecast", default="build/src/tonecast", help="the program to run")
+    parser.add_argument("--tonecast-server", help="the command that runs the server instead")
+    parser.add_argument("--tonecast-client", help="the command that runs the clients and the activate sender instead")
     parser.add_argument("--song", default="songs/frere_jacques.mid", help="the MIDI file to play")
     parser.add_argument("--clients", default="4", help="how many clients play it, 1 to %d" % MAX_CLIENTS)
+    parser.add_argument("--record", metavar="DIR", help="record the room into DIR/room.wav and DIR/room.png")
     options = parser.parse_args()
     problem = check_arguments(options)
     if problem:
@@ -234,7 +292,10 @@ def main():
     started = time.monotonic()
     try:
         with VirtualRoom(clients + 2) as room:
-            faults = perform(room, options, clients, console)
+            if options.record:
+                faults, files = perform_recorded(room, options, clients, console)
+            else:
+                faults, files = perform(room, options, clients, console), []
     except NotPrivateNetwork as error:
         print("demo: %s" % error, file=sys.stderr)
         return 2
@@ -248,6 +309,8 @@ def main():
         return 1
     print("demo: %s played by %d client%s in %.1f s; every process ended with status 0"
           % (options.song, clients, "" if clients == 1 else "s", elapsed))
+    if files:
+        print("demo: what the room sounded like: %s; its piano roll: %s" % tuple(files))
     return 0
 
 

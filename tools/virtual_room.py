@@ -16,6 +16,7 @@ import socket
 import struct
 import subprocess
 import threading
+import time
 
 ADDRESS_PREFIX = "198.18.1."
 FIRST_HOST_ADDRESS = 10
@@ -151,11 +152,12 @@ class VirtualRoom:
 
 
 class Datagram:
-    def __init__(self, host, source, destination, payload):
+    def __init__(self, host, source, destination, payload, time=None):
         self.host = host                  # index of the receiving host
         self.source = source              # (address, port)
         self.destination = destination    # (address, port), possibly the broadcast address
         self.payload = payload
+        self.time = time                  # when the bridge handed it over, on time.monotonic()
 
     def __repr__(self):
         return "Datagram(to host %d, %s -> %s, %r)" % (self.host, self.source, self.destination, self.payload)
@@ -164,6 +166,7 @@ class Datagram:
 ETH_P_ALL = 0x0003
 ETH_P_IP = 0x0800
 PACKET_OUTGOING = 4  # the frame leaves through the interface it was seen on
+SO_TIMESTAMPNS = 35  # the kernel's receive time of each frame, as a struct timespec of the real-time clock
 
 
 class Capture:
@@ -187,6 +190,7 @@ class Capture:
 
     def start(self):
         self._socket = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
+        self._socket.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self._socket.settimeout(0.05)
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
@@ -204,18 +208,29 @@ class Capture:
     def _read(self):
         while not self._stopping.is_set():
             try:
-                frame, (interface, _, packet_type, _, _) = self._socket.recvfrom(65536)
+                frame, ancillary, _, (interface, _, packet_type, _, _) = self._socket.recvmsg(
+                    65536, socket.CMSG_SPACE(16))
             except socket.timeout:
                 continue
             if packet_type != PACKET_OUTGOING or interface not in self._ports:
                 continue
-            datagram = _udp_datagram(self._ports[interface], frame)
+            datagram = _udp_datagram(self._ports[interface], frame, _monotonic_time(ancillary))
             if datagram is not None:
                 with self._lock:
                     self._datagrams.append(datagram)
 
 
-def _udp_datagram(host, frame):
+def _monotonic_time(ancillary):
+    """The kernel's time stamp of a frame moved from the real-time clock to the monotonic one, which
+    tonecast keeps time by: read when the frame is already here, so a late reader changes nothing."""
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+            seconds, nanoseconds = struct.unpack("qq", data[:16])
+            return seconds + nanoseconds / 1e9 - (time.clock_gettime(time.CLOCK_REALTIME) - time.monotonic())
+    return None
+
+
+def _udp_datagram(host, frame, received):
     """The UDP datagram in an Ethernet frame carrying IPv4, or None."""
     if len(frame) < 14 + 20 or struct.unpack("!H", frame[12:14])[0] != ETH_P_IP:
         return None
@@ -228,4 +243,5 @@ def _udp_datagram(host, frame):
     destination = socket.inet_ntoa(ip[16:20])
     udp = ip[header_length:total_length]
     source_port, destination_port, udp_length = struct.unpack("!HHH", udp[:6])
-    return Datagram(host, (source, source_port), (destination, destination_port), bytes(udp[8:udp_length]))
+    return Datagram(host, (source, source_port), (destination, destination_port), bytes(udp[8:udp_length]),
+                    received)

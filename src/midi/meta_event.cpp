@@ -15,30 +15,34 @@ const int32_t FIRST_ALLOCATION = 4096;
 
 // Reads a meta event's data into a heap buffer of exactly `length` bytes (length > 0). The buffer
 // grows with the bytes that actually arrive, so a length the input does not back up costs no more
-// memory than the input itself. Returns 0 with *out set, or a negative value with nothing allocated.
-int readMetaData(int32_t length, unsigned char **out) {
+// memory than the input itself. Returns the buffer, or nullptr with *error set to a negative value.
+unsigned char *readMetaData(int32_t length, int *error) {
     int32_t capacity = length < FIRST_ALLOCATION ? length : FIRST_ALLOCATION;
     unsigned char *buffer = static_cast<unsigned char *>(std::malloc(capacity));
-    if (!buffer) return reportMidiError(MF_INSUFFICIENT_MEMORY);
+    if (!buffer) {
+        *error = reportMidiError(MF_INSUFFICIENT_MEMORY);
+        return nullptr;
+    }
     for (int32_t i = 0; i < length; i++) {
         if (i == capacity) {
             capacity = capacity > length / 2 ? length : capacity * 2;
             unsigned char *grown = static_cast<unsigned char *>(std::realloc(buffer, capacity));
             if (!grown) {
                 std::free(buffer);
-                return reportMidiError(MF_INSUFFICIENT_MEMORY);
+                *error = reportMidiError(MF_INSUFFICIENT_MEMORY);
+                return nullptr;
             }
             buffer = grown;
         }
         int c = readCountedByte();
         if (c < 0) {
             std::free(buffer);
-            return c;
+            *error = c;
+            return nullptr;
         }
         buffer[i] = static_cast<unsigned char>(c);
     }
-    *out = buffer;
-    return 0;
+    return buffer;
 }
 
 int signedByte(unsigned char byte) {
@@ -52,8 +56,13 @@ int handMetaEvent(int type, int32_t length, const unsigned char *data) {
         case 0x00:
             if (length != 2) return reportMidiError(MF_ILLEGAL_META_LENGTH);
             return callHook(Mf_seqnum, (data[0] << 8) | data[1]);
-        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x07:
-            return callHook(Mf_text, type, static_cast<int>(length), data);
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06:
+        case 0x07: return callHook(Mf_text, type, static_cast<int>(length), data);
         case 0x2F: {
             if (length != 0) return reportMidiError(MF_ILLEGAL_META_LENGTH);
             int result = callHook(Mf_eot);
@@ -80,10 +89,8 @@ int handMetaEvent(int type, int32_t length, const unsigned char *data) {
             }
             return callHook(Mf_keysig, sharpsFlats, minor);
         }
-        case 0x7F:
-            return callHook(Mf_seqspecific, 0, static_cast<int>(length), data);
-        default:
-            return warnUnknownMetaEvent();
+        case 0x7F: return callHook(Mf_seqspecific, 0, static_cast<int>(length), data);
+        default: return warnUnknownMetaEvent();
     }
 }
 }  // namespace
@@ -105,8 +112,9 @@ int readSystemOrMetaEvent(int status) {
 
     unsigned char *data = nullptr;
     if (length > 0) {
-        int result = readMetaData(length, &data);
-        if (result < 0) return result;
+        int error = 0;
+        data = readMetaData(length, &error);
+        if (data == nullptr) return error;
     }
     int result = handMetaEvent(type, length, data);
     std::free(data);

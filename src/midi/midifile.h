@@ -24,8 +24,8 @@ enum MidiError {
 };
 
 // The hook table. Every entry is empty until a caller installs it.
-extern int (*Mf_getc)();                       // next byte 0..255, or -1 at end of input
-extern int (*Mf_error)(const char *message);   // every reported error or warning
+extern int (*Mf_getc)();                      // next byte 0..255, or -1 at end of input
+extern int (*Mf_error)(const char *message);  // every reported error or warning
 extern int (*Mf_header)(int format, int tracks, int division);
 extern int (*Mf_starttrack)();
 extern int (*Mf_noteoff)(int channel, int key, int velocity);
@@ -38,7 +38,7 @@ extern int (*Mf_chanpressure)(int channel, int pressure);
 extern int (*Mf_seqnum)(int number);
 extern int (*Mf_text)(int type, int length, const unsigned char *buffer);
 extern int (*Mf_eot)();
-extern int (*Mf_tempo)(int32_t tempo);         // microseconds per quarter note
+extern int (*Mf_tempo)(int32_t tempo);  // microseconds per quarter note
 extern int (*Mf_smpte)(int hours, int minutes, int seconds, int frames, int fractions);
 extern int (*Mf_timesig)(int numerator, int denominator, int clocks, int thirtySeconds);
 extern int (*Mf_keysig)(int sharpsFlats, int minor);

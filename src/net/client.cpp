@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int32_t INACTIVITY_LIMIT_MS = 60000;
-constexpr int64_t NANOS_PER_MILLI = 1000000;
 
 void takeId(int16_t id) {
     printf("Connected! Got id: %d\n", id);
@@ -23,6 +22,8 @@ void takeId(int16_t id) {
     fflush(stdout);
     runState.ownId = id;
     runState.connected = 1;
+    // The device is opened now, before the song begins, so that no note waits for it.
+    prepareSpeaker();
 }
 
 void playNote(int16_t key, int16_t length) {
@@ -101,10 +102,13 @@ void runClientLoop() {
         }
         if (msUntil(runState.inactivityDeadline, now) <= 0) return;
         // Datagrams queued behind a tone are taken back to back; only an empty socket waits, so
-        // that an idle client costs no processor time.
+        // that an idle client costs next to no processor time: it wakes only when a running sound
+        // stream needs more silence, about every 10 ms.
+        const int speakerMs = keepSpeakerRunning();
         if (received <= 0) {
-            const int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime,
-                                            runState.inactivityDeadline);
+            int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime,
+                                      runState.inactivityDeadline);
+            if (speakerMs >= 0) idleMs = std::min(idleMs, speakerMs);
             waitForSocket(socketHandle(), idleMs * NANOS_PER_MILLI);
         }
     }

@@ -1,7 +1,6 @@
 #include "net/socket.h"
 
-#include <sys/socket.h>
-
+#include "platform/clock.h"
 #include "shell/run_state.h"
 
 namespace {
@@ -32,7 +31,7 @@ void allowBroadcast() {
 }
 
 void requestBroadcastOff() {
-    (void)setsockopt(runState.socket->getHandle(), SOL_SOCKET, SO_BROADCAST, nullptr, 0);
+    setEmptyBroadcastOption(runState.socket->getHandle());
 }
 
 int socketHandle() {

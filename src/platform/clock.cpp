@@ -30,6 +30,19 @@ int32_t saturatingSum(int32_t a, int32_t b) {
     return static_cast<int32_t>(sum);
 }
 
+Deadline deadlineAfterMs(int milliseconds) {
+    return {monotonicNanos() + static_cast<int64_t>(milliseconds) * NANOS_PER_MILLI};
+}
+
+void sleepUntil(Deadline deadline) {
+    // Woken early, the sleep goes on to the same absolute deadline without drifting.
+    while (!stopRequested()) {
+        const int64_t left = deadline.nanos - monotonicNanos();
+        if (left <= 0) return;
+        sleepAtMost(left);
+    }
+}
+
 int64_t nanosUntilElapsed(int32_t moment) {
     if (msUntil(moment, elapsedMs()) <= 0) return 0;
     return nanosUntilMillis(programStart + static_cast<uint32_t>(moment));

@@ -1,8 +1,12 @@
 #pragma once
 // Time and waiting: the program clock, its wrap-safe arithmetic, and every wait of the process.
-// clock.cpp holds what any host shares; the host's own timer, sleeps and signals are in one file
-// per platform (clock_linux.cpp).
+// clock.cpp holds what any host shares; the host's own timer, sleeps and signals (and the one
+// socket option that PLIB cannot set) are in one file per platform (clock_linux.cpp,
+// clock_windows.cpp).
 #include <cstdint>
+
+constexpr int64_t NANOS_PER_SECOND = 1000000000;
+constexpr int64_t NANOS_PER_MILLI = 1000000;
 
 // ---- The program clock (clock.cpp) ----
 
@@ -25,16 +29,6 @@ int32_t saturatingSum(int32_t a, int32_t b);
 // Nanoseconds from now until elapsedMs reaches the moment; 0 once it has.
 int64_t nanosUntilElapsed(int32_t moment);
 
-// ---- The host (clock_linux.cpp) ----
-
-// A millisecond count from the host's monotonic timer; it wraps at 2^32 like any 32-bit timer,
-// so callers take differences of two readings, never the reading itself.
-uint32_t platformMillis();
-
-// Nanoseconds from now until platformMillis() reaches the given count; 0 once it has. Lets a
-// loop sleep to the very start of a millisecond instead of to a whole number of them from now.
-int64_t nanosUntilMillis(uint32_t millis);
-
 // A moment on the host's monotonic clock, in nanoseconds.
 struct Deadline {
     int64_t nanos;
@@ -47,15 +41,36 @@ Deadline deadlineAfterMs(int milliseconds);
 // returns at once if either has happened.
 void sleepUntil(Deadline deadline);
 
+// ---- The host (clock_linux.cpp, clock_windows.cpp) ----
+
+// A millisecond count from the host's monotonic timer; it wraps at 2^32 like any 32-bit timer,
+// so callers take differences of two readings, never the reading itself.
+uint32_t platformMillis();
+
+// Nanoseconds from now until platformMillis() reaches the given count; 0 once it has. Lets a
+// loop sleep to the very start of a millisecond instead of to a whole number of them from now.
+int64_t nanosUntilMillis(uint32_t millis);
+
+// Nanoseconds on the host's monotonic clock, which never wraps in a run.
+int64_t monotonicNanos();
+
+// Sleeps for the nanoseconds, or less: a stop request, and on Linux any signal, ends it early.
+void sleepAtMost(int64_t nanos);
+
 // Sleeps until a datagram waits on the socket, the nanoseconds have passed (less than 0: no limit)
 // or a stop is requested.
 void waitForSocket(int socketHandle, int64_t nanos);
 
+// Sets the socket's broadcast option with a value of length 0, as a request to switch it off.
+// Hosts refuse such a value, and the refusal is ignored: the option stays as it was.
+void setEmptyBroadcastOption(int socketHandle);
+
 // Asks the host to end the process's sleeps as close to their deadlines as it can.
 void requestPreciseWakeups();
 
-// From now on SIGINT, SIGTERM and SIGHUP only request a stop, which every wait sees at once, and
-// output that nobody reads any more is dropped instead of ending the process.
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows: the console's Ctrl+C, Ctrl+Break and close)
+// only request a stop, which every wait sees at once, and output that nobody reads any more is
+// dropped instead of ending the process.
 void watchStopSignals();
 
 // Whether one of those signals has come.

@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 
 #include <ctime>
 #include <initializer_list>
@@ -8,15 +9,6 @@
 #include "platform/clock.h"
 
 namespace {
-
-constexpr int64_t NANOS_PER_SECOND = 1000000000;
-constexpr int64_t NANOS_PER_MILLI = 1000000;
-
-int64_t monotonicNanos() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * NANOS_PER_SECOND + now.tv_nsec;
-}
 
 timespec timespecOf(int64_t nanos) {
     return {static_cast<time_t>(nanos / NANOS_PER_SECOND), static_cast<long>(nanos % NANOS_PER_SECOND)};
@@ -40,6 +32,12 @@ const sigset_t *maskForWait() {
 
 }  // namespace
 
+int64_t monotonicNanos() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * NANOS_PER_SECOND + now.tv_nsec;
+}
+
 uint32_t platformMillis() {
     return static_cast<uint32_t>(monotonicNanos() / NANOS_PER_MILLI);
 }
@@ -51,18 +49,9 @@ int64_t nanosUntilMillis(uint32_t millis) {
     return static_cast<int64_t>(ahead) * NANOS_PER_MILLI - now % NANOS_PER_MILLI;
 }
 
-Deadline deadlineAfterMs(int milliseconds) {
-    return {monotonicNanos() + static_cast<int64_t>(milliseconds) * NANOS_PER_MILLI};
-}
-
-void sleepUntil(Deadline deadline) {
-    // Woken early by a signal, the sleep goes on to the same absolute deadline without drifting.
-    while (!stopRequested()) {
-        const int64_t left = deadline.nanos - monotonicNanos();
-        if (left <= 0) return;
-        const timespec timeout = timespecOf(left);
-        (void)ppoll(nullptr, 0, &timeout, maskForWait());
-    }
+void sleepAtMost(int64_t nanos) {
+    const timespec timeout = timespecOf(nanos);
+    (void)ppoll(nullptr, 0, &timeout, maskForWait());
 }
 
 void waitForSocket(int socketHandle, int64_t nanos) {
@@ -72,6 +61,10 @@ void waitForSocket(int socketHandle, int64_t nanos) {
     pollfd socketReady = {socketHandle, POLLIN, 0};
     // An interrupted or failed wait only costs one more pass of the loop, which waits again.
     (void)ppoll(&socketReady, 1, nanos < 0 ? nullptr : &timeout, maskForWait());
+}
+
+void setEmptyBroadcastOption(int socketHandle) {
+    (void)setsockopt(socketHandle, SOL_SOCKET, SO_BROADCAST, nullptr, 0);
 }
 
 void requestPreciseWakeups() {

@@ -5,7 +5,11 @@
 namespace {
 
 // In order of preference. Silence comes last and always opens, so a choice is always made.
+#ifdef _WIN32
+const SpeakerBackend *const BACKENDS[] = {&BEEP_SPEAKER, &SILENT_SPEAKER};
+#else
 const SpeakerBackend *const BACKENDS[] = {&PC_SPEAKER, &ALSA_SPEAKER, &SILENT_SPEAKER};
+#endif
 
 const SpeakerBackend *chosenBackend = nullptr;
 
@@ -21,8 +25,22 @@ bool isPlayableTone(int frequency, int milliseconds) {
     return frequency >= 20 && frequency <= 20000 && milliseconds > 0;
 }
 
+void prepareSpeaker() {
+    if (chosenBackend == nullptr) chosenBackend = chooseBackend();
+}
+
 void beep(int frequency, int milliseconds) {
     if (!isPlayableTone(frequency, milliseconds)) return;
-    if (chosenBackend == nullptr) chosenBackend = chooseBackend();
+    prepareSpeaker();
     chosenBackend->play(frequency, milliseconds);
+}
+
+int keepSpeakerRunning() {
+    if (chosenBackend == nullptr || chosenBackend->keepRunning == nullptr) return -1;
+    return chosenBackend->keepRunning();
+}
+
+void closeSpeaker() {
+    if (chosenBackend != nullptr && chosenBackend->close != nullptr) chosenBackend->close();
+    chosenBackend = nullptr;
 }

@@ -10,15 +10,49 @@ namespace {
 
 // The PCM of the whole process: opening it again for each tone would cost the tone's start.
 snd_pcm_t *alsaPcm = nullptr;
+// A device that plays in real time keeps one stream running from the moment it is opened, fed
+// with silence between tones, so no tone waits for the stream to start. One that takes samples at
+// once (a file, the null device) is drained after each tone instead, which also hands a file its
+// last samples.
+bool pacedDevice = false;
+snd_pcm_uframes_t bufferFrames = 0;
 
-// About 20 ms of buffer: short enough that a tone starts at once, long enough to ride out a
-// scheduling delay of the writer.
-constexpr unsigned LATENCY_MICROSECONDS = 20000;
+// Room for the lead and a chunk of a tone beyond it.
+constexpr unsigned BUFFER_MICROSECONDS = 60000;
+// The device reports what it has taken in steps of a period (a sound server asks for more data
+// each period), so a short period lets the queue be measured to within 2 ms. The report a sound
+// server gives of its own delay is smoothed, and can sit several milliseconds off for seconds.
+constexpr unsigned PERIOD_MICROSECONDS = 2000;
+// Every tone is heard this long after it is written: the silence queued ahead of it is topped up
+// to the lead first, so a tone starts the same time after its datagram however long the pause.
+constexpr int LEAD_FRAMES = SPEAKER_RATE / 50;
+// Between tones the queued silence is topped up to the lead whenever it has fallen below this; the
+// rest is the time the process may be late to its wakeup before the stream runs dry.
+constexpr int LOW_FRAMES = SPEAKER_RATE / 100;
 // Samples are made and written a chunk at a time, so a long tone needs no long buffer.
-constexpr int CHUNK_FRAMES = 1024;
+constexpr int CHUNK_FRAMES = 480;
 
 // ALSA reports its own failures on standard error; the program says what it means itself.
 void quietAlsaError(const char *, int, const char *, int, const char *, ...) {}
+
+// Signed 16-bit mono at the wave's rate (resampled by ALSA where the card cannot take it), with
+// the buffer and period above or the nearest the device allows.
+bool setHardwareParams() {
+    snd_pcm_hw_params_t *params;
+    snd_pcm_hw_params_alloca(&params);
+    unsigned buffer = BUFFER_MICROSECONDS;
+    unsigned period = PERIOD_MICROSECONDS;
+    return snd_pcm_hw_params_any(alsaPcm, params) >= 0 &&
+           snd_pcm_hw_params_set_rate_resample(alsaPcm, params, 1) >= 0 &&
+           snd_pcm_hw_params_set_access(alsaPcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+           snd_pcm_hw_params_set_format(alsaPcm, params, SND_PCM_FORMAT_S16_LE) >= 0 &&
+           snd_pcm_hw_params_set_channels(alsaPcm, params, 1) >= 0 &&
+           snd_pcm_hw_params_set_rate(alsaPcm, params, SPEAKER_RATE, 0) >= 0 &&
+           snd_pcm_hw_params_set_buffer_time_near(alsaPcm, params, &buffer, nullptr) >= 0 &&
+           snd_pcm_hw_params_set_period_time_near(alsaPcm, params, &period, nullptr) >= 0 &&
+           snd_pcm_hw_params(alsaPcm, params) >= 0 &&
+           snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) >= 0;
+}
 
 // Playback starts with the first frame written rather than with a full buffer, so a tone
 // shorter than the buffer still plays and the first sample is heard at once.
@@ -53,24 +87,47 @@ bool writeFrames(const int16_t *samples, int count) {
     return true;
 }
 
+bool writeSilence(int count) {
+    static const int16_t SILENCE[CHUNK_FRAMES] = {};
+    for (int left = count; left > 0; left -= CHUNK_FRAMES) {
+        if (!writeFrames(SILENCE, std::min(left, CHUNK_FRAMES))) return false;
+    }
+    return true;
+}
+
+// Frames written but not yet taken by the device; 0 when it cannot tell.
+int queuedFrames() {
+    const snd_pcm_sframes_t avail = snd_pcm_avail(alsaPcm);
+    if (avail < 0) return 0;
+    const snd_pcm_sframes_t queued = static_cast<snd_pcm_sframes_t>(bufferFrames) - avail;
+    return static_cast<int>(std::clamp<snd_pcm_sframes_t>(queued, 0, SPEAKER_RATE));
+}
+
+void topUpToLead() {
+    const int queued = queuedFrames();
+    if (queued < LEAD_FRAMES) writeSilence(LEAD_FRAMES - queued);
+}
+
 bool openAlsaSpeaker() {
     snd_lib_error_set_handler(quietAlsaError);
     if (snd_pcm_open(&alsaPcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) {
         alsaPcm = nullptr;
         return false;
     }
-    if (snd_pcm_set_params(alsaPcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                           SPEAKER_RATE, 1, LATENCY_MICROSECONDS) < 0 ||
-        !setSoftwareParams()) {
+    if (!setHardwareParams() || !setSoftwareParams()) {
         snd_pcm_close(alsaPcm);
         alsaPcm = nullptr;
         return false;
     }
+    // The stream starts now, with the lead of silence; a device still holding it plays in real time.
+    writeSilence(LEAD_FRAMES);
+    pacedDevice = queuedFrames() > LEAD_FRAMES / 2;
     return true;
 }
 
 void playAlsaTone(int frequency, int milliseconds) {
     const Deadline deadline = deadlineAfterMs(milliseconds);
+    if (pacedDevice) topUpToLead();
     const SquareTone tone = {frequency, toneFrames(milliseconds)};
     int16_t chunk[CHUNK_FRAMES];
     for (int64_t first = 0; first < tone.frames && !stopRequested(); first += CHUNK_FRAMES) {
@@ -78,14 +135,33 @@ void playAlsaTone(int frequency, int milliseconds) {
         fillSquareWave(tone, first, chunk, count);
         if (!writeFrames(chunk, count)) break;
     }
-    // Draining plays out what is queued and hands every sample on (a file device writes its
-    // last samples only then); the clock covers devices that take samples faster than real time.
-    snd_pcm_drain(alsaPcm);
-    // Draining leaves the PCM stopped; making it ready now keeps that out of the next tone's start.
-    snd_pcm_prepare(alsaPcm);
+    if (!pacedDevice) {
+        // Draining hands every sample on (a file device writes its last samples only then); the
+        // clock covers a device that takes samples faster than real time.
+        snd_pcm_drain(alsaPcm);
+        snd_pcm_prepare(alsaPcm);
+    }
+    // The tone's end is still queued, the lead's length behind the clock.
     sleepUntil(deadline);
+}
+
+int keepAlsaStreamRunning() {
+    if (!pacedDevice) return -1;
+    if (queuedFrames() < LOW_FRAMES) topUpToLead();
+    return std::max(queuedFrames() - LOW_FRAMES, 0) * 1000 / SPEAKER_RATE;
+}
+
+void closeAlsaSpeaker() {
+    // The end of the last tone is played out, unless the process was asked to stop.
+    if (stopRequested()) {
+        snd_pcm_drop(alsaPcm);
+    } else {
+        snd_pcm_drain(alsaPcm);
+    }
+    snd_pcm_close(alsaPcm);
+    alsaPcm = nullptr;
 }
 
 }  // namespace
 
-const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone};
+const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone, keepAlsaStreamRunning, closeAlsaSpeaker};

@@ -7,6 +7,11 @@ struct SpeakerBackend {
     bool (*open)();
     // Sounds the tone and returns when it has ended on the clock (or a stop is requested).
     void (*play)(int frequency, int milliseconds);
+    // Between tones: keeps the device's stream running; returns the milliseconds within which it
+    // wants to be called again, or -1 for never. Null for a device that needs nothing between tones.
+    int (*keepRunning)();
+    // Lets what is still queued play out and closes the device. Null where nothing is queued.
+    void (*close)();
 };
 
 // The PC speaker, through the kernel's input device for it.
@@ -15,6 +20,8 @@ extern const SpeakerBackend PC_SPEAKER;
 extern const SpeakerBackend ALSA_SPEAKER;
 // No sound at all: says so once and keeps each tone's time.
 extern const SpeakerBackend SILENT_SPEAKER;
+// Windows' Beep, the one tone call of that host.
+extern const SpeakerBackend BEEP_SPEAKER;
 
 // Where udev lists the PC speaker's input device, as a "*-event-spkr" entry.
 constexpr const char *PC_SPEAKER_DIRECTORY = "/dev/input/by-path";

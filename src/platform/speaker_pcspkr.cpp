@@ -98,4 +98,4 @@ void playOnSystemPcSpeaker(int frequency, int milliseconds) {
 
 }  // namespace
 
-const SpeakerBackend PC_SPEAKER = {openSystemPcSpeaker, playOnSystemPcSpeaker};
+const SpeakerBackend PC_SPEAKER = {openSystemPcSpeaker, playOnSystemPcSpeaker, nullptr, nullptr};

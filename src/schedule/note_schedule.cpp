@@ -37,8 +37,9 @@ NoteRecord *appendNote(uint32_t key, int32_t start, int32_t duration) {
     return note;
 }
 
+namespace {
 // Merges two ordered lists; on equal starts the record of `earlier` goes first, which keeps the sort stable.
-static NoteRecord *mergeByStart(NoteRecord *earlier, NoteRecord *later) {
+NoteRecord *mergeByStart(NoteRecord *earlier, NoteRecord *later) {
     NoteRecord *merged = nullptr;
     NoteRecord **link = &merged;
     while (earlier != nullptr && later != nullptr) {
@@ -52,7 +53,7 @@ static NoteRecord *mergeByStart(NoteRecord *earlier, NoteRecord *later) {
 }
 
 // Cuts the longest ordered run off the front of `list`, returns it and leaves `list` at the rest.
-static NoteRecord *takeOrderedRun(NoteRecord *&list) {
+NoteRecord *takeOrderedRun(NoteRecord *&list) {
     NoteRecord *run = list;
     NoteRecord *last = run;
     while (last->next != nullptr && last->next->start >= last->start) last = last->next;
@@ -60,6 +61,7 @@ static NoteRecord *takeOrderedRun(NoteRecord *&list) {
     last->next = nullptr;
     return run;
 }
+}  // namespace
 
 void sortScheduleByStart() {
     // Bottom-up merge of the list's ordered runs. Each track is read in time order, so a song is a

@@ -5,7 +5,7 @@
 struct NoteRecord {
     int32_t duration;  // milliseconds; 60 for a note that is never ended
     uint32_t key;
-    int32_t start;     // milliseconds from the song's start
+    int32_t start;  // milliseconds from the song's start
     NoteRecord *next;
 };
 

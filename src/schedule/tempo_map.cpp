@@ -30,9 +30,9 @@ double msSinceChange(const TempoChange &change, int32_t tick) {
 
 // The change in force at a tick: the last one at or before it, or the default tempo.
 const TempoChange &changeAt(int32_t tick) {
-    const TempoChange *after = std::upper_bound(
-        changes, changes + changeCount, tick,
-        [](int32_t value, const TempoChange &change) { return value < change.tick; });
+    const TempoChange *after =
+        std::upper_bound(changes, changes + changeCount, tick,
+                         [](int32_t value, const TempoChange &change) { return value < change.tick; });
     return after == changes ? DEFAULT_TEMPO : after[-1];
 }
 

@@ -8,6 +8,7 @@
 
 #include "net/client_table.h"
 #include "net/socket.h"
+#include "platform/speaker.h"
 #include "schedule/note_schedule.h"
 #include "shell/run_state.h"
 
@@ -20,6 +21,7 @@ void shutdownAndExit() {
         // Before any datagram arrived the address is all zero and the send fails harmlessly.
         sendMessage(clientDisconnectMessage(runState.ownId), runState.serverAddress);
     }
+    closeSpeaker();
     freeSchedule();
     if (runState.socket->getHandle() != -1) runState.socket->close();
     delete runState.socket;

@@ -22,8 +22,18 @@ if not inside_private_network():
 
 _parser = argparse.ArgumentParser(add_help=False)
 _parser.add_argument("--tonecast", required=True)
+# Rooms of mixed hosts: the command that runs the server, or the clients, in place of --tonecast,
+# such as a Windows build under tests/e2e/wine_run.sh. Passed on as they are.
+_parser.add_argument("--tonecast-server")
+_parser.add_argument("--tonecast-client")
+# Only these bundled songs (a name, repeatable), where a test plays them all otherwise.
+_parser.add_argument("--song", action="append", dest="songs")
 _options, _rest = _parser.parse_known_args()
 TONECAST = _options.tonecast
+ROLE_OPTIONS = [item for option, command in (("--tonecast-server", _options.tonecast_server),
+                                             ("--tonecast-client", _options.tonecast_client))
+                if command for item in (option, command)]
+SONGS = _options.songs
 with open(TONECAST, "rb") as _binary:
     # Valgrind cannot run a binary built with the address sanitizer, which checks leaks itself.
     SANITIZER_BUILD = b"__asan_init" in _binary.read()

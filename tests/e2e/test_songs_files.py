@@ -16,7 +16,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 SONGS = os.path.join(REPO, "songs")
 MAKE_SONG = os.path.join(REPO, "tools", "make_song.py")
 sys.path.insert(0, os.path.join(REPO, "tools"))
-from tempo_map import tick_time  # noqa: E402
+from tempo_map import DEFAULT_TEMPO, tick_time  # noqa: E402
 
 SHORT_SONG = "frere_jacques"
 
@@ -133,6 +133,27 @@ def claimed(song):
         if match:
             tempos.append((int(match[2] or 1), int(match[3] or 1), float(match[1])))
     return voices, time, tempos
+
+
+TONE_GAP_MS = 20  # the server sends each note's length less this
+
+
+def program_notes(tracks, division):
+    """Every note of a format 1 song as the server schedules and sends it, in time order:
+    (start in whole ms after the activate, key, tone length in ms)."""
+    # tonecast plays each quarter note for whole milliseconds.
+    ms_map = [(tick, int.from_bytes(data, "big") // 1000)
+              for tick, _, kind, data in tracks[0] if kind == 0x51]
+
+    def milliseconds(tick):
+        return tick_time(tick, ms_map, division, DEFAULT_TEMPO // 1000)
+
+    notes = []
+    for track in tracks[1:]:
+        for start, end, key in sounding_notes(track):
+            start_ms = int(milliseconds(start))
+            notes.append((start_ms, key, int(milliseconds(end) - start_ms) - TONE_GAP_MS))
+    return sorted(notes)
 
 
 class BundledSongs(unittest.TestCase):

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr double kPromptSeconds = 2.0;  // generous: the machine may be busy
+constexpr double PROMPT_SECONDS = 2.0;  // generous: the machine may be busy
 
 double monotonicSeconds() {
     timespec now;
@@ -47,14 +47,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         int16_t kind = readWord(buffer, 0);
         if (kind == MSG_BYE) continue;
-        bool refusedNote = kind == MSG_NOTE && !isPlayableTone(keyToFrequency(readWord(buffer, 1)), readWord(buffer, 2));
+        bool refusedNote =
+            kind == MSG_NOTE && !isPlayableTone(keyToFrequency(readWord(buffer, 1)), readWord(buffer, 2));
         if (kind == MSG_NOTE && !refusedNote) continue;
 
         uint8_t connectedBefore = runState.connected;
         int16_t idBefore = runState.ownId;
         double started = monotonicSeconds();
         actOnServerDatagram(buffer);
-        check(monotonicSeconds() - started < kPromptSeconds);
+        check(monotonicSeconds() - started < PROMPT_SECONDS);
         if (kind == MSG_ASSIGN_ID) {
             check(runState.connected == 1 && runState.ownId == readWord(buffer, 1));
         } else {

@@ -54,10 +54,10 @@ namespace {
 
 // Senders: odd hosts included (any, broadcast), ports 0 to 65535, so that equal and unequal
 // addresses meet often enough for releases to match and to be refused.
-const char *const kHosts[] = {"0.0.0.0", "127.0.0.1", "198.18.1.10", "255.255.255.255"};
-const int kPorts[] = {0, 1, 5, 1024, 27000, 33333, 40000, 65535};
-constexpr int kSenders = 32;  // op bits 0-1 pick the host, bits 2-4 the port
-netAddress senders[kSenders];  // made once: resolving a host text is slow
+const char *const HOSTS[] = {"0.0.0.0", "127.0.0.1", "198.18.1.10", "255.255.255.255"};
+const int PORTS[] = {0, 1, 5, 1024, 27000, 33333, 40000, 65535};
+constexpr int SENDERS = 32;   // op bits 0-1 pick the host, bits 2-4 the port
+netAddress senders[SENDERS];  // made once: resolving a host text is slow
 
 struct ModelSlot {
     bool inUse;
@@ -70,7 +70,7 @@ uint8_t receiveBuffer[SERVER_RECEIVE_BUFFER];  // like the server's, never clear
 int32_t position;
 
 class Input {
-  public:
+public:
     Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     bool empty() const { return used_ >= size_; }
     uint8_t byte() { return used_ < size_ ? data_[used_++] : 0; }
@@ -87,7 +87,7 @@ class Input {
         return static_cast<int32_t>(value);
     }
 
-  private:
+private:
     const uint8_t *data_;
     size_t size_;
     size_t used_ = 0;
@@ -129,7 +129,7 @@ int16_t word(const std::vector<uint8_t> &bytes, int n) {
 // One datagram: the sender, how many bytes arrived, and the bytes (what the input lacks is whatever
 // the buffer held before). The model follows the documented rules of each kind.
 void receiveDatagram(Input &input, uint8_t op) {
-    const netAddress &sender = senders[op % kSenders];
+    const netAddress &sender = senders[op % SENDERS];
     uint8_t lengthCode = input.byte();
     int length = lengthCode < 0xF0 ? lengthCode : (lengthCode - 0xEF) * 100;
     if (length > SERVER_RECEIVE_BUFFER) length = SERVER_RECEIVE_BUFFER;
@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     runState.socket = new netSocket();
     if (!runState.socket->open(false)) __builtin_trap();
     recordingHandle = runState.socket->getHandle();
-    for (int i = 0; i < kSenders; i++) senders[i].set(kHosts[i & 3], kPorts[i >> 2]);
+    for (int i = 0; i < SENDERS; i++) senders[i].set(HOSTS[i & 3], PORTS[i >> 2]);
     return 0;
 }
 

@@ -10,8 +10,8 @@ TEST(ClientKeyFrequency, EqualTemperamentTruncatedToWholeHertz) {
     const struct {
         int key;
         int hertz;
-    } cases[] = {{69, 440}, {57, 220}, {81, 880}, {93, 1760}, {21, 27}, {60, 261}, {72, 523},
-                 {0, 8},    {1, 8},    {108, 4186}, {100, 2637}, {127, 12543}, {-3, 6}, {117, 7040}};
+    } cases[] = {{69, 440}, {57, 220}, {81, 880},   {93, 1760},  {21, 27},     {60, 261}, {72, 523},
+                 {0, 8},    {1, 8},    {108, 4186}, {100, 2637}, {127, 12543}, {-3, 6},   {117, 7040}};
     for (const auto &c : cases) EXPECT_EQ(keyToFrequency(c.key), c.hertz) << "key " << c.key;
 }
 

@@ -27,7 +27,8 @@ inline void keepAsSeedOf(const char *target, const midibytes::Bytes &file) {
     const char *root = std::getenv("FUZZ_CORPUS_ROOT");
     if (!root) return;
     std::string content(file.begin(), file.end());
-    std::string name = std::string(root) + "/corpus-" + target + "/" + std::to_string(std::hash<std::string>{}(content));
+    std::string name =
+        std::string(root) + "/corpus-" + target + "/" + std::to_string(std::hash<std::string>{}(content));
     if (FILE *f = std::fopen(name.c_str(), "wb")) {
         std::fwrite(content.data(), 1, content.size(), f);
         std::fclose(f);

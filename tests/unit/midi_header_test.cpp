@@ -126,8 +126,8 @@ TEST(MidiHeader, AnnouncedTrackCountDecidesHowManyChunksAreRead) {
     // Format 0 with 3 tracks: the count is not checked against the format.
     Outcome three = readRecorded(cat({header(0, 3, 96), ONE_EMPTY_TRACK, ONE_EMPTY_TRACK, ONE_EMPTY_TRACK}));
     EXPECT_EQ(three.result, 0);
-    EXPECT_EQ(three.log, (Log{"header 0 3 96 @0", "starttrack @0", "eot @0", "starttrack @0", "eot @0",
-                              "starttrack @0", "eot @0"}));
+    EXPECT_EQ(three.log, (Log{"header 0 3 96 @0", "starttrack @0", "eot @0", "starttrack @0", "eot @0", "starttrack @0",
+                              "eot @0"}));
 
     // Bytes after the last announced track are not read.
     Bytes oneOfTwo = cat({header(1, 1, 96), ONE_EMPTY_TRACK, text("MTrk")});

@@ -1,21 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 #include "midi_harness.h"
 
 using namespace midibytes;
 using namespace midiharness;
 
 TEST(MidiMeta, EveryMetaEventReachesItsHookWithItsValues) {
-    Outcome o = readEvents(cat({meta(0, 0x00, {0x12, 0x34}), meta(0, 0x01, text("Intro")),
-                                meta(0, 0x07, {}), meta(0, 0x51, {0x07, 0xA1, 0x20}),
-                                meta(0, 0x51, {0xFF, 0xFF, 0xFF}), meta(0, 0x54, {0x01, 0x02, 0x03, 0x04, 0xFF}),
-                                meta(0, 0x58, {0x06, 0x03, 0x24, 0x80}), meta(0, 0x59, {0xF9, 0x01}),
-                                meta(0, 0x59, {0x07, 0x00}), meta(0, 0x7F, text("seq"))}));
+    Outcome o = readEvents(cat({meta(0, 0x00, {0x12, 0x34}), meta(0, 0x01, text("Intro")), meta(0, 0x07, {}),
+                                meta(0, 0x51, {0x07, 0xA1, 0x20}), meta(0, 0x51, {0xFF, 0xFF, 0xFF}),
+                                meta(0, 0x54, {0x01, 0x02, 0x03, 0x04, 0xFF}), meta(0, 0x58, {0x06, 0x03, 0x24, 0x80}),
+                                meta(0, 0x59, {0xF9, 0x01}), meta(0, 0x59, {0x07, 0x00}), meta(0, 0x7F, text("seq"))}));
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(eventsOf(o), (Log{"seqnum 4660 @0", "text 1 5 Intro @0", "text 7 0 <none> @0", "tempo 500000 @0",
-                                "tempo 16777215 @0", "smpte 1 2 3 4 -1 @0", "timesig 6 3 36 -128 @0",
-                                "keysig -7 1 @0", "keysig 7 0 @0", "seqspecific 0 3 seq @0", "eot @0"}));
+                                "tempo 16777215 @0", "smpte 1 2 3 4 -1 @0", "timesig 6 3 36 -128 @0", "keysig -7 1 @0",
+                                "keysig 7 0 @0", "seqspecific 0 3 seq @0", "eot @0"}));
 
     // Long data, past any first allocation the reader makes.
     std::string lyric(20000, 'a');
@@ -31,8 +32,7 @@ TEST(MidiMeta, WrongLengthsAreRefusedEvenWithoutAHook) {
         Bytes data;
     };
     for (const Case &c : {Case{0x51, {0x07, 0xA1, 0x20, 0x00}}, Case{0x2F, {0x00}}, Case{0x00, {}},
-                          Case{0x00, {1, 2, 3}}, Case{0x54, {1, 2, 3, 4}}, Case{0x58, {1, 2, 3}},
-                          Case{0x59, {1}}}) {
+                          Case{0x00, {1, 2, 3}}, Case{0x54, {1, 2, 3, 4}}, Case{0x58, {1, 2, 3}}, Case{0x59, {1}}}) {
         // Only Mf_error listens: the checks come before asking for the hook.
         clearMidiHooks();
         midirecorder::log.clear();
@@ -70,7 +70,8 @@ TEST(MidiMeta, UnknownMetaEventIsAWarningThatMfErrorDecides) {
     EXPECT_EQ(goOn.out, "");  // a warning prints no error line
     EXPECT_EQ(eventsOf(goOn), (Log{"error Unknown meta-event", "noteon 0 60 100 @0", "eot @0"}));
 
-    for (uint8_t type : {0x08, 0x20, 0x2E, 0x30, 0x50, 0x52, 0x53, 0x55, 0x57, 0x5A, 0x7E, 0x80, 0xFF}) {
+    for (uint8_t type :
+         std::initializer_list<uint8_t>{0x08, 0x20, 0x2E, 0x30, 0x50, 0x52, 0x53, 0x55, 0x57, 0x5A, 0x7E, 0x80, 0xFF}) {
         Outcome o = readEvents(meta(0, type, {}));
         EXPECT_EQ(o.result, 0) << int(type);
         EXPECT_EQ(eventsOf(o), (Log{"error Unknown meta-event", "eot @0"})) << int(type);
@@ -100,7 +101,8 @@ TEST(MidiMeta, DataByteUnderMetaRunningStatusIsDropped) {
 
 TEST(MidiMeta, MetaDataRunningPastTheTrackIsPrematureEnd) {
     // The length is judged against the track's byte count before anything is read or allocated.
-    Bytes file = cat({header(0, 1, 96), trackWithLength(20, cat({{0x00, 0xFF, 0x01}, varLen(0x0FFFFFFF), text("abc")}))});
+    Bytes file =
+        cat({header(0, 1, 96), trackWithLength(20, cat({{0x00, 0xFF, 0x01}, varLen(0x0FFFFFFF), text("abc")}))});
     Outcome o = readRecorded(file);
     EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.out, "Error:-1");
@@ -108,9 +110,8 @@ TEST(MidiMeta, MetaDataRunningPastTheTrackIsPrematureEnd) {
     EXPECT_EQ(o.bytesRead, file.size() - 3);
 
     // A track length that promises gigabytes, with data that ends early.
-    Outcome huge = readRecorded(cat({header(0, 1, 96), trackWithLength(0x7FFFFFF0u, cat({{0x00, 0xFF, 0x7F},
-                                                                                          varLen(0x7FFFFF00u),
-                                                                                          text("abc")}))}));
+    Outcome huge = readRecorded(cat(
+        {header(0, 1, 96), trackWithLength(0x7FFFFFF0u, cat({{0x00, 0xFF, 0x7F}, varLen(0x7FFFFF00u), text("abc")}))}));
     EXPECT_EQ(huge.result, -1);
     EXPECT_EQ(huge.out, "Error:-1");
     EXPECT_EQ(eventsOf(huge), (Log{"error Premature end of file"}));
@@ -122,9 +123,14 @@ TEST(MidiMeta, MetaDataRunningPastTheTrackIsPrematureEnd) {
 }
 
 TEST(MidiMeta, MetaHookRefusalIsPassedUpSilently) {
-    Bytes events = cat({meta(0, 0x00, {0, 1}), meta(0, 0x01, text("t")), meta(0, 0x51, {0, 0, 1}),
-                        meta(0, 0x54, {0, 0, 0, 0, 0}), meta(0, 0x58, {4, 2, 24, 8}), meta(0, 0x59, {0, 0}),
-                        meta(0, 0x7F, {}), {0x00, 0x90, 0x3C, 0x64}});
+    Bytes events = cat({meta(0, 0x00, {0, 1}),
+                        meta(0, 0x01, text("t")),
+                        meta(0, 0x51, {0, 0, 1}),
+                        meta(0, 0x54, {0, 0, 0, 0, 0}),
+                        meta(0, 0x58, {4, 2, 24, 8}),
+                        meta(0, 0x59, {0, 0}),
+                        meta(0, 0x7F, {}),
+                        {0x00, 0x90, 0x3C, 0x64}});
     for (const char *hook : {"seqnum", "text", "tempo", "smpte", "timesig", "keysig", "seqspecific"}) {
         freshRecordingReader();
         midirecorder::refusingHook = hook;

@@ -75,16 +75,18 @@ TEST(MidiTrack, NegativeNumbersFromTheFileArePassedUpSilently) {
 
 TEST(MidiTrack, LongQuantitiesShiftTheirTopBitsOut) {
     // Six bytes: (1 << 35) + 5 keeps only its low 32 bits, which is 5.
-    Outcome o = readRecorded(song(0, 96, {cat({{0x81, 0x80, 0x80, 0x80, 0x80, 0x05, 0x90, 0x3C, 0x64}, endOfTrack()})}));
+    Outcome o =
+        readRecorded(song(0, 96, {cat({{0x81, 0x80, 0x80, 0x80, 0x80, 0x05, 0x90, 0x3C, 0x64}, endOfTrack()})}));
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.log, (Log{"header 0 1 96 @0", "starttrack @0", "noteon 0 60 100 @5", "eot @5"}));
 
     // Time accumulates over the track and restarts with the next one.
-    Outcome times = readRecorded(song(1, 96, {cat({{0x83, 0x60, 0x90, 0x3C, 0x64}, endOfTrack(0x7F)}),
-                                              cat({{0x10, 0x80, 0x3C, 0x00}, endOfTrack()})}));
+    Outcome times = readRecorded(
+        song(1, 96,
+             {cat({{0x83, 0x60, 0x90, 0x3C, 0x64}, endOfTrack(0x7F)}), cat({{0x10, 0x80, 0x3C, 0x00}, endOfTrack()})}));
     EXPECT_EQ(times.result, 0);
-    EXPECT_EQ(times.log, (Log{"header 1 2 96 @0", "starttrack @0", "noteon 0 60 100 @480", "eot @607",
-                              "starttrack @0", "noteoff 0 60 0 @16", "eot @16"}));
+    EXPECT_EQ(times.log, (Log{"header 1 2 96 @0", "starttrack @0", "noteon 0 60 100 @480", "eot @607", "starttrack @0",
+                              "noteoff 0 60 0 @16", "eot @16"}));
 }
 
 TEST(MidiTrack, EventsAfterEndOfTrackInsideTheLengthAreDecoded) {

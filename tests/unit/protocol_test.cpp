@@ -32,7 +32,7 @@ TEST(Protocol, SignedFieldsAreLittleEndianTwosComplement) {
 TEST(Protocol, ServerClassifiesByByteZeroThenByteTwo) {
     EXPECT_EQ(classifyServerDatagram(connectMessage().bytes), ServerRequest::Connect);
     EXPECT_EQ(classifyServerDatagram(activateMessage().bytes), ServerRequest::Activate);
-    for (int id = 0; id < 32; id++) {
+    for (int16_t id = 0; id < 32; id++) {
         EXPECT_EQ(classifyServerDatagram(clientDisconnectMessage(id).bytes), ServerRequest::Disconnect) << id;
     }
     // A connect whose byte 2 happens to be 5 is still a connect.

@@ -56,8 +56,7 @@ TEST(ScheduleLoadErrorsDeathTest, AReaderErrorEndsTheRunOnTheReadersLine) {
     }
     {
         // Notes are read before the track ends without its end-of-track event.
-        SongFile truncated(song(0, 480, {cat({noteOn(0, 0, 60), noteOff(480, 0, 60),
-                                              noteOn(0, 0, 62)})}));
+        SongFile truncated(song(0, 480, {cat({noteOn(0, 0, 60), noteOff(480, 0, 60), noteOn(0, 0, 62)})}));
         EXPECT_EXIT(loadInChild(), testing::ExitedWithCode(0),
                     "^header: 0 1 div:480\nError:-14There were errors reading the MIDI file\\. "
                     "\\[-14\\]\nQuit\\.\n$");

@@ -28,8 +28,8 @@ inline Bytes noteOff(uint32_t delta, uint8_t channel, uint8_t key) {
 }
 
 inline Bytes setTempo(uint32_t delta, uint32_t microseconds) {
-    return midibytes::meta(delta, 0x51, {uint8_t(microseconds >> 16), uint8_t(microseconds >> 8),
-                                         uint8_t(microseconds)});
+    return midibytes::meta(delta, 0x51,
+                           {uint8_t(microseconds >> 16), uint8_t(microseconds >> 8), uint8_t(microseconds)});
 }
 
 struct Note {

@@ -17,7 +17,7 @@ void handle(const Datagram &bytes, const LoopbackPeer &sender) {
 }  // namespace
 
 class ServerDatagram : public LoopbackServer {
-  protected:
+protected:
     void TearDown() override {
         runState.playbackActive = 1;
         LoopbackServer::TearDown();

@@ -113,8 +113,8 @@ TEST_F(ServerDispatch, ToneLengthsAreTheDurationLessTwentyClampedToSixteenBits) 
         dispatchNote(start, 200, duration, start, start + duration);
         start += duration;
     }
-    expected = {note(200, 1), note(200, 0), note(200, -15), note(200, 32767), note(200, 32767),
-                note(200, 32767), note(200, 32767)};
+    expected = {note(200, 1),     note(200, 0),     note(200, -15),  note(200, 32767),
+                note(200, 32767), note(200, 32767), note(200, 32767)};
     EXPECT_EQ(peers[0]->received(), expected);
 
     // A negative length, as a tempo change can make one, is clamped the other way.

@@ -24,7 +24,7 @@ using Datagram = std::vector<uint8_t>;
 
 // One fake client: a loopback socket of its own.
 class LoopbackPeer {
-  public:
+public:
     LoopbackPeer() {
         handle_ = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in local = {};
@@ -62,12 +62,14 @@ class LoopbackPeer {
         }
     }
 
-  private:
+private:
     int handle_ = -1;
     int port_ = 0;
 };
 
-inline Datagram assignId(int id) { return {2, 0, static_cast<uint8_t>(id), 0, 0, 0}; }
+inline Datagram assignId(int id) {
+    return {2, 0, static_cast<uint8_t>(id), 0, 0, 0};
+}
 
 inline Datagram note(int key, int16_t length) {
     uint16_t bits = static_cast<uint16_t>(length);
@@ -88,7 +90,7 @@ inline std::string tableBytes() {
 
 // The process socket on 127.0.0.1 and an empty table, for every test of the server side.
 class LoopbackServer : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         runState.socket = new netSocket();
         ASSERT_TRUE(runState.socket->open(false));

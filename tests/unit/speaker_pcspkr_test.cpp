@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,7 +33,7 @@ protected:
         rmdir(directory.c_str());
     }
     std::string makeFile(const char *name) {
-        const std::string path = directory + "/" + name;
+        std::string path = directory + "/" + name;
         std::ofstream(path).close();
         made.push_back(path);
         return path;
@@ -108,7 +109,8 @@ TEST_F(DeviceDirectory, ASignalThatEndsTheProcessSilencesTheSoundingTone) {
     }
     // Once the tone is on, end the player the way Ctrl-C or a kill would.
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (eventsIn(speaker).empty() && std::chrono::steady_clock::now() < giveUp) usleep(1000);
+    while (eventsIn(speaker).empty() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     kill(child, SIGTERM);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
