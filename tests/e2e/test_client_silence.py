@@ -23,10 +23,13 @@ class Silence(unittest.TestCase):
         for process in (answered, ignored):
             self.addCleanup(lambda p=process: p.poll() is None and (p.kill(), p.communicate()))
 
-        # Any datagram, even one of no known kind, postpones the end and becomes the server.
+        # Any datagram from its server, even one of no known kind, postpones the end; a stranger's,
+        # sent later, does not.
         time.sleep(10)
-        other.sendto(peers.reply(9, 1, 1), answered_address)
+        server.sendto(peers.reply(9, 1, 1), answered_address)
         last_datagram = time.monotonic()
+        time.sleep(5)
+        other.sendto(peers.reply(9, 1, 1), answered_address)
 
         requests = {ignored_address: 1}  # connect requests by sender
         disconnect_time = None
@@ -35,12 +38,12 @@ class Silence(unittest.TestCase):
             readable, _, _ = select.select([server, other], [], [], 0.05)
             for sock in readable:
                 data, sender = sock.recvfrom(2048)
-                if sock is other:
-                    self.assertEqual((data, sender), (b"\x03\x00\x05" + bytes(7), answered_address))
-                    disconnect_time = time.monotonic()
-                else:
-                    self.assertEqual(data, peers.CONNECT)
+                self.assertIs(sock, server, data)  # nothing goes to the stranger
+                if data == peers.CONNECT:
                     requests[sender] = requests.get(sender, 0) + 1
+                else:
+                    self.assertEqual((data, sender), (peers.good_bye(3), answered_address))
+                    disconnect_time = time.monotonic()
             for name, process in (("answered", answered), ("ignored", ignored)):
                 if name not in ended and process.poll() is not None:
                     ended[name] = time.monotonic()
