@@ -9,7 +9,7 @@
 namespace {
 
 // Written byte by byte so the layout does not depend on the host's byte order.
-void writeWord(Message &message, int n, int16_t value) {
+void writeWord(Message &message, size_t n, int16_t value) {
     uint16_t bits = static_cast<uint16_t>(value);
     message.bytes[2 * n] = static_cast<uint8_t>(bits & 0xFF);
     message.bytes[2 * n + 1] = static_cast<uint8_t>(bits >> 8);
@@ -55,7 +55,7 @@ Message clientDisconnectMessage(int16_t ownId) {
     return message;
 }
 
-int16_t readWord(const uint8_t *buffer, int n) {
+int16_t readWord(const uint8_t *buffer, size_t n) {
     uint16_t bits = static_cast<uint16_t>(buffer[2 * n] | (buffer[2 * n + 1] << 8));
     return static_cast<int16_t>(bits);
 }

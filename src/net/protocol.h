@@ -1,6 +1,7 @@
 #pragma once
 // Every datagram that travels between instances of the program, declared once.
 // All 16-bit fields are little-endian; word n is the 16-bit field at byte offset 2n.
+#include <cstddef>
 #include <cstdint>
 
 constexpr int SERVER_PORT = 27000;
@@ -33,7 +34,7 @@ Message serverByeMessage();
 Message clientDisconnectMessage(int16_t ownId);
 
 // Word n of a received buffer, as a signed number; the buffer must hold at least 2n + 2 bytes.
-int16_t readWord(const uint8_t *buffer, int n);
+int16_t readWord(const uint8_t *buffer, size_t n);
 
 enum class ServerRequest { Connect, Activate, Disconnect, Other };
 ServerRequest classifyServerDatagram(const uint8_t *buffer);

@@ -1,8 +1,8 @@
 // The host's side of time and waiting on Windows: the multimedia timer, sleeps on a waitable timer
 // and waits on the socket's event, each of which the console's Ctrl+C (or a closed window) ends.
-#include <winsock2.h>
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include "platform/clock.h"
 
@@ -30,8 +30,8 @@ BOOL WINAPI recordStop(DWORD event) {
 // later), so that a wait can end within the millisecond rather than at the next timer tick.
 HANDLE waitTimer() {
     static const HANDLE timer = [] {
-        HANDLE precise = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION_FLAG,
-                                                TIMER_ALL_ACCESS);
+        HANDLE precise =
+            CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION_FLAG, TIMER_ALL_ACCESS);
         return precise != nullptr ? precise : CreateWaitableTimerW(nullptr, FALSE, nullptr);
     }();
     return timer;

@@ -4,7 +4,7 @@
 
 namespace {
 
-// In order of preference. Silence comes last and always opens, so a choice is always made.
+// In order of preference. Silence comes last and always opens.
 #ifdef _WIN32
 const SpeakerBackend *const BACKENDS[] = {&BEEP_SPEAKER, &SILENT_SPEAKER};
 #else
@@ -14,9 +14,10 @@ const SpeakerBackend *const BACKENDS[] = {&PC_SPEAKER, &ALSA_SPEAKER, &SILENT_SP
 const SpeakerBackend *chosenBackend = nullptr;
 
 const SpeakerBackend *chooseBackend() {
-    int row = 0;
-    while (!BACKENDS[row]->open()) row++;
-    return BACKENDS[row];
+    for (const SpeakerBackend *backend : BACKENDS) {
+        if (backend->open()) return backend;
+    }
+    return &SILENT_SPEAKER;
 }
 
 }  // namespace

@@ -50,8 +50,7 @@ bool setHardwareParams() {
            snd_pcm_hw_params_set_rate(alsaPcm, params, SPEAKER_RATE, 0) >= 0 &&
            snd_pcm_hw_params_set_buffer_time_near(alsaPcm, params, &buffer, nullptr) >= 0 &&
            snd_pcm_hw_params_set_period_time_near(alsaPcm, params, &period, nullptr) >= 0 &&
-           snd_pcm_hw_params(alsaPcm, params) >= 0 &&
-           snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) >= 0;
+           snd_pcm_hw_params(alsaPcm, params) >= 0 && snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) >= 0;
 }
 
 // Playback starts with the first frame written rather than with a full buffer, so a tone
