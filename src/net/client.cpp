@@ -65,17 +65,10 @@ int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t dea
 
 void actOnServerDatagram(const uint8_t *buffer) {
     switch (readWord(buffer, 0)) {
-        case MSG_ASSIGN_ID:
-            takeId(readWord(buffer, 1));
-            break;
-        case MSG_NOTE:
-            playNote(readWord(buffer, 1), readWord(buffer, 2));
-            break;
-        case MSG_BYE:
-            printf("Server quit.\n");
-            shutdownAndExit();
-        default:
-            break;
+        case MSG_ASSIGN_ID: takeId(readWord(buffer, 1)); break;
+        case MSG_NOTE: playNote(readWord(buffer, 1), readWord(buffer, 2)); break;
+        case MSG_BYE: printf("Server quit.\n"); shutdownAndExit();
+        default: break;
     }
 }
 
@@ -106,8 +99,7 @@ void runClientLoop() {
         // stream needs more silence, about every 10 ms.
         const int speakerMs = keepSpeakerRunning();
         if (received <= 0) {
-            int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime,
-                                      runState.inactivityDeadline);
+            int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime, runState.inactivityDeadline);
             if (speakerMs >= 0) idleMs = std::min(idleMs, speakerMs);
             waitForSocket(socketHandle(), idleMs * NANOS_PER_MILLI);
         }

@@ -1,7 +1,7 @@
 #pragma once
 // The server's view of its clients: 32 slots, the index being the client's id.
-#include <cstdint>
 #include <plib/netSocket.h>
+#include <cstdint>
 
 constexpr int MAX_CLIENTS = 32;
 

@@ -38,15 +38,25 @@ const netAddress &broadcastTarget() {
 
 }  // namespace
 
-Message connectMessage() { return request(MSG_CONNECT); }
+Message connectMessage() {
+    return request(MSG_CONNECT);
+}
 
-Message activateMessage() { return request(MSG_ACTIVATE); }
+Message activateMessage() {
+    return request(MSG_ACTIVATE);
+}
 
-Message assignIdMessage(int16_t id) { return reply(MSG_ASSIGN_ID, id, 0); }
+Message assignIdMessage(int16_t id) {
+    return reply(MSG_ASSIGN_ID, id, 0);
+}
 
-Message noteMessage(int16_t key, int16_t toneLength) { return reply(MSG_NOTE, key, toneLength); }
+Message noteMessage(int16_t key, int16_t toneLength) {
+    return reply(MSG_NOTE, key, toneLength);
+}
 
-Message serverByeMessage() { return reply(MSG_BYE, 0, 0); }
+Message serverByeMessage() {
+    return reply(MSG_BYE, 0, 0);
+}
 
 Message clientDisconnectMessage(int16_t ownId) {
     Message message = request(0);

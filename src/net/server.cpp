@@ -70,17 +70,10 @@ void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &se
     uint8_t fields[4] = {};
     memcpy(fields, bytes, static_cast<size_t>(std::min(length, static_cast<int>(sizeof fields))));
     switch (classifyServerDatagram(fields)) {
-    case ServerRequest::Connect:
-        registerClient(sender);
-        break;
-    case ServerRequest::Activate:
-        activate();
-        break;
-    case ServerRequest::Disconnect:
-        releaseClient(readWord(fields, 0), sender);
-        break;
-    case ServerRequest::Other:
-        break;
+        case ServerRequest::Connect: registerClient(sender); break;
+        case ServerRequest::Activate: activate(); break;
+        case ServerRequest::Disconnect: releaseClient(readWord(fields, 0), sender); break;
+        case ServerRequest::Other: break;
     }
 }
 

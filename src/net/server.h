@@ -1,7 +1,7 @@
 #pragma once
 // The "-s" mode: the one loop that plays the song in time and serves the clients' datagrams.
-#include <cstdint>
 #include <plib/netSocket.h>
+#include <cstdint>
 
 // Loads the song, binds the server port and plays. Returns only when the port cannot be bound;
 // otherwise the run ends inside it, at the end of the song.

@@ -1,14 +1,14 @@
 #pragma once
 // The process-wide record that the shell, the server and the client share.
-#include <cstdint>
 #include <plib/netSocket.h>
+#include <cstdint>
 
 struct RunState {
-    uint32_t startTime;        // platform millisecond timer at start-up
-    netSocket *socket;         // the one datagram socket of the process (owned)
-    uint8_t isServer;          // set when server mode begins
-    int playbackActive;        // 1 unless the server waits for an activate datagram
-    const char *midiPath;      // argument after "-s", not owned
+    uint32_t startTime;    // platform millisecond timer at start-up
+    netSocket *socket;     // the one datagram socket of the process (owned)
+    uint8_t isServer;      // set when server mode begins
+    int playbackActive;    // 1 unless the server waits for an activate datagram
+    const char *midiPath;  // argument after "-s", not owned
     // Client side.
     uint8_t connected;
     int16_t ownId;

@@ -1,7 +1,7 @@
 #include "shell/shutdown.h"
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 #ifdef __SANITIZE_ADDRESS__
 #include <sanitizer/lsan_interface.h>
 #endif
