@@ -1,8 +1,11 @@
 // The host's side of time and waiting on Windows: the multimedia timer, sleeps on a waitable timer
 // and waits on the socket's event, each of which the console's Ctrl+C (or a closed window) ends.
-#include <mmsystem.h>
-#include <windows.h>
+// Windows' headers depend on their order: each block needs the one before it.
 #include <winsock2.h>
+
+#include <windows.h>
+
+#include <mmsystem.h>
 
 #include "platform/clock.h"
 
