@@ -35,7 +35,10 @@ def reply_of(data):
 def udp_listener(port=0, timeout=5.0):
     """A UDP socket bound to every local address, as a fake server or client uses."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    # Only a fixed port may be shared: with the option, a system-chosen port can be handed to two
+    # sockets at once, and two fake clients would look like one to the server.
+    if port:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     sock.bind(("", port))
     sock.settimeout(timeout)
