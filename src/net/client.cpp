@@ -57,8 +57,8 @@ int keyToFrequency(int key) {
     return static_cast<int>(hertz);
 }
 
-int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline) {
-    int64_t idle = msUntil(deadline, now);
+int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t msToDeadline) {
+    int64_t idle = msToDeadline;
     if (!connected) idle = std::min<int64_t>(idle, int64_t{msUntil(nextRetryTime, now)} + 1);
     return static_cast<int>(std::max<int64_t>(idle, 0));
 }
@@ -79,10 +79,12 @@ void runClientLoop() {
     }
     runState.connected = 0;
     sendConnectBroadcast();
-    runState.inactivityDeadline = msAfter(elapsedMs(), INACTIVITY_LIMIT_MS);
+    // On the uptime clock, so that a client stopped or asleep for a minute ends as soon as it wakes.
+    runState.inactivityDeadline = msAfter(uptimeMs(), INACTIVITY_LIMIT_MS);
     for (;;) {
         if (stopRequested()) shutdownAndExit();
         int32_t now = elapsedMs();
+        int32_t uptime = uptimeMs();
         // Retried once a second until an id comes.
         if (!runState.connected && msUntil(runState.nextRetryTime, now) < 0) sendConnectBroadcast();
         // Cleared each time, so the fields a short datagram leaves out read as zero.
@@ -90,16 +92,17 @@ void runClientLoop() {
         netAddress sender;
         int received = receiveMessage(buffer, sizeof buffer, sender);
         if (received > 0 && fromOwnServer(buffer, sender)) {
-            runState.inactivityDeadline = msAfter(now, INACTIVITY_LIMIT_MS);
+            runState.inactivityDeadline = msAfter(uptime, INACTIVITY_LIMIT_MS);
             actOnServerDatagram(buffer);
         }
-        if (msUntil(runState.inactivityDeadline, now) <= 0) return;
+        const int32_t msToDeadline = msUntil(runState.inactivityDeadline, uptime);
+        if (msToDeadline <= 0) return;
         // Datagrams queued behind a tone are taken back to back; only an empty socket waits, so
         // that an idle client costs next to no processor time: it wakes only when a running sound
         // stream needs more silence, about every 10 ms.
         const int speakerMs = keepSpeakerRunning();
         if (received <= 0) {
-            int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime, runState.inactivityDeadline);
+            int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime, msToDeadline);
             if (speakerMs >= 0) idleMs = std::min(idleMs, speakerMs);
             waitForSocket(socketHandle(), idleMs * NANOS_PER_MILLI);
         }

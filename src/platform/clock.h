@@ -29,6 +29,10 @@ int32_t saturatingSum(int32_t a, int32_t b);
 // Nanoseconds from now until elapsedMs reaches the moment; 0 once it has.
 int64_t nanosUntilElapsed(int32_t moment);
 
+// Milliseconds on a clock that goes on counting while the process is stopped or the machine
+// sleeps, for limits that must hold however long a run was away; it wraps like elapsedMs.
+int32_t uptimeMs();
+
 // A moment on the host's monotonic clock, in nanoseconds.
 struct Deadline {
     int64_t nanos;
@@ -58,7 +62,8 @@ int64_t monotonicNanos();
 void sleepAtMost(int64_t nanos);
 
 // Sleeps until a datagram waits on the socket, the nanoseconds have passed (less than 0: no limit)
-// or a stop is requested.
+// or a stop is requested. The nanoseconds count on uptimeMs's clock: a wait that the process was
+// stopped or the machine slept through ends as soon as it runs again.
 void waitForSocket(int socketHandle, int64_t nanos);
 
 // Sets the socket's broadcast option with a value of length 0, as a request to switch it off.
@@ -75,3 +80,8 @@ void watchStopSignals();
 
 // Whether one of those signals has come.
 bool stopRequested();
+
+// While true, the stop signals also end a blocking open or read at once (they fail as interrupted,
+// and the caller looks at stopRequested), and stopRequested costs no system call. Outside the waits
+// they are otherwise held back, so that they never cut the program's own output short.
+void letStopsInterruptAnything(bool anything);

@@ -82,6 +82,11 @@ uint32_t platformMillis() {
     return timeGetTime();
 }
 
+int32_t uptimeMs() {
+    // The tick count goes on while the machine sleeps.
+    return static_cast<int32_t>(static_cast<uint32_t>(GetTickCount64()));
+}
+
 int64_t nanosUntilMillis(uint32_t millis) {
     const int32_t ahead = static_cast<int32_t>(millis - platformMillis());
     if (ahead <= 0) return 0;
@@ -117,4 +122,9 @@ void watchStopSignals() {
 
 bool stopRequested() {
     return stopCame != 0;
+}
+
+void letStopsInterruptAnything(bool) {
+    // The console's handler runs on a thread of its own and only sets the flag, which needs no
+    // letting in: a long read sees it at its next byte.
 }

@@ -12,9 +12,9 @@ struct RunState {
     // Client side.
     uint8_t connected;
     int16_t ownId;
-    netAddress serverAddress;  // all zero until a datagram arrives; fixed by the first id
-    int32_t nextRetryTime;     // elapsedMs values
-    int32_t inactivityDeadline;
+    netAddress serverAddress;    // all zero until a datagram arrives; fixed by the first id
+    int32_t nextRetryTime;       // an elapsedMs value
+    int32_t inactivityDeadline;  // an uptimeMs value
 };
 
 extern RunState runState;
