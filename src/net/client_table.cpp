@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/server_status.h"
 #include "net/socket.h"
 
 ClientTable clientTable = {};
@@ -46,6 +47,7 @@ void releaseClient(int id, const netAddress &sender) {
     if (id < 0 || id >= MAX_CLIENTS) return;
     ClientSlot &slot = clientTable.slots[id];
     if (!slot.inUse || !sameEndpoint(slot.address, sender)) return;
+    clearStatusLine();
     printf("Client %d disconnected.\n", id);
     fflush(stdout);
     freeSlot(slot);

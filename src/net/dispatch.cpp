@@ -6,6 +6,7 @@
 #include "net/client_table.h"
 #include "net/socket.h"
 #include "platform/clock.h"
+#include "schedule/note_schedule.h"
 
 namespace {
 
@@ -13,10 +14,10 @@ constexpr int64_t NO_CONTINUATION = 127;  // a distance this large never continu
 constexpr int64_t IDLE_MS = 10;
 constexpr int64_t TONE_GAP_MS = 20;
 
-ClientSlot *continuationSlot(uint32_t key, int32_t start) {
+ClientSlot *continuationSlot(ClientTable &table, uint32_t key, int32_t start) {
     ClientSlot *chosen = nullptr;
     int64_t bestDistance = NO_CONTINUATION;
-    for (ClientSlot &slot : clientTable.slots) {
+    for (ClientSlot &slot : table.slots) {
         if (!slot.inUse || slot.noteEnd != start) continue;
         int64_t distance = std::llabs(static_cast<int64_t>(key) - static_cast<int64_t>(slot.key));
         if (distance < bestDistance) {
@@ -29,11 +30,23 @@ ClientSlot *continuationSlot(uint32_t key, int32_t start) {
 
 // A client that has not been given a note yet is idle from the moment it registers: its busy
 // until of 0 would otherwise hold back every note of the song's first 10 ms.
-ClientSlot *firstIdleSlot(int32_t position) {
-    for (ClientSlot &slot : clientTable.slots) {
+ClientSlot *firstIdleSlot(ClientTable &table, int32_t position) {
+    for (ClientSlot &slot : table.slots) {
         if (slot.inUse && (!slot.givenNote || slot.busyUntil + IDLE_MS <= position)) return &slot;
     }
     return nullptr;
+}
+
+// The slot that plays the note under the rule, with the note recorded in it; nullptr: dropped.
+ClientSlot *giveNote(ClientTable &table, int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end) {
+    ClientSlot *chosen = continuationSlot(table, key, start);
+    if (chosen == nullptr) chosen = firstIdleSlot(table, position);
+    if (chosen == nullptr) return nullptr;
+    chosen->busyUntil = saturatingSum(position, duration);
+    chosen->noteEnd = end;
+    chosen->key = key;
+    chosen->givenNote = 1;
+    return chosen;
 }
 
 // Clamped rather than wrapped: a wrapped length of a very long note would be negative and silent.
@@ -43,13 +56,23 @@ int16_t toneLength(int32_t duration) {
 
 }  // namespace
 
-void dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end) {
-    ClientSlot *chosen = continuationSlot(key, start);
-    if (chosen == nullptr) chosen = firstIdleSlot(position);
-    if (chosen == nullptr) return;
-    chosen->busyUntil = saturatingSum(position, duration);
-    chosen->noteEnd = end;
-    chosen->key = key;
-    chosen->givenNote = 1;
+bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end) {
+    ClientSlot *chosen = giveNote(clientTable, position, key, duration, start, end);
+    if (chosen == nullptr) return false;
     sendMessage(noteMessage(static_cast<int16_t>(key), toneLength(duration)), chosen->address);
+    return true;
+}
+
+int clientsNeededForSong() {
+    ClientTable fullRoom = {};
+    for (ClientSlot &slot : fullRoom.slots) slot.inUse = 1;
+    int needed = 0;
+    for (const NoteRecord *note = noteSchedule.head; note != nullptr; note = note->next) {
+        if (!isAudible(*note)) continue;
+        ClientSlot *chosen = giveNote(fullRoom, note->start, note->key, note->duration, note->start,
+                                      saturatingSum(note->start, note->duration));
+        if (chosen == nullptr) return MAX_CLIENTS + 1;
+        needed = std::max(needed, static_cast<int>(chosen - fullRoom.slots) + 1);
+    }
+    return needed;
 }

@@ -7,4 +7,10 @@
 
 // Gives the note to a client and sends it; position is the song position now, end is start +
 // duration. The client is sent the duration less 20 ms, a pause that keeps repeated keys apart.
-void dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end);
+// False when no client was free and the note is dropped.
+bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end);
+
+// How many clients the loaded song needs so that the rule drops none of its notes: the rule run
+// over the whole schedule with every slot registered, each note given at its own start. More than
+// MAX_CLIENTS when even a full room drops some.
+int clientsNeededForSong();

@@ -8,6 +8,7 @@
 #include "net/client_table.h"
 #include "net/dispatch.h"
 #include "net/protocol.h"
+#include "net/server_status.h"
 #include "net/socket.h"
 #include "platform/clock.h"
 #include "schedule/note_schedule.h"
@@ -35,17 +36,25 @@ void playDueNote(int32_t position) {
     NoteRecord *taken = takeFirstNote();
     NoteRecord note = *taken;
     free(taken);
-    // A key of 0 or a note of no length has nothing to sound.
-    if (note.key == 0 || note.duration == 0) return;
-    dispatchNote(position, note.key, note.duration, note.start, saturatingSum(note.start, note.duration));
+    if (!isAudible(note)) return;
+    countNote(dispatchNote(position, note.key, note.duration, note.start, saturatingSum(note.start, note.duration)));
 }
 
-// Sleeps until a datagram arrives or the next note is due, so that the server keeps time without
-// spinning. A waiting server has nothing to do until an activate datagram comes.
+// Sleeps until a datagram arrives or the next note (or the status line) is due, so that the server
+// keeps time without spinning. A waiting server has nothing to do until an activate datagram comes.
 void waitForDatagramOrNote() {
     int64_t nanos = -1;
-    if (runState.playbackActive) nanos = scheduleIsEmpty() ? 0 : nanosUntilSongPosition(noteSchedule.head->start);
+    if (runState.playbackActive) {
+        nanos = scheduleIsEmpty() ? 0 : nanosUntilSongPosition(noteSchedule.head->start);
+        const int64_t statusNanos = nanosUntilStatusLine();
+        if (statusNanos >= 0) nanos = std::min(nanos, statusNanos);
+    }
     waitForSocket(socketHandle(), nanos);
+}
+
+[[noreturn]] void endServerRun() {
+    reportSongEnd(songPosition());
+    shutdownAndExit();
 }
 
 }  // namespace
@@ -80,6 +89,7 @@ void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &se
 void runServerLoop() {
     runState.isServer = 1;
     loadSong();
+    reportLoadedSong();
     clearClientTable();
     if (!bindSocket(SERVER_PORT)) {
         printf("SV: couldn't bind to port %d\n", SERVER_PORT);
@@ -91,11 +101,13 @@ void runServerLoop() {
     startSongNow();
     uint8_t buffer[SERVER_RECEIVE_BUFFER];
     for (;;) {
-        if (stopRequested()) shutdownAndExit();
+        if (stopRequested()) endServerRun();
         if (runState.playbackActive) {
             // The song is over once every note has been taken off.
-            if (scheduleIsEmpty()) shutdownAndExit();
-            playDueNote(songPosition());
+            if (scheduleIsEmpty()) endServerRun();
+            const int32_t position = songPosition();
+            playDueNote(position);
+            showStatusLine(position);
         }
         netAddress sender;
         int length = receiveMessage(buffer, sizeof buffer, sender);

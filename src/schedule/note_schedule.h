@@ -21,6 +21,11 @@ struct NoteSchedule {
 
 extern NoteSchedule noteSchedule;
 
+// A key of 0 or a note of no length has nothing to sound: the server takes it off unsent.
+inline bool isAudible(const NoteRecord &note) {
+    return note.key != 0 && note.duration != 0;
+}
+
 bool scheduleIsEmpty();
 // Unlinks the head record and hands it to the caller, who frees it.
 NoteRecord *takeFirstNote();

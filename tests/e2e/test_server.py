@@ -1,7 +1,10 @@
 """The server against fake clients on its own host: a second server, clients that leave in the
 middle of a song, disconnects from strangers, and random datagrams while it plays."""
 import os
+import pty
 import random
+import re
+import subprocess
 import tempfile
 import time
 import unittest
@@ -122,6 +125,49 @@ class Server(unittest.TestCase):
             noise.send(data)
         self.assertEqual(self.assertMelodyPlayedToTheEnd(player, performer), "")
         self.assertEqual(noise.receive(), [])
+
+    def test_what_the_server_tells_on_a_terminal_and_with_stats(self):
+        # Two gapless voices that start together: one client plays the first and the second's notes
+        # are dropped; two clients would play them all.
+        voices = [[(i * 300, 300, 60 + i) for i in range(5)], [(i * 300, 300, 48 + i) for i in range(5)]]
+        path = self.song(voices)
+        loaded = "Song: 0:01 long, 10 notes; 2 clients play every note.\n"
+        terminal, screen = pty.openpty()
+        performer = subprocess.Popen([e2e.TONECAST, "-s", path, "-w"], stdout=subprocess.PIPE, stderr=screen,
+                                     text=True)
+        self.addCleanup(lambda: performer.poll() is None and (performer.kill(), performer.communicate()))
+        os.close(screen)
+        out = ""
+        while not out.endswith(("SV: Binded to port 27000\n", "Quit.\n")):
+            out += performer.stdout.readline()
+        shown = b""
+        player = self.client()
+        player.connect()
+        peers.activate()
+        self.assertEqual(len(player.receive_until_bye()), 6)
+        out += performer.communicate(timeout=10)[0]
+        self.assertEqual(out, server.server_prefix(voices, waiting=True) + "SV: got activate\nQuit.\n")
+        while True:
+            try:
+                shown += os.read(terminal, 4096)
+            except OSError:  # the terminal is gone with the process
+                break
+        os.close(terminal)
+        # The load line, then the status line redrawn in place and at last overwritten by the summary.
+        first, status_row, rest = shown.decode().replace("\r\n", "\n").split("\n")
+        self.assertEqual((first + "\n", rest), (loaded, ""))
+        *redraws, summary = [line.strip() for line in status_row.split("\r") if line.strip()]
+        for line in redraws:
+            self.assertRegex(line, r"^0:0[01] / 0:01  clients: 1  sent: [1-5]  dropped \(no free client\): [0-5]$")
+        # At most four a second, over the song's 1.2 s.
+        self.assertTrue(3 <= len(redraws) <= 7, redraws)
+        played = "Played 0:01 of 0:01: 5 notes sent, 5 dropped for want of a free client; clients at the end: %d.\n"
+        self.assertEqual(summary + "\n", played % 1)
+
+        # --stats tells the same wherever standard error goes, without the status line.
+        status, out, err = e2e.run("-s", path, "--stats")
+        self.assertEqual((status, out), (0, server.server_prefix(voices, waiting=False) + "Quit.\n"))
+        self.assertEqual(err, loaded + played.replace("5 notes sent, 5", "0 notes sent, 10") % 0)
 
 
 class Sleeping(unittest.TestCase):
