@@ -20,6 +20,7 @@ int (*Mf_smpte)(int, int, int, int, int) = nullptr;
 int (*Mf_timesig)(int, int, int, int) = nullptr;
 int (*Mf_keysig)(int, int) = nullptr;
 int (*Mf_seqspecific)(int, int, const unsigned char *) = nullptr;
+int (*Mf_sysex)(int, int32_t) = nullptr;
 
 int32_t Mf_currtime = 0;
 int32_t Mf_toberead = 0;
@@ -46,6 +47,7 @@ void clearMidiHooks() {
     Mf_timesig = nullptr;
     Mf_keysig = nullptr;
     Mf_seqspecific = nullptr;
+    Mf_sysex = nullptr;
     Mf_currtime = 0;
     Mf_toberead = 0;
     mfEndOfTrackSeen = false;

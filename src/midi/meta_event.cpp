@@ -93,9 +93,24 @@ int handMetaEvent(int type, int32_t length, const unsigned char *data) {
         default: return warnUnknownMetaEvent();
     }
 }
+
+// A system-exclusive event read past by its length, for a caller that takes such events.
+int skipSysexEvent(int status) {
+    int32_t length = readVarLen();
+    if (length < 0) return length;
+    if (length > Mf_toberead) return reportMidiError(MF_PREMATURE_END);
+    for (int32_t i = 0; i < length; i++) {
+        int c = readCountedByte();
+        if (c < 0) return c;
+    }
+    return callHook(Mf_sysex, status, length);
+}
+
 }  // namespace
 
 int readSystemOrMetaEvent(int status) {
+    const bool sysex = status == 0xF0 || status == 0xF7;
+    if (sysex && Mf_sysex != nullptr) return skipSysexEvent(status);
     if (status != 0xFF) {
         if (status == 0xF0) std::fputs("Sorry, no complete SysEx messages\n", stderr);
         if (status == 0xF7) std::fputs("Sorry, no incomplete SysEx messages\n", stderr);

@@ -43,6 +43,9 @@ extern int (*Mf_smpte)(int hours, int minutes, int seconds, int frames, int frac
 extern int (*Mf_timesig)(int numerator, int denominator, int clocks, int thirtySeconds);
 extern int (*Mf_keysig)(int sharpsFlats, int minor);
 extern int (*Mf_seqspecific)(int type, int length, const unsigned char *buffer);
+// A system-exclusive event (status 0xF0 or 0xF7), called after its bytes have been read past.
+// While it is empty such an event is refused with MF_ILLEGAL_SYSEX.
+extern int (*Mf_sysex)(int status, int32_t length);
 
 // Absolute time in ticks of the event being decoded, from the start of its track.
 extern int32_t Mf_currtime;

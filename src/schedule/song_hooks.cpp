@@ -3,8 +3,11 @@
 #include <cstdint>
 
 #include "midi/midifile.h"
+#include "platform/clock.h"
 #include "schedule/note_schedule.h"
+#include "schedule/song_filter.h"
 #include "schedule/tempo_map.h"
+#include "shell/shutdown.h"
 
 namespace {
 
@@ -19,9 +22,14 @@ FILE *songFile = nullptr;
 // times of notes already read: their records hold ticks (start tick, end tick) until the whole map
 // is known. A format 2 track has its own map and is read in time order, so its times are final at once.
 bool timesInTicks = true;
+int currentTrack = 0;  // from 1, in file order
+int32_t sysexSkipped = 0;
 
 int songGetc() {
     int byte = getc(songFile);
+    // A stop while the song loads ends the run here: a read from a pipe or a slow share that a stop
+    // signal interrupts fails, and a long file is left at the byte being read.
+    if (stopRequested()) shutdownAndExit();
     return byte == EOF ? -1 : byte;
 }
 
@@ -29,8 +37,9 @@ int songError(const char *) {
     return 0;
 }
 
-int startOwnTempoMap() {
-    restartTempoMap();
+int songStartTrack() {
+    currentTrack++;
+    if (!timesInTicks) restartTempoMap();
     return 0;
 }
 
@@ -38,8 +47,11 @@ int songHeader(int format, int tracks, int division) {
     printf("header: %d %d div:%d\n", format, tracks, static_cast<int>(static_cast<int16_t>(division)));
     noteSchedule.division = division;
     timesInTicks = format != 2;
-    // Only format 2 needs to know where a track begins, to start that track's own map.
-    if (!timesInTicks) Mf_starttrack = startOwnTempoMap;
+    return 0;
+}
+
+int countSysex(int, int32_t) {
+    sysexSkipped++;
     return 0;
 }
 
@@ -51,12 +63,15 @@ int songTempo(int32_t tempo) {
     return addTempoChange(Mf_currtime, msPerQuarter) ? 0 : MF_INSUFFICIENT_MEMORY;
 }
 
-bool isTableKey(int key) {
-    return key >= 0 && key < KEY_COUNT;
+// Whether a note of this key and channel, in the track being read, is part of the song played. The
+// events of the others are left out whole, so their note-offs end nothing.
+bool isPlayed(int channel, int key) {
+    return key >= 0 && key < KEY_COUNT && (songFilter.channels >> channel & 1) != 0 &&
+           listHolds(songFilter.tracks, currentTrack);
 }
 
-int songNoteOff(int, int key, int) {
-    if (!isTableKey(key)) return 0;
+int songNoteOff(int channel, int key, int) {
+    if (!isPlayed(channel, key)) return 0;
     NoteRecord *note = noteSchedule.activeNotes[key];
     noteSchedule.activeNotes[key] = nullptr;
     if (note == nullptr) return 0;
@@ -66,9 +81,11 @@ int songNoteOff(int, int key, int) {
 
 int songNoteOn(int channel, int key, int velocity) {
     if (velocity == 0) return songNoteOff(channel, key, velocity);
-    if (!isTableKey(key)) return 0;
-    NoteRecord *note = timesInTicks ? appendNote(key, Mf_currtime, OPEN_IN_TICKS)
-                                    : appendNote(key, wholeMs(tickToMs(Mf_currtime)), UNENDED_DURATION);
+    if (!isPlayed(channel, key)) return 0;
+    // The table stays indexed by the file's key: two keys folded onto one still end their own notes.
+    const auto played = static_cast<uint32_t>(shapedKey(key));
+    NoteRecord *note = timesInTicks ? appendNote(played, Mf_currtime, OPEN_IN_TICKS)
+                                    : appendNote(played, wholeMs(tickToMs(Mf_currtime)), UNENDED_DURATION);
     if (note == nullptr) return MF_INSUFFICIENT_MEMORY;
     noteSchedule.activeNotes[key] = note;
     return 0;
@@ -86,11 +103,15 @@ void installSongHooks(FILE *file) {
     noteSchedule.msPerQuarter = DEFAULT_MS_PER_QUARTER;
     restartTempoMap();
     timesInTicks = true;
+    currentTrack = 0;
+    sysexSkipped = 0;
     songFile = file;
     clearMidiHooks();
     Mf_getc = songGetc;
     Mf_error = songError;
     Mf_header = songHeader;
+    Mf_starttrack = songStartTrack;
+    if (songFilter.skipSysex) Mf_sysex = countSysex;
     Mf_tempo = songTempo;
     Mf_noteon = songNoteOn;
     Mf_noteoff = songNoteOff;
@@ -108,4 +129,8 @@ void finishSongTimes() {
         }
     }
     sortScheduleByStart();
+}
+
+int32_t sysexEventsSkipped() {
+    return sysexSkipped;
 }

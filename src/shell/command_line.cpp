@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/speaker.h"
 #include "shell/run_state.h"
+#include "shell/server_options.h"
 #include "shell/shutdown.h"
 
 int findArg(const char *option, int argc, char **argv) {
@@ -35,6 +36,7 @@ void runServerMode(int argc, char **argv, int serverArg) {
         printf("Invalid MIDI file.\n");
         shutdownAndExit();
     }
+    if (!readServerOptions(argc, argv, serverArg + 1)) shutdownAndExit(BAD_OPTION_STATUS);
     runState.midiPath = argv[serverArg + 1];
     printf("Running as server\n");
     if (findArg("-w", argc, argv)) {

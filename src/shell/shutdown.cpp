@@ -12,7 +12,7 @@
 #include "schedule/note_schedule.h"
 #include "shell/run_state.h"
 
-void shutdownAndExit() {
+void shutdownAndExit(int status) {
     if (runState.isServer) {
         for (const ClientSlot &slot : clientTable.slots) {
             if (slot.inUse) sendMessage(serverByeMessage(), slot.address);
@@ -35,5 +35,5 @@ void shutdownAndExit() {
     // the sanitizer's failure status instead of 0.
     __lsan_do_leak_check();
 #endif
-    _exit(0);
+    _exit(status);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
 // Sends the good-bye datagrams, frees the note schedule, closes the socket, prints "Quit."
-// and ends the process with status 0. Every run that got past network start-up ends here.
-[[noreturn]] void shutdownAndExit();
+// and ends the process with the status (0 but for a refused command line). Every run that got past
+// network start-up ends here.
+[[noreturn]] void shutdownAndExit(int status = 0);

@@ -3,6 +3,7 @@ network use, the records of a failed load freed, and a song's tracks played in t
 import os
 import re
 import select
+import signal
 import struct
 import subprocess
 import sys
@@ -12,6 +13,7 @@ import unittest
 
 import e2e_support as e2e
 import fake_peers as peers
+import server_support as server
 from midi_bytes import chunk, header, song, track
 
 SERVER_START = e2e.BANNER + "Running as server\n"
@@ -83,6 +85,83 @@ class SongLoading(unittest.TestCase):
         self.assertEqual((status, err), (0, ""))
         self.assertEqual(out, SERVER_START + "header: 1 2 div:96\nTempo: 600000 [4]\nlength of quarternote: 600 ms\n"
                          "SV: Binded to port 27000\nQuit.\n")
+
+    def test_a_stop_ends_a_server_that_is_loading_at_once(self):
+        # A pipe that nobody writes (blocked opening it), one that stalls after the header (blocked
+        # reading), and a 2 GiB file stopped a moment into its 17 s of reading.
+        never = os.path.join(self.folder.name, "never.mid")
+        stalled = os.path.join(self.folder.name, "stalled.mid")
+        os.mkfifo(never)
+        os.mkfifo(stalled)
+        huge = self.write("huge.mid", header(0, 1, 96) + b"MTrk\x7f\xff\xff\xff" + b"\x00\x90\x3c\x64")
+        with open(huge, "r+b") as file:
+            file.truncate(2 ** 31)  # zeros: note-offs of key 0 under running status, three bytes each
+        cases = [(never, signal.SIGINT, ""), (stalled, signal.SIGTERM, "header: 1 2 div:96\n"),
+                 (huge, signal.SIGHUP, "header: 0 1 div:96\n")]
+        for path, stop, loaded in cases:
+            process = e2e.start("-s", path)
+            if path == stalled:
+                writer = os.open(stalled, os.O_WRONLY)
+                self.addCleanup(os.close, writer)
+                os.write(writer, header(1, 2, 96))
+            time.sleep(0.5)
+            process.send_signal(stop)
+            out, err = process.communicate(timeout=5)
+            self.assertEqual((out, err, process.returncode), (SERVER_START + loaded + "Quit.\n", "", 0), path)
+
+    def test_the_song_shaped_by_its_options(self):
+        # A melody on channel 1 (track 2, with a channel 10 note-off that cuts its 64 short), drums
+        # on channel 10 (track 3), a bass on channel 2 (track 4), and a SysEx event in tracks 1 and
+        # 4. One tick is one millisecond.
+        def events(channel, notes):
+            return [(tick, bytes([status | channel, key, 100 if status == 0x90 else 0]))
+                    for start, length, key in notes for tick, status in ((start, 0x90), (start + length, 0x80))]
+        tempo = (0, set_tempo(server.TEMPO))
+        path = self.write("band.mid", song(1, server.DIVISION, [
+            server._track([tempo, (0, b"\xf0\x03\x7e\x09\xf7")]),
+            server._track(events(0, [(0, 100, 60), (100, 100, 62), (200, 100, 64)]) + [(250, b"\x89\x40\x00")]),
+            server._track(events(9, [(0, 50, 35), (100, 50, 42)])),
+            server._track(events(1, [(0, 300, 40)]) + [(150, b"\xf7\x01\x00")])]))
+        loaded = "header: 1 4 div:512\nTempo: 512000 [4]\nlength of quarternote: 512 ms\n"
+        melody = [(60, 80), (62, 80), (64, 80)]
+        cases = [
+            ([], melody[:2] + [(64, 30), (35, 30), (42, 30), (40, 280)]),
+            (["--no-drums"], melody + [(40, 280)]),
+            (["--channels", "10"], [(35, 30), (42, 30)]),
+            (["--channels", "1-9,11-16", "--tracks", "3-4"], [(40, 280)]),
+            # Two keys folded onto 52 still end their own notes.
+            (["--tracks", "2,4", "--no-drums", "--transpose", "-12", "--range", "48-59"],
+             [(48, 80), (50, 80), (52, 80), (52, 280)]),
+        ]
+        for options, notes in cases:
+            performer = server.watch("-s", path, "-w", "--skip-sysex", *options)
+            self.addCleanup(performer.kill)
+            self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+            players = [peers.FakeClient() for _ in range(4)]
+            for player in players:
+                self.addCleanup(player.close)
+                player.connect()
+            peers.activate()
+            played = [reply for player in players for reply in player.receive_until_bye(timeout=5)]
+            self.assertEqual(sorted((key, length) for kind, key, length in played if kind == peers.MSG_NOTE),
+                             sorted(notes), options)
+            status, out, err = performer.finish()
+            self.assertEqual(out, SERVER_START + "Server waiting... use tonecast -a to begin.\n" + loaded
+                             + "SV: Binded to port 27000\nSV: got activate\nQuit.\n", options)
+            self.assertEqual((status, err), (0, "Skipped 2 SysEx messages.\n"), options)
+
+        # A bad value is refused before the file is read, naming the option and its form.
+        refusals = [
+            (["--channels", "0"], "--channels takes a list of channels from 1 to 16, such as 1-9,11-16"),
+            (["--tracks", "3-1"], "--tracks takes a list of tracks numbered from 1, such as 1,3-5"),
+            (["--transpose", "x"], "--transpose takes a number of semitones from -48 to 48, such as -12"),
+            (["--transpose"], "--transpose takes a number of semitones from -48 to 48, such as -12"),
+            (["--range", "60-70"], "--range takes LOW-HIGH, two keys from 0 to 127 at least 11 apart (an octave), "
+                                   "such as 48-84"),
+        ]
+        for options, refusal in refusals:
+            status, out, err = e2e.run("-s", os.path.join(self.folder.name, "missing.mid"), *options)
+            self.assertEqual((status, out, err), (2, e2e.BANNER + "Quit.\n", "tonecast: %s\n" % refusal))
 
     @unittest.skipIf(e2e.SANITIZER_BUILD, "valgrind cannot run a binary built with the address sanitizer")
     def test_records_made_before_a_reader_error_are_freed(self):

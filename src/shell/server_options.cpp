@@ -1,0 +1,118 @@
+#include "shell/server_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/server_status.h"
+#include "schedule/note_schedule.h"
+#include "schedule/song_filter.h"
+
+namespace {
+
+constexpr int MAX_TRACK = 65535;
+constexpr int MAX_TRANSPOSE = 48;
+constexpr int OCTAVE_KEYS = 12;
+
+// A decimal number from lowest to highest at the start of the text; text is left after it.
+bool readNumber(const char *&text, int lowest, int highest, int &number) {
+    if (*text != '-' && *text != '+' && (*text < '0' || *text > '9')) return false;
+    char *end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (end == text || errno != 0 || value < lowest || value > highest) return false;
+    number = static_cast<int>(value);
+    text = end;
+    return true;
+}
+
+// "N" or "N-M" with N <= M.
+bool readRange(const char *&text, int lowest, int highest, std::pair<int, int> &range) {
+    if (*text == '-' || *text == '+' || !readNumber(text, lowest, highest, range.first)) return false;
+    range.second = range.first;
+    if (*text != '-') return true;
+    text++;
+    if (*text == '-' || *text == '+') return false;
+    return readNumber(text, lowest, highest, range.second) && range.first <= range.second;
+}
+
+// Ranges separated by commas, the whole text.
+bool readList(const char *text, int lowest, int highest, NumberList &list) {
+    list.ranges.clear();
+    do {
+        std::pair<int, int> range;
+        if (!readRange(text, lowest, highest, range)) return false;
+        list.ranges.push_back(range);
+    } while (*text++ == ',');
+    return text[-1] == '\0';
+}
+
+bool applyChannels(const char *value) {
+    NumberList chosen;
+    if (!readList(value, 1, CHANNEL_COUNT, chosen)) return false;
+    songFilter.channels = 0;
+    for (int channel = 1; channel <= CHANNEL_COUNT; channel++) {
+        if (listHolds(chosen, channel)) songFilter.channels |= static_cast<uint16_t>(1U << (channel - 1));
+    }
+    return true;
+}
+
+bool applyTracks(const char *value) {
+    return readList(value, 1, MAX_TRACK, songFilter.tracks);
+}
+
+bool applyTranspose(const char *value) {
+    return readNumber(value, -MAX_TRANSPOSE, MAX_TRANSPOSE, songFilter.transpose) && *value == '\0';
+}
+
+bool applyRange(const char *value) {
+    std::pair<int, int> range;
+    if (!readRange(value, 0, KEY_COUNT - 1, range) || *value != '\0') return false;
+    if (range.second - range.first < OCTAVE_KEYS - 1) return false;
+    songFilter.lowestKey = range.first;
+    songFilter.highestKey = range.second;
+    return true;
+}
+
+bool noDrums = false;
+
+struct LongOption {
+    const char *name;
+    const char *form;                  // what its value looks like; nullptr: it takes none
+    bool (*apply)(const char *value);  // with a value
+    bool *flag;                        // without: set to true
+};
+
+const LongOption LONG_OPTIONS[] = {
+    {"--channels", "a list of channels from 1 to 16, such as 1-9,11-16", applyChannels, nullptr},
+    {"--no-drums", nullptr, nullptr, &noDrums},
+    {"--tracks", "a list of tracks numbered from 1, such as 1,3-5", applyTracks, nullptr},
+    {"--transpose", "a number of semitones from -48 to 48, such as -12", applyTranspose, nullptr},
+    {"--range", "LOW-HIGH, two keys from 0 to 127 at least 11 apart (an octave), such as 48-84", applyRange, nullptr},
+    {"--skip-sysex", nullptr, nullptr, &songFilter.skipSysex},
+    {"--stats", nullptr, nullptr, &statsRequested},
+};
+
+}  // namespace
+
+bool readServerOptions(int argc, char **argv, int fileArg) {
+    for (int i = 1; i < argc; i++) {
+        if (i == fileArg) continue;
+        for (const LongOption &option : LONG_OPTIONS) {
+            if (strcmp(argv[i], option.name) != 0) continue;
+            if (option.form == nullptr) {
+                *option.flag = true;
+                break;
+            }
+            if (i + 1 >= argc || !option.apply(argv[i + 1])) {
+                fprintf(stderr, "tonecast: %s takes %s\n", option.name, option.form);
+                return false;
+            }
+            i++;
+            break;
+        }
+    }
+    if (noDrums) songFilter.channels &= static_cast<uint16_t>(~(1U << (DRUM_CHANNEL - 1)));
+    return true;
+}

@@ -1,0 +1,12 @@
+#pragma once
+// The server's long options, given with -s FILE: how the song is shaped and what the server tells
+// while it plays. The usage text lists none of them; absent, they change nothing.
+
+// A refused option ends the run with this status, as a command-line mistake does in most programs,
+// so that a script sees it.
+constexpr int BAD_OPTION_STATUS = 2;
+
+// Reads every long option among the arguments but the file's own (at fileArg) into the song's
+// filter and the server's report. A missing or bad value is refused with one line on standard
+// error that names the option and the form it takes; the result is then false.
+bool readServerOptions(int argc, char **argv, int fileArg);
