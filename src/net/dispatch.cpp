@@ -14,14 +14,17 @@ constexpr int64_t NO_CONTINUATION = 127;  // a distance this large never continu
 constexpr int64_t IDLE_MS = 10;
 constexpr int64_t TONE_GAP_MS = 20;
 
-ClientSlot *continuationSlot(ClientTable &table, uint32_t key, int32_t start) {
-    ClientSlot *chosen = nullptr;
+constexpr int NO_SLOT = -1;
+
+int continuationSlot(const ClientTable &table, uint32_t key, int32_t start) {
+    int chosen = NO_SLOT;
     int64_t bestDistance = NO_CONTINUATION;
-    for (ClientSlot &slot : table.slots) {
+    for (int id = 0; id < MAX_CLIENTS; id++) {
+        const ClientSlot &slot = table.slots[id];
         if (!slot.inUse || slot.noteEnd != start) continue;
         int64_t distance = std::llabs(static_cast<int64_t>(key) - static_cast<int64_t>(slot.key));
         if (distance < bestDistance) {
-            chosen = &slot;
+            chosen = id;
             bestDistance = distance;
         }
     }
@@ -30,22 +33,24 @@ ClientSlot *continuationSlot(ClientTable &table, uint32_t key, int32_t start) {
 
 // A client that has not been given a note yet is idle from the moment it registers: its busy
 // until of 0 would otherwise hold back every note of the song's first 10 ms.
-ClientSlot *firstIdleSlot(ClientTable &table, int32_t position) {
-    for (ClientSlot &slot : table.slots) {
-        if (slot.inUse && (!slot.givenNote || slot.busyUntil + IDLE_MS <= position)) return &slot;
+int firstIdleSlot(const ClientTable &table, int32_t position) {
+    for (int id = 0; id < MAX_CLIENTS; id++) {
+        const ClientSlot &slot = table.slots[id];
+        if (slot.inUse && (!slot.givenNote || slot.busyUntil + IDLE_MS <= position)) return id;
     }
-    return nullptr;
+    return NO_SLOT;
 }
 
-// The slot that plays the note under the rule, with the note recorded in it; nullptr: dropped.
-ClientSlot *giveNote(ClientTable &table, int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end) {
-    ClientSlot *chosen = continuationSlot(table, key, start);
-    if (chosen == nullptr) chosen = firstIdleSlot(table, position);
-    if (chosen == nullptr) return nullptr;
-    chosen->busyUntil = saturatingSum(position, duration);
-    chosen->noteEnd = end;
-    chosen->key = key;
-    chosen->givenNote = 1;
+// The slot that plays the note under the rule, with the note recorded in it; NO_SLOT: dropped.
+int giveNote(ClientTable &table, int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end) {
+    int chosen = continuationSlot(table, key, start);
+    if (chosen == NO_SLOT) chosen = firstIdleSlot(table, position);
+    if (chosen == NO_SLOT) return NO_SLOT;
+    ClientSlot &slot = table.slots[chosen];
+    slot.busyUntil = saturatingSum(position, duration);
+    slot.noteEnd = end;
+    slot.key = key;
+    slot.givenNote = 1;
     return chosen;
 }
 
@@ -57,9 +62,9 @@ int16_t toneLength(int32_t duration) {
 }  // namespace
 
 bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end) {
-    ClientSlot *chosen = giveNote(clientTable, position, key, duration, start, end);
-    if (chosen == nullptr) return false;
-    sendMessage(noteMessage(static_cast<int16_t>(key), toneLength(duration)), chosen->address);
+    const int chosen = giveNote(clientTable, position, key, duration, start, end);
+    if (chosen == NO_SLOT) return false;
+    sendMessage(noteMessage(static_cast<int16_t>(key), toneLength(duration)), clientTable.slots[chosen].address);
     return true;
 }
 
@@ -69,10 +74,10 @@ int clientsNeededForSong() {
     int needed = 0;
     for (const NoteRecord *note = noteSchedule.head; note != nullptr; note = note->next) {
         if (!isAudible(*note)) continue;
-        ClientSlot *chosen = giveNote(fullRoom, note->start, note->key, note->duration, note->start,
-                                      saturatingSum(note->start, note->duration));
-        if (chosen == nullptr) return MAX_CLIENTS + 1;
-        needed = std::max(needed, static_cast<int>(chosen - fullRoom.slots) + 1);
+        const int chosen = giveNote(fullRoom, note->start, note->key, note->duration, note->start,
+                                    saturatingSum(note->start, note->duration));
+        if (chosen == NO_SLOT) return MAX_CLIENTS + 1;
+        needed = std::max(needed, chosen + 1);
     }
     return needed;
 }
