@@ -75,13 +75,14 @@ void requestPreciseWakeups();
 
 // From now on SIGINT, SIGTERM and SIGHUP (on Windows: the console's Ctrl+C, Ctrl+Break and close)
 // only request a stop, which every wait sees at once, and output that nobody reads any more is
-// dropped instead of ending the process.
+// dropped instead of ending the process. A second one, where the first could not be seen (a write
+// to a stalled pipe), ends the process at once with its default action.
 void watchStopSignals();
 
 // Whether one of those signals has come.
 bool stopRequested();
 
-// While true, the stop signals also end a blocking open or read at once (they fail as interrupted,
-// and the caller looks at stopRequested), and stopRequested costs no system call. Outside the waits
-// they are otherwise held back, so that they never cut the program's own output short.
+// While true, a stop also ends a blocking open or read at once (it fails as interrupted, and the
+// caller looks at stopRequested). Otherwise such calls carry on after a stop, so that the program's
+// own output is never cut short.
 void letStopsInterruptAnything(bool anything);

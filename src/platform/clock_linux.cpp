@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <initializer_list>
 
@@ -15,22 +18,36 @@ timespec timespecOf(int64_t nanos) {
     return {static_cast<time_t>(nanos / NANOS_PER_SECOND), static_cast<long>(nanos % NANOS_PER_SECOND)};
 }
 
-// The stop signals are blocked except while the process waits, where ppoll lets them in: a signal
-// then ends the wait at once, and one that comes between two waits is still pending at the next.
+// A stop signal only sets a flag and puts a byte in a pipe that every wait watches, so a wait that
+// begins just after the signal still ends at once. The signals are handled with SA_RESTART: a
+// write to a stalled pipe or terminal carries on after the first stop (and no output is cut), and
+// a second stop then ends the process with the signal's default action, as shells and daemons do.
 const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 volatile sig_atomic_t stopSignalCame = 0;
-bool signalsWatched = false;
-bool stopsInterruptAnything = false;
-sigset_t waitMask;     // the mask in force during a wait: the stop signals let in
-sigset_t stopSignals;  // those of them that are watched
+sigset_t stopSignals;  // those of them that are watched: not ignored from the start
+int stopPipe[2] = {-1, -1};
 
-void recordStop(int) {
+void recordStop(int signalNumber) {
+    if (stopSignalCame) {
+        signal(signalNumber, SIG_DFL);
+        raise(signalNumber);  // delivered as this handler returns
+        return;
+    }
     stopSignalCame = 1;
+    const int savedErrno = errno;
+    const ssize_t written = write(stopPipe[1], "", 1);
+    (void)written;
+    errno = savedErrno;
 }
 
-// The mask for ppoll: with the stop signals watched, they are let in for the wait only.
-const sigset_t *maskForWait() {
-    return signalsWatched ? &waitMask : nullptr;
+void handleStopSignals(int flags) {
+    struct sigaction record = {};
+    record.sa_handler = recordStop;
+    record.sa_flags = flags;
+    sigemptyset(&record.sa_mask);
+    for (int signalNumber : STOP_SIGNALS) {
+        if (sigismember(&stopSignals, signalNumber) == 1) sigaction(signalNumber, &record, nullptr);
+    }
 }
 
 int64_t nanosOn(clockid_t clock) {
@@ -70,23 +87,24 @@ int64_t nanosUntilMillis(uint32_t millis) {
 
 void sleepAtMost(int64_t nanos) {
     const timespec timeout = timespecOf(nanos);
-    (void)ppoll(nullptr, 0, &timeout, maskForWait());
+    // ppoll rather than poll: its timeout is not rounded up to whole milliseconds.
+    pollfd stop = {stopPipe[0], POLLIN, 0};
+    (void)ppoll(&stop, 1, &timeout, nullptr);
 }
 
 void waitForSocket(int socketHandle, int64_t nanos) {
     if (stopRequested() || nanos == 0) return;
-    pollfd ready[2] = {{socketHandle, POLLIN, 0}, {waitTimer(), POLLIN, 0}};
-    nfds_t count = 1;
+    pollfd ready[3] = {{socketHandle, POLLIN, 0}, {stopPipe[0], POLLIN, 0}, {waitTimer(), POLLIN, 0}};
+    nfds_t count = 2;
     if (nanos > 0) {
         const itimerspec end = {{0, 0}, timespecOf(nanosOn(CLOCK_BOOTTIME) + nanos)};
-        if (ready[1].fd >= 0 && timerfd_settime(ready[1].fd, TFD_TIMER_ABSTIME, &end, nullptr) == 0) count = 2;
+        if (ready[2].fd >= 0 && timerfd_settime(ready[2].fd, TFD_TIMER_ABSTIME, &end, nullptr) == 0) count = 3;
     }
-    // ppoll rather than poll: its timeout is not rounded up to whole milliseconds. It is used only
-    // where the host has no such timer.
+    // ppoll's own timeout only where the host has no such timer.
     const timespec timeout = timespecOf(nanos);
-    const timespec *limit = nanos < 0 || count == 2 ? nullptr : &timeout;
+    const timespec *limit = nanos < 0 || count == 3 ? nullptr : &timeout;
     // An interrupted or failed wait only costs one more pass of the loop, which waits again.
-    (void)ppoll(ready, count, limit, maskForWait());
+    (void)ppoll(ready, count, limit, nullptr);
 }
 
 void setEmptyBroadcastOption(int socketHandle) {
@@ -103,36 +121,23 @@ void requestPreciseWakeups() {
 void watchStopSignals() {
     // A reader that has gone makes a write fail with EPIPE instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
     sigemptyset(&stopSignals);
     for (int signalNumber : STOP_SIGNALS) {
         struct sigaction current;
         // A signal ignored from the start (as under nohup) stays ignored.
-        if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
-        struct sigaction record = {};
-        record.sa_handler = recordStop;
-        sigemptyset(&record.sa_mask);
-        sigaction(signalNumber, &record, nullptr);
-        sigaddset(&stopSignals, signalNumber);
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+            sigaddset(&stopSignals, signalNumber);
+        }
     }
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    for (int signalNumber : STOP_SIGNALS) sigdelset(&waitMask, signalNumber);
-    signalsWatched = true;
+    handleStopSignals(SA_RESTART);
 }
 
 bool stopRequested() {
-    if (stopSignalCame) return true;
-    // Blocked outside the waits, a signal that came while the process worked is still pending.
-    sigset_t pending;
-    if (!signalsWatched || stopsInterruptAnything || sigpending(&pending) != 0) return false;
-    for (int signalNumber : STOP_SIGNALS) {
-        if (sigismember(&pending, signalNumber) == 1) return true;
-    }
-    return false;
+    return stopSignalCame != 0;
 }
 
 void letStopsInterruptAnything(bool anything) {
-    if (!signalsWatched) return;
-    // Let in, a signal that came before is delivered at once, so the flag alone tells from then on.
-    stopsInterruptAnything = anything;
-    sigprocmask(anything ? SIG_UNBLOCK : SIG_BLOCK, &stopSignals, nullptr);
+    // Without SA_RESTART a blocking open or read fails with EINTR at the first stop.
+    handleStopSignals(anything ? 0 : SA_RESTART);
 }

@@ -21,7 +21,9 @@ volatile LONG stopCame = 0;
 HANDLE stopEvent = nullptr;
 
 BOOL WINAPI recordStop(DWORD event) {
-    InterlockedExchange(&stopCame, 1);
+    const bool again = InterlockedExchange(&stopCame, 1) != 0;
+    // A second Ctrl+C or Ctrl+Break goes to Windows' own handler, which ends the process at once.
+    if (again && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)) return FALSE;
     SetEvent(stopEvent);
     // After a closed window (or a log-off) Windows ends the process as soon as the handler
     // returns: waiting here lets the shutdown sequence run and end it first.

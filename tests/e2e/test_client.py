@@ -1,5 +1,6 @@
 """The client ("-c") against a fake server: joining, ids, notes, good-bye and hostile datagrams."""
 import random
+import signal
 import time
 import unittest
 
@@ -74,6 +75,19 @@ class Client(unittest.TestCase):
         self.assertEqual(out, START + "Server quit.\n" + "Quit.\n")
         self.assertEqual(status, 0)
         self.assertEqual([d for d, _ in peers.receive_all(self.server)], [peers.good_bye(0)])
+
+    def test_a_second_stop_ends_a_client_blocked_writing_to_a_full_pipe(self):
+        # Nobody reads its output: some 3,000 repeated ids fill the pipe and the client blocks in a
+        # write, where the first SIGTERM cannot end it; the second ends it as SIGTERM does by default.
+        process, address = self.start_client()
+        for _ in range(5000):
+            self.server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 0), address)
+            time.sleep(0.0002)
+        process.send_signal(signal.SIGTERM)
+        time.sleep(0.5)
+        self.assertIsNone(process.poll())
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(2), -signal.SIGTERM)
 
     def test_notes_without_length_or_audible_key_do_not_block(self):
         process, address = self.start_client()
