@@ -28,8 +28,9 @@ constexpr const char *PC_SPEAKER_DIRECTORY = "/dev/input/by-path";
 
 // The PC speaker's own steps, open to tests with a directory of their own: opens the first
 // "*-event-spkr" entry of the directory that opens for writing and returns its descriptor, or -1.
-// Once a speaker is open, SIGINT, SIGTERM, SIGHUP and SIGQUIT (where not ignored or handled
-// already) silence a sounding tone before they end the process.
+// Once a speaker is open, the signals that end or stop the process by default (where not ignored
+// or handled already) silence a sounding tone first; after a stop (SIGTSTP) the tone sounds again
+// if it is still due.
 int openPcSpeaker(const char *directory);
 // Sounds the tone on the opened device, waits out its length and silences it again.
 void playPcSpeakerTone(int device, int frequency, int milliseconds);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -32,8 +33,11 @@ void sendTone(int device, int frequency) {
     (void)written;
 }
 
-// The device whose tone is sounding, or -1.
+// The tone that is sounding: its device (or -1), its frequency and the monotonic nanosecond at
+// which it ends; the device is set last, so a handler that sees it sees the rest.
 volatile sig_atomic_t soundingDevice = -1;
+volatile sig_atomic_t soundingFrequency = 0;
+volatile int64_t soundingUntil = 0;
 
 // The speaker keeps sounding after the process has gone, so a signal that ends the process in
 // the middle of a tone silences it first and then takes its usual course.
@@ -44,16 +48,42 @@ void silenceThenDie(int signalNumber) {
     raise(signalNumber);
 }
 
-void silenceOnFatalSignals() {
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        struct sigaction current;
-        // A signal the process already ignores or handles is left as it is.
-        if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
-        struct sigaction silence = {};
-        silence.sa_handler = silenceThenDie;
-        sigemptyset(&silence.sa_mask);
-        sigaction(signalNumber, &silence, nullptr);
+// Nor may it drone while the process is stopped (Ctrl-Z): silenced first, the tone sounds again
+// once the process goes on, if it is still due.
+void silenceThenStop(int signalNumber) {
+    const int savedErrno = errno;
+    const int device = soundingDevice;
+    if (device >= 0) sendTone(device, 0);
+    struct sigaction stop = {}, silence = {};
+    stop.sa_handler = SIG_DFL;
+    sigaction(signalNumber, &stop, &silence);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signalNumber);  // stops here until SIGCONT
+    sigaction(signalNumber, &silence, nullptr);
+    if (device >= 0 && soundingDevice == device && monotonicNanos() < soundingUntil) {
+        sendTone(device, soundingFrequency);
     }
+    errno = savedErrno;
+}
+
+void handleWhileDefault(int signalNumber, void (*handler)(int)) {
+    struct sigaction current;
+    // A signal the process already ignores or handles is left as it is.
+    if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+    struct sigaction silence = {};
+    silence.sa_handler = handler;
+    sigemptyset(&silence.sa_mask);
+    sigaction(signalNumber, &silence, nullptr);
+}
+
+void silenceOnSignals() {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGABRT}) {
+        handleWhileDefault(signalNumber, silenceThenDie);
+    }
+    handleWhileDefault(SIGTSTP, silenceThenStop);
 }
 
 }  // namespace
@@ -70,12 +100,14 @@ int openPcSpeaker(const char *directory) {
         device = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     }
     closedir(entries);
-    if (device >= 0) silenceOnFatalSignals();
+    if (device >= 0) silenceOnSignals();
     return device;
 }
 
 void playPcSpeakerTone(int device, int frequency, int milliseconds) {
     const Deadline deadline = deadlineAfterMs(milliseconds);
+    soundingFrequency = frequency;
+    soundingUntil = deadline.nanos;
     soundingDevice = device;
     sendTone(device, frequency);
     sleepUntil(deadline);
