@@ -109,11 +109,14 @@ void topUpToLead() {
 
 bool openAlsaSpeaker() {
     snd_lib_error_set_handler(quietAlsaError);
-    if (snd_pcm_open(&alsaPcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+    // Opened without blocking: a raw device that another program holds would otherwise keep the
+    // open waiting until that program lets go. Busy, it falls through to the next backend; opened,
+    // its writes block as usual.
+    if (snd_pcm_open(&alsaPcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
         alsaPcm = nullptr;
         return false;
     }
-    if (!setHardwareParams() || !setSoftwareParams()) {
+    if (snd_pcm_nonblock(alsaPcm, 0) < 0 || !setHardwareParams() || !setSoftwareParams()) {
         snd_pcm_close(alsaPcm);
         alsaPcm = nullptr;
         return false;
