@@ -62,6 +62,8 @@ void silenceThenStop(int signalNumber) {
     sigaddset(&only, signalNumber);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(signalNumber);  // stops here until SIGCONT
+    // raise() returns once SIGCONT has come: SIGTSTP stops the process rather than ending it.
+    // cppcheck-suppress unreachableCode
     sigaction(signalNumber, &silence, nullptr);
     if (device >= 0 && soundingDevice == device && monotonicNanos() < soundingUntil) {
         sendTone(device, soundingFrequency);
