@@ -6,6 +6,7 @@ module refuses to go on anywhere else, so no datagram of a test can reach a real
 """
 import argparse
 import os
+import shlex
 import subprocess
 import sys
 import unittest
@@ -33,6 +34,7 @@ TONECAST = _options.tonecast
 ROLE_OPTIONS = [item for option, command in (("--tonecast-server", _options.tonecast_server),
                                              ("--tonecast-client", _options.tonecast_client))
                 if command for item in (option, command)]
+CLIENT_COMMAND = shlex.split(_options.tonecast_client) if _options.tonecast_client else [TONECAST]
 SONGS = _options.songs
 with open(TONECAST, "rb") as _binary:
     # Valgrind cannot run a binary built with the address sanitizer, which checks leaks itself.

@@ -3,6 +3,7 @@ voices and tempos its note list claims, and across four client hosts of a virtua
 to the end with every one of its notes reaching a client. The songs have at most four voices, so
 four clients leave no note without a player: not one may be dropped."""
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -92,6 +93,26 @@ class BundledSongs(unittest.TestCase):
             received += [(key, length) for _, key, length in notes]
         # Every note with its length, none dropped, none twice.
         self.assertEqual(sorted(received), sent_notes(tracks, division))
+
+    def test_a_stop_during_a_long_tone_ends_the_client_at_once_with_its_disconnect(self):
+        # A 20 s note, then SIGINT (under Wine, the console's Ctrl+C): the tone does not hold it.
+        server = peers.udp_listener(peers.SERVER_PORT, timeout=30)
+        self.addCleanup(server.close)
+        with tone_capture.silent_home() as env:
+            client = subprocess.Popen(e2e.CLIENT_COMMAND + ["-c"], stdout=subprocess.PIPE, env=env, text=True)
+            self.addCleanup(lambda: client.poll() is None and (client.kill(), client.communicate()))
+            _, address = server.recvfrom(64)
+            server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 0), address)
+            server.sendto(peers.reply(peers.MSG_NOTE, 69, 20000), address)
+            time.sleep(1)
+            client.send_signal(signal.SIGINT)
+            stopped = time.monotonic()
+            while server.recvfrom(64) != (peers.good_bye(0), address):
+                pass
+            self.assertLess(time.monotonic() - stopped, 1)
+            out, _ = client.communicate(timeout=10)
+        self.assertEqual(out.splitlines()[-1], "Quit.")
+        self.assertEqual(client.returncode, 0)
 
 
 if __name__ == "__main__":
