@@ -9,6 +9,8 @@ FUZZ_PACKAGES := clang libclang-rt-14-dev
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 LINT_DIR ?= build-lint
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64
+# Wine's 32-bit loader, from Debian's i386 architecture.
+WINDOWS32_TEST_PACKAGES := wine32:i386
 WINDOWS_DIR ?= build-windows
 WINDOWS32_DIR ?= build-windows32
 WINDOWS_BUILD_TYPE ?= Release
@@ -22,8 +24,7 @@ DIST_DIR ?= dist
 VERSION := $(shell sed -n 's/^project.tonecast VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 DEB_VERSION := $(shell sed -n '1s/^tonecast (\(.*\)).*/\1/p' debian/changelog)
 DEB_FILE := tonecast_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
-WINDOWS_EXE := $(WINDOWS_DIR)/tonecast.exe
-WINDOWS_ZIP_NAME := tonecast-$(VERSION)-win64
+WINDOWS_ZIP_NAME := tonecast-$(VERSION)-windows
 CLIENTS ?= 4
 # The system's interpreter, which sees the Debian packages above (numpy, matplotlib).
 PYTHON ?= $(if $(wildcard /usr/bin/python3),/usr/bin/python3,python3)
@@ -38,7 +39,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize demo bench-listening clean fuzz lint windows windows32 test-windows package package-deb package-zip test-package
+.PHONY: all deps build test test-sanitize demo bench-listening clean fuzz lint windows windows32 test-windows test-windows32 package package-deb package-zip test-package
 
 all: build
 
@@ -120,6 +121,15 @@ test-windows: deps build windows
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 	cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The same for the 32-bit build, under Wine's 32-bit loader.
+test-windows32: deps build windows32
+	@dpkg --print-foreign-architectures | grep -qx i386 || \
+	    { echo "Adding the i386 architecture"; $(SUDO) dpkg --add-architecture i386 && $(SUDO) apt-get update; }
+	$(call install_missing,$(WINDOWS32_TEST_PACKAGES))
+	cmake -S . -B $(WINDOWS32_DIR) -DBUILD_TESTING=ON -DTONECAST_LINUX_PROGRAM=$(abspath $(BUILD_DIR))/src/tonecast
+	cmake --build $(WINDOWS32_DIR) -j $(JOBS)
+	cd $(WINDOWS32_DIR) && ctest --output-on-failure -j $(JOBS)
+
 # The Debian package and the Windows zip, into $(DIST_DIR)/. The package is built from a copy of
 # the tree, so that dpkg-buildpackage's files stay out of the checkout.
 package: package-deb package-zip
@@ -134,10 +144,13 @@ package-deb: deps
 	cp $(PACKAGE_DIR)/$(DEB_FILE) $(DIST_DIR)/
 	lintian --fail-on error,warning --display-info $(DIST_DIR)/$(DEB_FILE)
 
-# Windows users get the program, a README.txt and the licence, with Windows line ends.
-package-zip: windows
-	rm -rf $(PACKAGE_DIR)/zip && mkdir -p $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME) $(DIST_DIR)
-	cp $(WINDOWS_EXE) $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/
+# Windows users get the program for 64-bit and for 32-bit Windows, a folder each, a README.txt that
+# says which to take and the licence, with Windows line ends.
+package-zip: windows windows32
+	rm -rf $(PACKAGE_DIR)/zip && mkdir -p $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/64-bit \
+	    $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/32-bit $(DIST_DIR)
+	cp $(WINDOWS_DIR)/tonecast.exe $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/64-bit/
+	cp $(WINDOWS32_DIR)/tonecast.exe $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/32-bit/
 	sed 's/$$/\r/' packaging/windows-README.txt > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/README.txt
 	sed 's/$$/\r/' LICENSE > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/LICENSE.txt
 	rm -f $(DIST_DIR)/$(WINDOWS_ZIP_NAME).zip

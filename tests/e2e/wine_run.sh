@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine, headless:  wine_run.sh WINE_DIR program.exe [args...]
+# Runs a Windows program under Wine, headless:  wine_run.sh [--win32] WINE_DIR program.exe [args...]
 # Without a program, only makes the template prefix (the first run would make it otherwise).
+# --win32: a 32-bit program, run by Wine's 32-bit loader (Debian's wine32) on a 32-bit prefix.
 #
 # Only inside the private network of netns_run.sh. Wine's sockets are made by its wineserver, so
 # each run gets a wineserver of its own, started here, in the network namespace of the caller (one
@@ -9,8 +10,13 @@
 # caller's signals and exit status are the program's; a watcher stops the wineserver and removes
 # the prefix once it has ended.
 set -u
+bits=64
+if [ "${1:-}" = --win32 ]; then
+    bits=32
+    shift
+fi
 if [ $# -lt 1 ]; then
-    echo "usage: wine_run.sh WINE_DIR [program.exe [args...]]" >&2
+    echo "usage: wine_run.sh [--win32] WINE_DIR [program.exe [args...]]" >&2
     exit 2
 fi
 if [ "${TONECAST_PRIVATE_NET:-}" != "inside" ]; then
@@ -27,8 +33,14 @@ find_wine_program() {
     echo "wine_run: no Wine found (tried: $*)" >&2
     exit 96
 }
-wine=$(find_wine_program wine64 /usr/lib/wine/wine64 wine)
-wineserver=$(find_wine_program wineserver64 /usr/lib/wine/wineserver64 wineserver)
+if [ $bits = 32 ]; then
+    wine=$(find_wine_program /usr/lib/wine/wine)
+    wineserver=$(find_wine_program /usr/lib/wine/wineserver32 wineserver)
+    export WINEARCH=win32
+else
+    wine=$(find_wine_program wine64 /usr/lib/wine/wine64 wine)
+    wineserver=$(find_wine_program wineserver64 /usr/lib/wine/wineserver64 wineserver)
+fi
 
 export WINEDEBUG=-all
 # Console programs need no .NET, no HTML engine, no desktop menus, no Plug and Play, no RPC: left
