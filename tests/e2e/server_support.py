@@ -66,7 +66,8 @@ class Watched:
         self._err = []
         self._changed = threading.Condition()
         self._readers = [threading.Thread(target=self._collect, args=(stream, into), daemon=True)
-                         for stream, into in ((process.stdout, self._out), (process.stderr, self._err))]
+                         for stream, into in ((process.stdout, self._out), (process.stderr, self._err))
+                         if stream is not None]
         for reader in self._readers:
             reader.start()
 
@@ -96,7 +97,8 @@ class Watched:
         for reader in self._readers:
             reader.join(5)
         for stream in (self.process.stdout, self.process.stderr):
-            stream.close()
+            if stream is not None:
+                stream.close()
         return self.process.returncode, "".join(self._out), "".join(self._err)
 
     def kill(self):

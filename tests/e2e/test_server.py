@@ -133,20 +133,17 @@ class Server(unittest.TestCase):
         path = self.song(voices)
         loaded = "Song: 0:01 long, 10 notes; 2 clients play every note.\n"
         terminal, screen = pty.openpty()
-        performer = subprocess.Popen([e2e.TONECAST, "-s", path, "-w"], stdout=subprocess.PIPE, stderr=screen,
-                                     text=True)
-        self.addCleanup(lambda: performer.poll() is None and (performer.kill(), performer.communicate()))
+        performer = server.Watched(subprocess.Popen([e2e.TONECAST, "-s", path, "-w"], stdout=subprocess.PIPE,
+                                                     stderr=screen, text=True))
+        self.started.append(performer)
         os.close(screen)
-        out = ""
-        while not out.endswith(("SV: Binded to port 27000\n", "Quit.\n")):
-            out += performer.stdout.readline()
-        shown = b""
+        self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
         player = self.client()
         player.connect()
         peers.activate()
         self.assertEqual(len(player.receive_until_bye()), 6)
-        out += performer.communicate(timeout=10)[0]
-        self.assertEqual(out, server.server_prefix(voices, waiting=True) + "SV: got activate\nQuit.\n")
+        self.assertEqual(performer.finish()[1], server.server_prefix(voices, waiting=True) + "SV: got activate\nQuit.\n")
+        shown = b""
         while True:
             try:
                 shown += os.read(terminal, 4096)

@@ -151,15 +151,11 @@ class SongLoading(unittest.TestCase):
             self.assertEqual((status, err), (0, "Skipped 2 SysEx messages.\n"), options)
 
         # A bad value is refused before the file is read, naming the option and its form.
-        refusals = [
-            (["--channels", "0"], "--channels takes a list of channels from 1 to 16, such as 1-9,11-16"),
-            (["--tracks", "3-1"], "--tracks takes a list of tracks numbered from 1, such as 1,3-5"),
-            (["--transpose", "x"], "--transpose takes a number of semitones from -48 to 48, such as -12"),
-            (["--transpose"], "--transpose takes a number of semitones from -48 to 48, such as -12"),
-            (["--range", "60-70"], "--range takes LOW-HIGH, two keys from 0 to 127 at least 11 apart (an octave), "
-                                   "such as 48-84"),
-        ]
-        for options, refusal in refusals:
+        transpose = "--transpose takes a number of semitones from -48 to 48, such as -12"
+        for options, refusal in [(["--channels", "0"], "--channels takes a list of channels from 1 to 16, such as "
+                                  "1-9,11-16"), (["--transpose", "x"], transpose), (["--transpose"], transpose),
+                                 (["--range", "60-70"], "--range takes LOW-HIGH, two keys from 0 to 127 at least 11 "
+                                  "apart (an octave), such as 48-84")]:
             status, out, err = e2e.run("-s", os.path.join(self.folder.name, "missing.mid"), *options)
             self.assertEqual((status, out, err), (2, e2e.BANNER + "Quit.\n", "tonecast: %s\n" % refusal))
 
