@@ -91,7 +91,7 @@ fuzz: deps build
 # checks and their justified exclusions are in .clang-format, .cppcheck-suppressions and .clang-tidy.
 LINT_SOURCES = $(sort $(shell find src tests bench -name '*.cpp' -o -name '*.h'))
 # The Windows host's files are not in this build's compile database: only the format check sees them.
-LINT_UNITS = $(filter-out tests/fuzz/% tests/e2e/% %_windows.cpp src/platform/speaker_beep.cpp,$(filter %.cpp,$(LINT_SOURCES)))
+LINT_UNITS = $(filter-out tests/fuzz/% tests/e2e/% %_windows.cpp %speaker_beep.cpp %speaker_beep_test.cpp,$(filter %.cpp,$(LINT_SOURCES)))
 lint: deps
 	$(call install_missing,$(LINT_PACKAGES))
 	cmake -S . -B $(LINT_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTONECAST_STRICT=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON

@@ -79,7 +79,10 @@ void requestPreciseWakeups();
 // to a stalled pipe), ends the process at once with its default action.
 void watchStopSignals();
 
-// Whether one of those signals has come.
+// Asks for a stop, as those signals do (their handlers call it); safe in a signal handler.
+void requestStop();
+
+// Whether a stop has been asked for.
 bool stopRequested();
 
 // While true, a stop also ends a blocking open or read at once (it fails as interrupted, and the

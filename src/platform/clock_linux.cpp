@@ -33,11 +33,7 @@ void recordStop(int signalNumber) {
         raise(signalNumber);  // delivered as this handler returns
         return;
     }
-    stopSignalCame = 1;
-    const int savedErrno = errno;
-    const ssize_t written = write(stopPipe[1], "", 1);
-    (void)written;
-    errno = savedErrno;
+    requestStop();
 }
 
 void handleStopSignals(int flags) {
@@ -131,6 +127,14 @@ void watchStopSignals() {
         }
     }
     handleStopSignals(SA_RESTART);
+}
+
+void requestStop() {
+    stopSignalCame = 1;
+    const int savedErrno = errno;
+    const ssize_t written = write(stopPipe[1], "", 1);
+    (void)written;
+    errno = savedErrno;
 }
 
 bool stopRequested() {

@@ -21,10 +21,9 @@ volatile LONG stopCame = 0;
 HANDLE stopEvent = nullptr;
 
 BOOL WINAPI recordStop(DWORD event) {
-    const bool again = InterlockedExchange(&stopCame, 1) != 0;
     // A second Ctrl+C or Ctrl+Break goes to Windows' own handler, which ends the process at once.
-    if (again && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)) return FALSE;
-    SetEvent(stopEvent);
+    if (stopCame != 0 && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)) return FALSE;
+    requestStop();
     // After a closed window (or a log-off) Windows ends the process as soon as the handler
     // returns: waiting here lets the shutdown sequence run and end it first.
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(INFINITE);
@@ -120,6 +119,11 @@ void requestPreciseWakeups() {
 void watchStopSignals() {
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(recordStop, TRUE);
+}
+
+void requestStop() {
+    InterlockedExchange(&stopCame, 1);
+    SetEvent(stopEvent);
 }
 
 bool stopRequested() {

@@ -34,3 +34,11 @@ constexpr const char *PC_SPEAKER_DIRECTORY = "/dev/input/by-path";
 int openPcSpeaker(const char *directory);
 // Sounds the tone on the opened device, waits out its length and silences it again.
 void playPcSpeakerTone(int device, int frequency, int milliseconds);
+
+#ifdef _WIN32
+// A Windows call that sounds a tone and returns when it has ended: Beep.
+using ToneCall = int(__stdcall *)(unsigned long frequency, unsigned long milliseconds);
+// Sounds the tone through the call on a thread of its own and returns at the tone's end, or at
+// once when a stop is requested, however long the call holds its thread.
+void playToneOnItsThread(ToneCall call, int frequency, int milliseconds);
+#endif
