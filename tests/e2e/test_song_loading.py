@@ -89,16 +89,14 @@ class SongLoading(unittest.TestCase):
     def test_a_stop_ends_a_server_that_is_loading_at_once(self):
         # A pipe that nobody writes (blocked opening it), one that stalls after the header (blocked
         # reading), and a 2 GiB file stopped a moment into its 17 s of reading.
-        never = os.path.join(self.folder.name, "never.mid")
-        stalled = os.path.join(self.folder.name, "stalled.mid")
-        os.mkfifo(never)
-        os.mkfifo(stalled)
+        never, stalled = (os.path.join(self.folder.name, name) for name in ("never.mid", "stalled.mid"))
         huge = self.write("huge.mid", header(0, 1, 96) + b"MTrk\x7f\xff\xff\xff" + b"\x00\x90\x3c\x64")
         with open(huge, "r+b") as file:
             file.truncate(2 ** 31)  # zeros: note-offs of key 0 under running status, three bytes each
-        cases = [(never, signal.SIGINT, ""), (stalled, signal.SIGTERM, "header: 1 2 div:96\n"),
-                 (huge, signal.SIGHUP, "header: 0 1 div:96\n")]
-        for path, stop, loaded in cases:
+        for path, stop, loaded in [(never, signal.SIGINT, ""), (stalled, signal.SIGTERM, "header: 1 2 div:96\n"),
+                                   (huge, signal.SIGHUP, "header: 0 1 div:96\n")]:
+            if path != huge:
+                os.mkfifo(path)
             process = e2e.start("-s", path)
             if path == stalled:
                 writer = os.open(stalled, os.O_WRONLY)
@@ -142,9 +140,9 @@ class SongLoading(unittest.TestCase):
                 self.addCleanup(player.close)
                 player.connect()
             peers.activate()
-            played = [reply for player in players for reply in player.receive_until_bye(timeout=5)]
-            self.assertEqual(sorted((key, length) for kind, key, length in played if kind == peers.MSG_NOTE),
-                             sorted(notes), options)
+            played = [(key, length) for player in players for kind, key, length in player.receive_until_bye(timeout=5)
+                      if kind == peers.MSG_NOTE]
+            self.assertEqual(sorted(played), sorted(notes), options)
             status, out, err = performer.finish()
             self.assertEqual(out, SERVER_START + "Server waiting... use tonecast -a to begin.\n" + loaded
                              + "SV: Binded to port 27000\nSV: got activate\nQuit.\n", options)

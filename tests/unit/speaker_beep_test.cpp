@@ -8,19 +8,13 @@
 #include "platform/speaker_backend.h"
 
 namespace {
-
-// Beep as a PC runs it: it holds its thread for the whole tone (under Wine it returns at once).
+// Beep as a PC runs it holds its thread for the whole tone (under Wine it returns at once).
 BOOL WINAPI holdingBeep(DWORD, DWORD milliseconds) {
-    Sleep(milliseconds);
-    return TRUE;
+    return Sleep(milliseconds), TRUE;
 }
-
 DWORD WINAPI stopSoon(LPVOID) {
-    Sleep(200);
-    requestStop();
-    return 0;
+    return Sleep(200), requestStop(), 0;
 }
-
 }  // namespace
 
 // In a process of its own, since the stop stays asked for.
