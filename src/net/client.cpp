@@ -57,8 +57,8 @@ int keyToFrequency(int key) {
     return static_cast<int>(hertz);
 }
 
-int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t msToDeadline) {
-    int64_t idle = msToDeadline;
+int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline) {
+    int64_t idle = msUntil(deadline, now);
     if (!connected) idle = std::min<int64_t>(idle, int64_t{msUntil(nextRetryTime, now)} + 1);
     return static_cast<int>(std::max<int64_t>(idle, 0));
 }
@@ -102,7 +102,7 @@ void runClientLoop() {
         // stream needs more silence, about every 10 ms.
         const int speakerMs = keepSpeakerRunning();
         if (received <= 0) {
-            int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime, msToDeadline);
+            int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime, msAfter(now, msToDeadline));
             if (speakerMs >= 0) idleMs = std::min(idleMs, speakerMs);
             waitForSocket(socketHandle(), idleMs * NANOS_PER_MILLI);
         }

@@ -144,12 +144,11 @@ class Server(unittest.TestCase):
         self.assertEqual(len(player.receive_until_bye()), 6)
         self.assertEqual(performer.finish()[1], server.server_prefix(voices, waiting=True) + "SV: got activate\nQuit.\n")
         shown = b""
-        while True:
-            try:
+        try:
+            while True:
                 shown += os.read(terminal, 4096)
-            except OSError:  # the terminal is gone with the process
-                break
-        os.close(terminal)
+        except OSError:  # the terminal is gone with the process
+            os.close(terminal)
         # The load line, then the status line redrawn in place and at last overwritten by the summary.
         first, status_row, rest = shown.decode().replace("\r\n", "\n").split("\n")
         self.assertEqual((first + "\n", rest), (loaded, ""))

@@ -11,10 +11,7 @@
 # the prefix once it has ended.
 set -u
 bits=64
-if [ "${1:-}" = --win32 ]; then
-    bits=32
-    shift
-fi
+[ "${1:-}" = --win32 ] && bits=32 && shift
 if [ $# -lt 1 ]; then
     echo "usage: wine_run.sh [--win32] WINE_DIR [program.exe [args...]]" >&2
     exit 2
@@ -34,9 +31,8 @@ find_wine_program() {
     exit 96
 }
 if [ $bits = 32 ]; then
-    wine=$(find_wine_program /usr/lib/wine/wine)
-    wineserver=$(find_wine_program /usr/lib/wine/wineserver32 wineserver)
     export WINEARCH=win32
+    wine=$(find_wine_program /usr/lib/wine/wine) && wineserver=$(find_wine_program /usr/lib/wine/wineserver32)
 else
     wine=$(find_wine_program wine64 /usr/lib/wine/wine64 wine)
     wineserver=$(find_wine_program wineserver64 /usr/lib/wine/wineserver64 wineserver)

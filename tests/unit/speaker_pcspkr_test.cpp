@@ -110,30 +110,29 @@ TEST_F(DeviceDirectory, SignalsThatStopOrEndTheProcessSilenceTheSoundingTone) {
         if (device >= 0) playPcSpeakerTone(device, 440, 10000);
         _exit(0);
     }
-    auto waitForEvents = [&](size_t count) {
+    // The tones sent once there are at least `count` (or 5 s have passed).
+    auto tones = [&](size_t count) {
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (eventsIn(speaker).size() < count && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
-    auto tones = [&] {
         std::vector<int> values;
         for (const input_event &event : eventsIn(speaker)) values.push_back(event.value);
         return values;
     };
     // Ctrl-Z stops the player with its tone off; going on, the tone is still due and sounds again.
-    waitForEvents(1);
+    tones(1);
     kill(child, SIGTSTP);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
     EXPECT_TRUE(WIFSTOPPED(status));
-    EXPECT_EQ(tones(), (std::vector<int>{440, 0}));
+    EXPECT_EQ(tones(2), (std::vector<int>{440, 0}));
     kill(child, SIGCONT);
-    waitForEvents(3);
+    tones(3);
     // A signal left at its default ends the player as it would have without a speaker, but not
     // before switching the tone off.
     kill(child, SIGUSR1);
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGUSR1);
-    EXPECT_EQ(tones(), (std::vector<int>{440, 0, 440, 0}));
+    EXPECT_EQ(tones(4), (std::vector<int>{440, 0, 440, 0}));
 }
