@@ -13,7 +13,6 @@ bool listHolds(const NumberList &list, int number) {
 }
 
 int shapedKey(int key) {
-    constexpr int OCTAVE = 12;
     int shaped = key + songFilter.transpose;
     // A range is at least an octave wide, so every key finds a place in it.
     while (shaped < songFilter.lowestKey) shaped += OCTAVE;

@@ -12,6 +12,8 @@ struct NumberList {
 };
 
 constexpr int CHANNEL_COUNT = 16;
+// Keys are folded by whole octaves, so a range must hold this many of them to take every key.
+constexpr int OCTAVE = 12;
 constexpr int DRUM_CHANNEL = 10;  // General MIDI's, numbered as musicians do
 
 struct SongFilter {

@@ -13,7 +13,6 @@ namespace {
 
 constexpr int MAX_TRACK = 65535;
 constexpr int MAX_TRANSPOSE = 48;
-constexpr int OCTAVE_KEYS = 12;
 
 // A decimal number from lowest to highest at the start of the text; text is left after it.
 bool readNumber(const char *&text, int lowest, int highest, int &number) {
@@ -69,7 +68,7 @@ bool applyTranspose(const char *value) {
 bool applyRange(const char *value) {
     std::pair<int, int> range;
     if (!readRange(value, 0, KEY_COUNT - 1, range) || *value != '\0') return false;
-    if (range.second - range.first < OCTAVE_KEYS - 1) return false;
+    if (range.second - range.first < OCTAVE - 1) return false;
     songFilter.lowestKey = range.first;
     songFilter.highestKey = range.second;
     return true;
