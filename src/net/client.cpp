@@ -6,7 +6,9 @@
 #include <cstdio>
 
 #include "net/protocol.h"
+#include "net/room_clock.h"
 #include "net/socket.h"
+#include "net/timed_tones.h"
 #include "platform/clock.h"
 #include "platform/speaker.h"
 #include "shell/run_state.h"
@@ -15,6 +17,84 @@
 namespace {
 
 constexpr int32_t INACTIVITY_LIMIT_MS = 60000;
+
+// Right after the welcome a burst of clock requests gives the room's clock before the song
+// starts; one a second then follows the drift and keeps the client alive through long rests.
+constexpr int CLOCK_BURST = 32;
+constexpr int64_t BURST_SPACING_NANOS = 10 * NANOS_PER_MILLI;
+constexpr int64_t CLOCK_REQUEST_SPACING_NANOS = NANOS_PER_SECOND;
+
+struct ClockTalk {
+    bool started;  // the server has welcomed the client: it speaks the room's clock
+    int burstLeft;
+    int64_t nextRequest;  // monotonic nanoseconds
+    bool serverQuit;      // its good-bye came while timed tones still waited
+};
+ClockTalk clockTalk = {};
+
+bool knowsRoomClock() {
+    return runState.protocolVersion >= CLOCK_PROTOCOL_VERSION;
+}
+
+uint32_t ownMicros(int64_t nanos) {
+    return static_cast<uint32_t>(nanos / 1000);
+}
+
+void startClockTalk() {
+    if (!knowsRoomClock() || clockTalk.started) return;
+    clockTalk.started = true;
+    clockTalk.burstLeft = CLOCK_BURST;
+    clockTalk.nextRequest = monotonicNanos();
+}
+
+// Sends the clock request that is due, if any; returns the nanoseconds until the next one, or -1.
+int64_t askTheTimeWhenDue() {
+    if (!clockTalk.started) return -1;
+    const int64_t now = monotonicNanos();
+    if (now >= clockTalk.nextRequest) {
+        sendMessage(clockRequestMessage(ownMicros(now)), runState.serverAddress);
+        const bool bursting = clockTalk.burstLeft > 0 && --clockTalk.burstLeft > 0;
+        clockTalk.nextRequest = now + (bursting ? BURST_SPACING_NANOS : CLOCK_REQUEST_SPACING_NANOS);
+    }
+    return clockTalk.nextRequest - now;
+}
+
+void tellTheClock() {
+    const RoomClockEstimate estimate = roomClockEstimate();
+    const LateTones late = lateTones();
+    fprintf(stderr, "Clock: offset %+.3f ms, drift %+.1f ppm, shortest round trip %.3f ms, %d exchanges; "
+            "late notes: %d shortened, %d missed\n", static_cast<double>(estimate.offsetNanos) / 1e6,
+            estimate.driftPpm, static_cast<double>(estimate.shortestRoundTripNanos) / 1e6, estimate.exchanges,
+            late.shortened, late.missed);
+}
+
+void takeClockReply(const uint8_t *buffer) {
+    if (!clockTalk.started) return;
+    const int64_t received = monotonicNanos();
+    // The stamp is this client's own microsecond when it asked, 32 bits of it.
+    const int64_t sent = received - int64_t{static_cast<uint32_t>(ownMicros(received) - readStamp(buffer, ECHOED_STAMP_OFFSET))} * 1000;
+    addClockExchange(sent, readStamp(buffer, SERVER_TIME_OFFSET), received);
+    if (runState.showClock && clockTalk.burstLeft == 0) tellTheClock();
+}
+
+void takeTimedNote(const uint8_t *buffer) {
+    if (clockTalk.started) queueTimedTone(readWord(buffer, 1), readWord(buffer, 2), readStamp(buffer, NOTE_TIME_OFFSET));
+}
+
+// The server's good-bye ends the run, once every tone it gave ahead has been handed on.
+void serverQuit() {
+    if (timedTonesWaiting()) {
+        clockTalk.serverQuit = true;
+        return;
+    }
+    const LateTones late = lateTones();
+    if (late.shortened + late.missed > 0) {
+        fprintf(stderr, "Notes that came after their moment: %d played shortened, %d missed.\n", late.shortened,
+                late.missed);
+    }
+    printf("Server quit.\n");
+    shutdownAndExit();
+}
 
 void takeId(int16_t id) {
     printf("Connected! Got id: %d\n", id);
@@ -67,7 +147,10 @@ void actOnServerDatagram(const uint8_t *buffer) {
     switch (readWord(buffer, 0)) {
         case MSG_ASSIGN_ID: takeId(readWord(buffer, 1)); break;
         case MSG_NOTE: playNote(readWord(buffer, 1), readWord(buffer, 2)); break;
-        case MSG_BYE: printf("Server quit.\n"); shutdownAndExit();
+        case MSG_BYE: serverQuit(); break;
+        case MSG_WELCOME: startClockTalk(); break;
+        case MSG_CLOCK_REPLY: takeClockReply(buffer); break;
+        case MSG_TIMED_NOTE: takeTimedNote(buffer); break;
         default: break;
     }
 }
@@ -78,7 +161,8 @@ void runClientLoop() {
         return;
     }
     runState.connected = 0;
-    sendConnectBroadcast();
+    requestPreciseWakeups();
+    sendConnectBroadcast(knowsRoomClock());
     // On the uptime clock, so that a client stopped or asleep for a minute ends as soon as it wakes.
     runState.inactivityDeadline = msAfter(uptimeMs(), INACTIVITY_LIMIT_MS);
     for (;;) {
@@ -86,7 +170,7 @@ void runClientLoop() {
         int32_t now = elapsedMs();
         int32_t uptime = uptimeMs();
         // Retried once a second until an id comes.
-        if (!runState.connected && msUntil(runState.nextRetryTime, now) < 0) sendConnectBroadcast();
+        if (!runState.connected && msUntil(runState.nextRetryTime, now) < 0) sendConnectBroadcast(knowsRoomClock());
         // Cleared each time, so the fields a short datagram leaves out read as zero.
         uint8_t buffer[CLIENT_RECEIVE_BUFFER] = {};
         netAddress sender;
@@ -97,14 +181,21 @@ void runClientLoop() {
         }
         const int32_t msToDeadline = msUntil(runState.inactivityDeadline, uptime);
         if (msToDeadline <= 0) return;
+        const int64_t untilTone = playNearTimedTones();
+        if (clockTalk.serverQuit && !timedTonesWaiting()) serverQuit();
+        const int64_t untilRequest = askTheTimeWhenDue();
         // Datagrams queued behind a tone are taken back to back; only an empty socket waits, so
         // that an idle client costs next to no processor time: it wakes only when a running sound
-        // stream needs more silence, about every 10 ms.
+        // stream needs more silence, about every 10 ms, or a timed tone or clock request is due.
         const int speakerMs = keepSpeakerRunning();
         if (received <= 0) {
             int idleMs = clientIdleMs(now, runState.connected, runState.nextRetryTime, msAfter(now, msToDeadline));
             if (speakerMs >= 0) idleMs = std::min(idleMs, speakerMs);
-            waitForSocket(socketHandle(), idleMs * NANOS_PER_MILLI);
+            int64_t idleNanos = idleMs * NANOS_PER_MILLI;
+            for (int64_t due : {untilTone, untilRequest}) {
+                if (due >= 0) idleNanos = std::min(idleNanos, due);
+            }
+            waitForSocket(socketHandle(), idleNanos);
         }
     }
 }

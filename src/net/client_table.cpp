@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/protocol.h"
 #include "net/server_status.h"
 #include "net/socket.h"
 
@@ -32,15 +33,33 @@ void clearClientTable() {
     for (ClientSlot &slot : clientTable.slots) freeSlot(slot);
 }
 
-void registerClient(const netAddress &sender) {
+void registerClient(const netAddress &sender, bool timed) {
     int id = slotFor(sender);
     if (id < 0) return;
     ClientSlot &slot = clientTable.slots[id];
     if (!slot.inUse) {
         slot.address.set(sender.getHost(), static_cast<int>(sender.getPort()));
         slot.inUse = 1;
+        slot.timed = timed ? 1 : 0;
     }
     sendMessage(assignIdMessage(static_cast<int16_t>(id)), slot.address);
+    if (slot.timed) sendMessage(welcomeMessage(), slot.address);
+}
+
+bool anyTimedClient() {
+    for (const ClientSlot &slot : clientTable.slots) {
+        if (slot.inUse && slot.timed) return true;
+    }
+    return false;
+}
+
+void answerClockRequest(const uint8_t *request, const netAddress &sender, uint32_t serverMicros) {
+    for (const ClientSlot &slot : clientTable.slots) {
+        if (slot.inUse && slot.timed && sameEndpoint(slot.address, sender)) {
+            sendMessage(clockReplyMessage(readStamp(request, CLIENT_STAMP_OFFSET), serverMicros), sender);
+            return;
+        }
+    }
 }
 
 void releaseClient(int id, const netAddress &sender) {

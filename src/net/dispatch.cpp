@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
 
 #include "net/client_table.h"
+#include "net/protocol.h"
+#include "net/server.h"
 #include "net/socket.h"
 #include "platform/clock.h"
 #include "schedule/note_schedule.h"
@@ -15,6 +18,14 @@ constexpr int64_t IDLE_MS = 10;
 constexpr int64_t TONE_GAP_MS = 20;
 
 constexpr int NO_SLOT = -1;
+
+struct HeldNote {
+    int32_t start;
+    Message message;
+    netAddress address;
+};
+// In the order the notes were given, which is the order of their starts.
+std::deque<HeldNote> heldNotes;
 
 int continuationSlot(const ClientTable &table, uint32_t key, int32_t start) {
     int chosen = NO_SLOT;
@@ -61,11 +72,32 @@ int16_t toneLength(int32_t duration) {
 
 }  // namespace
 
-bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end) {
+bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end, bool sentAhead) {
     const int chosen = giveNote(clientTable, position, key, duration, start, end);
     if (chosen == NO_SLOT) return false;
-    sendMessage(noteMessage(static_cast<int16_t>(key), toneLength(duration)), clientTable.slots[chosen].address);
+    const ClientSlot &slot = clientTable.slots[chosen];
+    const auto sentKey = static_cast<int16_t>(key);
+    if (slot.timed) {
+        sendMessage(timedNoteMessage(sentKey, toneLength(duration), serverMicrosAtSongPosition(start)), slot.address);
+    } else if (sentAhead) {
+        heldNotes.push_back({start, noteMessage(sentKey, toneLength(duration)), slot.address});
+    } else {
+        sendMessage(noteMessage(sentKey, toneLength(duration)), slot.address);
+    }
     return true;
+}
+
+bool nextHeldNote(int32_t &start) {
+    if (heldNotes.empty()) return false;
+    start = heldNotes.front().start;
+    return true;
+}
+
+void sendHeldNotes(int32_t position) {
+    while (!heldNotes.empty() && heldNotes.front().start <= position) {
+        sendMessage(heldNotes.front().message, heldNotes.front().address);
+        heldNotes.pop_front();
+    }
 }
 
 int clientsNeededForSong() {

@@ -8,7 +8,16 @@
 // Gives the note to a client and sends it; position is the song position now, end is start +
 // duration. The client is sent the duration less 20 ms, a pause that keeps repeated keys apart.
 // False when no client was free and the note is dropped.
-bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end);
+// Sent ahead, a note is given as if the song were at its start (position is then start) and so
+// goes where it would have gone on time: a client that knows the room's clock gets it at once
+// with the moment it sounds, and any other client gets it when the song reaches its start.
+bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end,
+                  bool sentAhead = false);
+
+// Notes sent ahead but held for clients that play on arrival: the song position at which the
+// first is due (false when none is held), and sending every one that is due at the position.
+bool nextHeldNote(int32_t &start);
+void sendHeldNotes(int32_t position);
 
 // How many clients the loaded song needs so that the rule drops none of its notes: the rule run
 // over the whole schedule with every slot registered, each note given at its own start. More than

@@ -1,6 +1,7 @@
 #include "net/protocol.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "net/socket.h"
 #include "platform/clock.h"
@@ -13,6 +14,10 @@ void writeWord(Message &message, size_t n, int16_t value) {
     uint16_t bits = static_cast<uint16_t>(value);
     message.bytes[2 * n] = static_cast<uint8_t>(bits & 0xFF);
     message.bytes[2 * n + 1] = static_cast<uint8_t>(bits >> 8);
+}
+
+void writeStamp(Message &message, size_t offset, uint32_t value) {
+    for (size_t i = 0; i < 4; i++) message.bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 Message request(uint8_t firstByte) {
@@ -31,6 +36,13 @@ Message reply(int16_t kind, int16_t word1, int16_t word2) {
     return message;
 }
 
+Message markedRequest(uint8_t firstByte) {
+    Message message = request(firstByte);
+    memcpy(message.bytes + CLOCK_TAG_OFFSET, CLOCK_TAG, sizeof CLOCK_TAG);
+    message.bytes[CLOCK_VERSION_OFFSET] = CLOCK_PROTOCOL_VERSION;
+    return message;
+}
+
 const netAddress &broadcastTarget() {
     static const netAddress target("<broadcast>", SERVER_PORT);
     return target;
@@ -40,6 +52,10 @@ const netAddress &broadcastTarget() {
 
 Message connectMessage() {
     return request(MSG_CONNECT);
+}
+
+Message timedConnectMessage() {
+    return markedRequest(MSG_CONNECT);
 }
 
 Message activateMessage() {
@@ -65,21 +81,59 @@ Message clientDisconnectMessage(int16_t ownId) {
     return message;
 }
 
+Message welcomeMessage() {
+    return reply(MSG_WELCOME, CLOCK_PROTOCOL_VERSION, 0);
+}
+
+Message clockRequestMessage(uint32_t clientStamp) {
+    Message message = markedRequest(MSG_CLOCK_REQUEST);
+    message.length = CLOCK_REQUEST_LENGTH;
+    writeStamp(message, CLIENT_STAMP_OFFSET, clientStamp);
+    return message;
+}
+
+Message clockReplyMessage(uint32_t clientStamp, uint32_t serverMicros) {
+    Message message = reply(MSG_CLOCK_REPLY, 0, 0);
+    message.length = CLOCK_REPLY_LENGTH;
+    writeStamp(message, ECHOED_STAMP_OFFSET, clientStamp);
+    writeStamp(message, SERVER_TIME_OFFSET, serverMicros);
+    return message;
+}
+
+Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros) {
+    Message message = reply(MSG_TIMED_NOTE, key, toneLength);
+    message.length = TIMED_NOTE_LENGTH;
+    writeStamp(message, NOTE_TIME_OFFSET, serverMicros);
+    return message;
+}
+
 int16_t readWord(const uint8_t *buffer, size_t n) {
     uint16_t bits = static_cast<uint16_t>(buffer[2 * n] | (buffer[2 * n + 1] << 8));
     return static_cast<int16_t>(bits);
 }
 
+uint32_t readStamp(const uint8_t *buffer, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; i++) value |= static_cast<uint32_t>(buffer[offset + i]) << (8 * i);
+    return value;
+}
+
+bool carriesClockMark(const uint8_t *buffer) {
+    return memcmp(buffer + CLOCK_TAG_OFFSET, CLOCK_TAG, sizeof CLOCK_TAG) == 0 &&
+           buffer[CLOCK_VERSION_OFFSET] >= CLOCK_PROTOCOL_VERSION;
+}
+
 ServerRequest classifyServerDatagram(const uint8_t *buffer) {
     if (buffer[0] == MSG_CONNECT) return ServerRequest::Connect;
     if (buffer[0] == MSG_ACTIVATE) return ServerRequest::Activate;
+    if (buffer[0] == MSG_CLOCK_REQUEST && carriesClockMark(buffer)) return ServerRequest::ClockRequest;
     if (buffer[DISCONNECT_MARK_OFFSET] == MSG_BYE) return ServerRequest::Disconnect;
     return ServerRequest::Other;
 }
 
-void sendConnectBroadcast() {
+void sendConnectBroadcast(bool timed) {
     runState.nextRetryTime = msAfter(elapsedMs(), 1000);
-    Message request = connectMessage();
+    Message request = timed ? timedConnectMessage() : connectMessage();
     allowBroadcast();
     printf("Connecting...\n");
     sendMessage(request, broadcastTarget());

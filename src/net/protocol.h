@@ -15,6 +15,36 @@ constexpr int16_t MSG_BYE = 5;
 
 constexpr int REQUEST_LENGTH = 10;  // connect, activate, client disconnect
 constexpr int REPLY_LENGTH = 6;     // assign id, note, server good-bye
+
+// The room's clock, spoken only between peers that both know it. A client that knows it marks its
+// connect request in bytes 1 to 9, which older programs send as zero and never read: a tag no
+// stray value matches by chance, then the version. A server that reads the mark sends a welcome
+// after the id; only then does the client ask for the server's time, and only then are its notes
+// sent ahead with their time. Older peers on either side never see any of it.
+constexpr uint8_t CLOCK_TAG[8] = {'t', 'o', 'n', 'e', 'c', 'l', 'k', 0xA7};
+constexpr uint8_t CLOCK_PROTOCOL_VERSION = 2;
+constexpr size_t CLOCK_TAG_OFFSET = 1;
+constexpr size_t CLOCK_VERSION_OFFSET = 9;
+// A clock request: byte 0, then the tag and version as in the connect, then the client's own
+// stamp (4 bytes), which the reply echoes.
+constexpr uint8_t MSG_CLOCK_REQUEST = 0xFD;
+constexpr int CLOCK_REQUEST_LENGTH = 14;
+constexpr size_t CLIENT_STAMP_OFFSET = 10;
+// Replies to a client that knows the clock, word 0 their kind like any reply:
+// a timed note: key, tone length, then at byte 6 the server's microsecond at which it sounds;
+constexpr int16_t MSG_TIMED_NOTE = 6;
+constexpr int TIMED_NOTE_LENGTH = 10;
+constexpr size_t NOTE_TIME_OFFSET = 6;
+// the welcome, after the id: word 1 the server's version;
+constexpr int16_t MSG_WELCOME = 7;
+// a clock reply: at byte 4 the client's stamp, at byte 8 the server's microsecond.
+constexpr int16_t MSG_CLOCK_REPLY = 8;
+constexpr int CLOCK_REPLY_LENGTH = 12;
+constexpr size_t ECHOED_STAMP_OFFSET = 4;
+constexpr size_t SERVER_TIME_OFFSET = 8;
+constexpr int LONGEST_MESSAGE = 14;
+// No note is sent further ahead than this; a client takes one that claims to be as stray.
+constexpr int32_t LONGEST_LEAD_MS = 10000;
 constexpr int SERVER_RECEIVE_BUFFER = 1400;
 constexpr int CLIENT_RECEIVE_BUFFER = 256;
 
@@ -22,25 +52,38 @@ constexpr int CLIENT_RECEIVE_BUFFER = 256;
 constexpr int DISCONNECT_MARK_OFFSET = 2;
 
 struct Message {
-    uint8_t bytes[REQUEST_LENGTH];
+    uint8_t bytes[LONGEST_MESSAGE];
     int length;
 };
 
 Message connectMessage();
+// The connect request of a client that knows the room's clock.
+Message timedConnectMessage();
 Message activateMessage();
 Message assignIdMessage(int16_t id);
 Message noteMessage(int16_t key, int16_t toneLength);
 Message serverByeMessage();
 Message clientDisconnectMessage(int16_t ownId);
+Message welcomeMessage();
+// Times are microseconds of the sender's own clock, kept to 32 bits: they wrap every 71 minutes,
+// so a reader takes them as the moment nearest to one it knows.
+Message clockRequestMessage(uint32_t clientStamp);
+Message clockReplyMessage(uint32_t clientStamp, uint32_t serverMicros);
+Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros);
 
 // Word n of a received buffer, as a signed number; the buffer must hold at least 2n + 2 bytes.
 int16_t readWord(const uint8_t *buffer, size_t n);
+// The little-endian 32-bit field at the byte offset.
+uint32_t readStamp(const uint8_t *buffer, size_t offset);
+// Whether bytes 1 to 9 of a request carry the clock's tag and a version that knows it.
+bool carriesClockMark(const uint8_t *buffer);
 
-enum class ServerRequest { Connect, Activate, Disconnect, Other };
+enum class ServerRequest { Connect, Activate, Disconnect, ClockRequest, Other };
 ServerRequest classifyServerDatagram(const uint8_t *buffer);
 
 // The client's connect request to every server on the network; sets the next retry time.
-void sendConnectBroadcast();
+// The request is the timed one unless the client plays as an older one.
+void sendConnectBroadcast(bool timed);
 
 // The "-a" mode: tells a waiting server to begin. Sends the activate datagram five times.
 void runActivateSender();

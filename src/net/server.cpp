@@ -18,26 +18,65 @@
 
 namespace {
 
-int32_t songOrigin;  // the elapsedMs value at which the song began
+int32_t songOrigin;       // the elapsedMs value at which the song began
+int64_t songOriginNanos;  // the same moment on the monotonic clock, which timed notes count from
+int32_t lastGivenStart;   // the start of the last note taken off the schedule
+
+// The song starts a lead after now, so that its first notes can be sent ahead too.
+void startSongAfter(int32_t leadMs) {
+    songOrigin = msAfter(elapsedMs(), leadMs);
+    songOriginNanos = monotonicNanos() + leadMs * NANOS_PER_MILLI;
+}
 
 // The first song of a waiting server starts with the first activate; later ones change nothing.
+// With a client that knows the room's clock it starts a lead later; a room of older clients
+// starts at once.
 void activate() {
     if (runState.playbackActive) return;
     printf("SV: got activate\n");
     fflush(stdout);
     runState.playbackActive = 1;
-    startSongNow();
+    startSongAfter(anyTimedClient() ? runState.leadMs : 0);
 }
 
-// Takes the head note off the schedule once the song has reached it and gives it to a client.
-// At most one note per pass: notes due together leave on consecutive passes.
+// How long before its start a note is given: a lead while a client that knows the room's clock
+// is registered, so that such clients have it in time; with none, at its start.
+int32_t lookAheadMs() {
+    return anyTimedClient() ? runState.leadMs : 0;
+}
+
+// The song position at which the head note is given.
+int64_t headNoteDue() {
+    return static_cast<int64_t>(noteSchedule.head->start) - lookAheadMs();
+}
+
+// Takes the head note off the schedule once it is due and gives it to a client. At most one note
+// per pass: notes due together leave on consecutive passes.
 void playDueNote(int32_t position) {
-    if (position < noteSchedule.head->start) return;
+    if (position < headNoteDue()) return;
+    const bool ahead = lookAheadMs() > 0;
     NoteRecord *taken = takeFirstNote();
     NoteRecord note = *taken;
     free(taken);
+    lastGivenStart = std::max(lastGivenStart, note.start);
     if (!isAudible(note)) return;
-    countNote(dispatchNote(position, note.key, note.duration, note.start, saturatingSum(note.start, note.duration)));
+    countNote(dispatchNote(ahead ? note.start : position, note.key, note.duration, note.start,
+                           saturatingSum(note.start, note.duration), ahead));
+}
+
+// The song is over once every note has been taken off and sent, and the last one is due: a note
+// given ahead is still to sound, and the good-bye waits for it.
+bool songIsOver(int32_t position) {
+    int32_t held = 0;
+    return scheduleIsEmpty() && !nextHeldNote(held) && position >= lastGivenStart;
+}
+
+// The song position at which the loop has something to do next.
+int64_t nextSongMoment() {
+    int64_t next = scheduleIsEmpty() ? lastGivenStart : headNoteDue();
+    int32_t held = 0;
+    if (nextHeldNote(held)) next = std::min<int64_t>(next, held);
+    return next;
 }
 
 // Sleeps until a datagram arrives or the next note (or the status line) is due, so that the server
@@ -45,7 +84,7 @@ void playDueNote(int32_t position) {
 void waitForDatagramOrNote() {
     int64_t nanos = -1;
     if (runState.playbackActive) {
-        nanos = scheduleIsEmpty() ? 0 : nanosUntilSongPosition(noteSchedule.head->start);
+        nanos = nanosUntilSongPosition(static_cast<int32_t>(std::max<int64_t>(nextSongMoment(), INT32_MIN)));
         const int64_t statusNanos = nanosUntilStatusLine();
         if (statusNanos >= 0) nanos = std::min(nanos, statusNanos);
     }
@@ -53,14 +92,22 @@ void waitForDatagramOrNote() {
 }
 
 [[noreturn]] void endServerRun() {
-    reportSongEnd(songPosition());
+    reportSongEnd(std::max(songPosition(), 0));
     shutdownAndExit();
+}
+
+uint32_t serverMicros(int64_t monotonic) {
+    return static_cast<uint32_t>(monotonic / 1000);
 }
 
 }  // namespace
 
 void startSongNow() {
-    songOrigin = elapsedMs();
+    startSongAfter(0);
+}
+
+uint32_t serverMicrosAtSongPosition(int32_t position) {
+    return serverMicros(songOriginNanos + position * NANOS_PER_MILLI);
 }
 
 int32_t songPosition() {
@@ -75,13 +122,14 @@ int64_t nanosUntilSongPosition(int32_t position) {
 
 void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &sender) {
     if (length < 1) return;
-    // Classification reads words 0 and 1 at most; a shorter datagram reads as if zero-padded.
-    uint8_t fields[4] = {};
+    // Classification reads the first 14 bytes at most; a shorter datagram reads as if zero-padded.
+    uint8_t fields[LONGEST_MESSAGE] = {};
     memcpy(fields, bytes, static_cast<size_t>(std::min(length, static_cast<int>(sizeof fields))));
     switch (classifyServerDatagram(fields)) {
-        case ServerRequest::Connect: registerClient(sender); break;
+        case ServerRequest::Connect: registerClient(sender, carriesClockMark(fields)); break;
         case ServerRequest::Activate: activate(); break;
         case ServerRequest::Disconnect: releaseClient(readWord(fields, 0), sender); break;
+        case ServerRequest::ClockRequest: answerClockRequest(fields, sender, serverMicros(monotonicNanos())); break;
         case ServerRequest::Other: break;
     }
 }
@@ -103,11 +151,11 @@ void runServerLoop() {
     for (;;) {
         if (stopRequested()) endServerRun();
         if (runState.playbackActive) {
-            // The song is over once every note has been taken off.
-            if (scheduleIsEmpty()) endServerRun();
             const int32_t position = songPosition();
-            playDueNote(position);
-            showStatusLine(position);
+            if (songIsOver(position)) endServerRun();
+            sendHeldNotes(position);
+            if (!scheduleIsEmpty()) playDueNote(position);
+            showStatusLine(std::max(position, 0));
         }
         netAddress sender;
         int length = receiveMessage(buffer, sizeof buffer, sender);

@@ -16,3 +16,5 @@ void startSongNow();
 int32_t songPosition();
 // Nanoseconds from now until the song reaches the position; 0 when it has.
 int64_t nanosUntilSongPosition(int32_t position);
+// The server's clock, in microseconds kept to 32 bits, when the song reaches the position.
+uint32_t serverMicrosAtSongPosition(int32_t position);

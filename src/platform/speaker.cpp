@@ -1,5 +1,6 @@
 #include "platform/speaker.h"
 
+#include "platform/clock.h"
 #include "platform/speaker_backend.h"
 
 namespace {
@@ -34,6 +35,18 @@ void beep(int frequency, int milliseconds) {
     if (!isPlayableTone(frequency, milliseconds)) return;
     prepareSpeaker();
     chosenBackend->play(frequency, milliseconds);
+}
+
+void beepAt(int frequency, int milliseconds, int64_t startNanos) {
+    if (!isPlayableTone(frequency, milliseconds)) return;
+    prepareSpeaker();
+    if (chosenBackend->playAt != nullptr) {
+        chosenBackend->playAt(frequency, milliseconds, startNanos);
+        return;
+    }
+    sleepUntil({startNanos});
+    const int64_t lateMs = (monotonicNanos() - startNanos) / NANOS_PER_MILLI;
+    if (!stopRequested() && lateMs < milliseconds) chosenBackend->play(frequency, milliseconds - static_cast<int>(lateMs));
 }
 
 int keepSpeakerRunning() {

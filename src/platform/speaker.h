@@ -1,10 +1,22 @@
 #pragma once
+#include <cstdint>
 
 // Plays a tone of the given frequency for the given milliseconds and returns when it has ended, or
 // at once when a stop is requested. A frequency outside 20 to 20000 Hz, or a length of 0 or less,
 // plays nothing and returns at once. The backend (the first of the PC speaker, ALSA and silence
 // that opens) is chosen once, by prepareSpeaker or else at the first call.
 void beep(int frequency, int milliseconds);
+
+// A tone with a moment of its own is handed to beepAt this long before it: a sound stream is fed
+// ahead of what is heard, and the tone must reach it before the silence ahead of the moment has.
+constexpr int64_t TIMED_TONE_HAND_OVER_NANOS = 60000000;
+
+// Plays a tone whose first sample is heard at the moment startNanos on the monotonic clock, for
+// what is left of it once that has passed, and nothing once it is over. On a sound stream the tone
+// is placed at the frame heard at that moment, so the process's own wakeup does not count; other
+// devices start it from a precise timer. Returns once the device has all of it (on a stream,
+// before it is heard) or a stop is requested. The same tones as beep are refused.
+void beepAt(int frequency, int milliseconds, int64_t startNanos);
 
 // Chooses and opens the backend now, so that the first tone finds its device ready (the silent
 // backend says so now). Later calls do nothing.

@@ -1,6 +1,7 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <array>
 
 #include "platform/clock.h"
 #include "platform/speaker_backend.h"
@@ -16,6 +17,19 @@ snd_pcm_t *alsaPcm = nullptr;
 // last samples.
 bool pacedDevice = false;
 snd_pcm_uframes_t bufferFrames = 0;
+
+// The stream's own timeline: frame n of it is heard at streamStartNanos + n / rate (on the
+// monotonic clock, less the sound path's constant delay). Timed tones are placed on it by frame,
+// so two tones are apart exactly as their moments are.
+int64_t framesWritten = 0;
+int64_t streamStartNanos = 0;
+// A device that plays in real time tells where its stream is only in steps of a period: each
+// reading gives the start a little late, by up to a period. The median of the last readings is
+// steady to a fraction of that and follows a sound card whose crystal drifts.
+constexpr int START_READINGS = 31;
+std::array<int64_t, START_READINGS> startReadings;
+int startReadingCount = 0;
+int nextStartReading = 0;
 
 // Room for the lead and a chunk of a tone beyond it.
 constexpr unsigned BUFFER_MICROSECONDS = 60000;
@@ -78,18 +92,23 @@ bool writeFrames(const int16_t *samples, int count) {
         snd_pcm_sframes_t written = snd_pcm_writei(alsaPcm, samples, count);
         if (written < 0) {
             if (snd_pcm_recover(alsaPcm, static_cast<int>(written), 1) < 0) return false;
+            // The stream ran dry or was suspended, and starts again with the next frame: a new
+            // timeline, read afresh.
+            startReadingCount = 0;
+            nextStartReading = 0;
             continue;
         }
         samples += written;
         count -= static_cast<int>(written);
+        framesWritten += written;
     }
     return true;
 }
 
-bool writeSilence(int count) {
+bool writeSilence(int64_t count) {
     static const int16_t SILENCE[CHUNK_FRAMES] = {};
-    for (int left = count; left > 0; left -= CHUNK_FRAMES) {
-        if (!writeFrames(SILENCE, std::min(left, CHUNK_FRAMES))) return false;
+    for (int64_t left = count; left > 0; left -= CHUNK_FRAMES) {
+        if (!writeFrames(SILENCE, static_cast<int>(std::min<int64_t>(left, CHUNK_FRAMES)))) return false;
     }
     return true;
 }
@@ -100,6 +119,21 @@ int queuedFrames() {
     if (avail < 0) return 0;
     const snd_pcm_sframes_t queued = static_cast<snd_pcm_sframes_t>(bufferFrames) - avail;
     return static_cast<int>(std::clamp<snd_pcm_sframes_t>(queued, 0, SPEAKER_RATE));
+}
+
+int64_t framesToNanos(int64_t frames) {
+    return frames * NANOS_PER_SECOND / SPEAKER_RATE;
+}
+
+// A new reading of the stream's start: now, plus the time its queue takes, less what was written.
+void readStreamStart() {
+    const int64_t reading = monotonicNanos() + framesToNanos(queuedFrames()) - framesToNanos(framesWritten);
+    startReadings[static_cast<size_t>(nextStartReading)] = reading;
+    nextStartReading = (nextStartReading + 1) % START_READINGS;
+    startReadingCount = std::min(startReadingCount + 1, START_READINGS);
+    std::array<int64_t, START_READINGS> sorted = startReadings;
+    std::nth_element(sorted.begin(), sorted.begin() + startReadingCount / 2, sorted.begin() + startReadingCount);
+    streamStartNanos = sorted[static_cast<size_t>(startReadingCount / 2)];
 }
 
 void topUpToLead() {
@@ -122,8 +156,11 @@ bool openAlsaSpeaker() {
         return false;
     }
     // The stream starts now, with the lead of silence; a device still holding it plays in real time.
+    framesWritten = 0;
+    streamStartNanos = monotonicNanos();
     writeSilence(LEAD_FRAMES);
     pacedDevice = queuedFrames() > LEAD_FRAMES / 2;
+    if (pacedDevice) readStreamStart();
     return true;
 }
 
@@ -147,8 +184,29 @@ void playAlsaTone(int frequency, int milliseconds) {
     sleepUntil(deadline);
 }
 
+// A device that takes samples at once keeps the timeline it opened with, so a file holds every
+// timed tone at the frame of its moment.
+void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
+    if (pacedDevice) {
+        if (startReadingCount == 0 && queuedFrames() < LOW_FRAMES) topUpToLead();
+        readStreamStart();
+    }
+    const int64_t first = (startNanos - streamStartNanos) * SPEAKER_RATE / NANOS_PER_SECOND;
+    if (!writeSilence(first - framesWritten)) return;
+    const SquareTone tone = {frequency, toneFrames(milliseconds)};
+    int16_t chunk[CHUNK_FRAMES];
+    // What of the tone lies before the frames still to be written was due in the past.
+    for (int64_t next = std::max<int64_t>(framesWritten - first, 0); next < tone.frames && !stopRequested();
+         next += CHUNK_FRAMES) {
+        const int count = static_cast<int>(std::min<int64_t>(CHUNK_FRAMES, tone.frames - next));
+        fillSquareWave(tone, next, chunk, count);
+        if (!writeFrames(chunk, count)) break;
+    }
+}
+
 int keepAlsaStreamRunning() {
     if (!pacedDevice) return -1;
+    readStreamStart();
     if (queuedFrames() < LOW_FRAMES) topUpToLead();
     return std::max(queuedFrames() - LOW_FRAMES, 0) * 1000 / SPEAKER_RATE;
 }
@@ -166,4 +224,5 @@ void closeAlsaSpeaker() {
 
 }  // namespace
 
-const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone, keepAlsaStreamRunning, closeAlsaSpeaker};
+const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone, keepAlsaStreamRunning, closeAlsaSpeaker,
+                                    placeAlsaTone};

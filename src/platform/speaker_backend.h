@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+
 // A way of sounding tones on this host. speaker.cpp tries the backends in its table's order and
 // keeps the first that opens; each backend keeps its own device between tones.
 
@@ -12,6 +14,10 @@ struct SpeakerBackend {
     int (*keepRunning)();
     // Lets what is still queued play out and closes the device. Null where nothing is queued.
     void (*close)();
+    // Places a tone on the device's stream so that its first sample is heard at the moment (the
+    // monotonic clock's nanoseconds), dropping what of it is already past; returns once it is all
+    // written. Null for a device sounded from a timer: the tone is then played at the moment.
+    void (*playAt)(int frequency, int milliseconds, int64_t startNanos);
 };
 
 // The PC speaker, through the kernel's input device for it.

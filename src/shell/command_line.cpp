@@ -9,7 +9,7 @@
 #include "platform/clock.h"
 #include "platform/speaker.h"
 #include "shell/run_state.h"
-#include "shell/server_options.h"
+#include "shell/long_options.h"
 #include "shell/shutdown.h"
 
 int findArg(const char *option, int argc, char **argv) {
@@ -30,6 +30,10 @@ void printUsage() {
 }
 
 namespace {
+
+// Long enough for a note to ride out the stalls of a busy Wi-Fi link (up to 120 ms) and reach a
+// client before it is due.
+constexpr int32_t DEFAULT_LEAD_MS = 150;
 
 void runServerMode(int argc, char **argv, int serverArg) {
     if (serverArg + 1 >= argc) {
@@ -53,6 +57,8 @@ int runTonecast(int argc, char **argv) {
     runState.startTime = startClock();
     watchStopSignals();
     runState.playbackActive = 1;
+    runState.leadMs = DEFAULT_LEAD_MS;
+    runState.protocolVersion = CLOCK_PROTOCOL_VERSION;
     printf("tonecast 1.0 - MIDI songs played as single tones across networked PCs\n");
     if (netInit() != 0) {
         printf("netInit error\n");
@@ -74,6 +80,7 @@ int runTonecast(int argc, char **argv) {
         shutdownAndExit();
     }
     if (findArg("-c", argc, argv)) {
+        if (!readClientOptions(argc, argv)) shutdownAndExit(BAD_OPTION_STATUS);
         printf("Running as client\n");
         runClientLoop();
         shutdownAndExit();

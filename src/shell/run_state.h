@@ -9,12 +9,16 @@ struct RunState {
     uint8_t isServer;      // set when server mode begins
     int playbackActive;    // 1 unless the server waits for an activate datagram
     const char *midiPath;  // argument after "-s", not owned
+    int32_t leadMs;        // how long before their start notes go to clients that know the clock
     // Client side.
     uint8_t connected;
     int16_t ownId;
     netAddress serverAddress;    // all zero until a datagram arrives; fixed by the first id
     int32_t nextRetryTime;       // an elapsedMs value
     int32_t inactivityDeadline;  // an uptimeMs value
+    int protocolVersion;         // 1: the client plays as older ones do, notes on arrival
+    int32_t latencyMs;           // the sound device's own delay, which timed tones start ahead by
+    bool showClock;              // the room's clock is told on standard error
 };
 
 extern RunState runState;

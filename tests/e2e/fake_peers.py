@@ -8,14 +8,22 @@ import e2e_support as e2e
 
 SERVER_PORT = 27000
 
-# A client's requests: ten bytes, told apart by their first byte.
+# A client's requests: ten bytes, told apart by their first byte. A client that knows the room's
+# clock marks its connect with a tag and its version, and asks for the time with 0xfd, the same
+# mark and its own 4-byte stamp.
 CONNECT = b"\xff" + bytes(9)
+CLOCK_MARK = b"toneclk\xa7\x02"
+TIMED_CONNECT = b"\xff" + CLOCK_MARK
+CLOCK_REQUEST = b"\xfd" + CLOCK_MARK
 ACTIVATE = b"\xfe" + bytes(9)
 
 # A server's replies: three little-endian signed 16-bit words, the first one its kind.
 MSG_ASSIGN_ID = 2
 MSG_NOTE = 4
 MSG_BYE = 5
+MSG_TIMED_NOTE = 6   # key, length, then the server's 32-bit microsecond it sounds at
+MSG_WELCOME = 7
+MSG_CLOCK_REPLY = 8  # 0, then the client's stamp and the server's microsecond
 
 
 def good_bye(client_id):

@@ -1,6 +1,9 @@
 """A whole performance in a virtual room: the server, three clients and the activate sender are
-five separate hosts on one network segment, and every note of the song reaches some client."""
+five separate hosts on one network segment, and every note of the song reaches some client. One
+client plays as older clients do and gets the older protocol to the byte, each note when it is due;
+the two others know the room's clock and get their notes a lead ahead with the moment they sound."""
 import os
+import struct
 import tempfile
 import time
 import unittest
@@ -19,6 +22,8 @@ VOICES = [
     [(75, 100, 76), (275, 100, 79), (475, 100, 84), (875, 200, 81)],
 ]
 SERVER, CLIENTS, ACTIVATOR = 0, (1, 2, 3), 4
+OLD_STYLE = 1
+LEAD_MS = 150
 
 
 class Room(unittest.TestCase):
@@ -37,7 +42,7 @@ class Room(unittest.TestCase):
                 self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
                 players = []
                 for expected_id, host in enumerate(CLIENTS):
-                    players.append(start(host, "-c"))
+                    players.append(start(host, "-c", *(["--protocol", "1"] if host == OLD_STYLE else [])))
                     # One at a time, so the ids follow the hosts.
                     self.assertTrue(self._wait_for_id(capture, host, expected_id), capture.datagrams())
 
@@ -71,19 +76,46 @@ class Room(unittest.TestCase):
 
     def _check_what_the_hosts_received(self, capture):
         server_address = (VirtualRoom.address(SERVER), peers.SERVER_PORT)
-        notes = []
+        start_of = {key: start for voice in VOICES for start, _, key in voice}
+        notes, origins, on_arrival = [], set(), []
         for client_id, host in enumerate(CLIENTS):
-            replies = [peers.reply_of(d.payload) for d in capture.datagrams(host) if d.source == server_address]
+            received = [d for d in capture.datagrams(host) if d.source == server_address]
+            replies = [peers.reply_of(d.payload) for d in received]
             self.assertEqual(replies[0], (peers.MSG_ASSIGN_ID, client_id, 0))
             self.assertEqual(replies[-1], (peers.MSG_BYE, 0, 0))
-            self.assertTrue(all(kind == peers.MSG_NOTE for kind, _, _ in replies[1:-1]), replies)
+            if host == OLD_STYLE:
+                played = received[1:-1]
+                self.assertTrue(all(len(d.payload) == 6 and d.payload[:2] == b"\x04\x00" for d in played), replies)
+                on_arrival += [(d.time, start_of[peers.reply_of(d.payload)[1]]) for d in played]
+            else:
+                self.assertEqual(replies[1], (peers.MSG_WELCOME, 2, 0))
+                played = [d for d in received[2:-1] if peers.reply_of(d.payload)[0] == peers.MSG_TIMED_NOTE]
+                self.assertTrue(all(len(d.payload) == 10 for d in played), replies)
+                for d in played:
+                    moment = struct.unpack("<I", d.payload[6:10])[0]
+                    origins.add(moment - start_of[peers.reply_of(d.payload)[1]] * 1000)
+                    # Sent a lead ahead of the moment the note sounds, on the server's microsecond clock.
+                    self.assertAlmostEqual(wrapped_ms(moment - d.time * 1e6), LEAD_MS, delta=10)
             # Each line of the song stays with its client: every client plays something.
-            self.assertTrue(replies[1:-1], "client %d played nothing" % client_id)
-            notes += [(key, length) for _, key, length in replies[1:-1]]
+            self.assertTrue(played, "client %d played nothing" % client_id)
+            notes += [peers.reply_of(d.payload)[1:] for d in played]
         self.assertEqual(sorted(notes), server.sent_notes(VOICES))
+        # Every timed note counts from one origin: the song's start, a lead after the activate.
+        self.assertEqual(len(origins), 1)
+        origin = origins.pop()
+        activate = [d.time for d in capture.datagrams(SERVER) if d.payload == peers.ACTIVATE][0]
+        self.assertAlmostEqual(wrapped_ms(origin - activate * 1e6), LEAD_MS, delta=3)
+        # The older client gets each note when the song reaches it.
+        for arrival, start in on_arrival:
+            self.assertLess(abs(wrapped_ms(arrival * 1e6 - origin - start * 1000) - 1), 2)
         # Told good-bye, each client says its own good-bye to the server, from its own address.
         good_byes = sorted(d.payload for d in capture.datagrams(SERVER) if d.payload[2:3] == b"\x05")
         self.assertEqual(good_byes, [peers.good_bye(i) for i in range(len(CLIENTS))])
+
+
+def wrapped_ms(micros):
+    """A difference of two 32-bit microsecond clock readings, in milliseconds."""
+    return ((int(micros) + 2 ** 31) % 2 ** 32 - 2 ** 31) / 1000
 
 
 if __name__ == "__main__":

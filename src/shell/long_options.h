@@ -1,6 +1,8 @@
 #pragma once
-// The server's long options, given with -s FILE: how the song is shaped and what the server tells
-// while it plays. The usage text lists none of them; absent, they change nothing.
+// The long options. The server's, given with -s FILE: how the song is shaped, what the server tells
+// while it plays and how far ahead it sends notes. The client's, given with -c: which protocol it
+// speaks, its sound device's delay and whether it tells the room's clock. The usage text lists
+// none of them; absent, they change nothing.
 
 // A refused option ends the run with this status, as a command-line mistake does in most programs,
 // so that a script sees it.
@@ -10,3 +12,6 @@ constexpr int BAD_OPTION_STATUS = 2;
 // filter and the server's report. A missing or bad value is refused with one line on standard
 // error that names the option and the form it takes; the result is then false.
 bool readServerOptions(int argc, char **argv, int fileArg);
+
+// The same for the client's long options.
+bool readClientOptions(int argc, char **argv);

@@ -1,18 +1,21 @@
-#include "shell/server_options.h"
+#include "shell/long_options.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "net/protocol.h"
 #include "net/server_status.h"
 #include "schedule/note_schedule.h"
 #include "schedule/song_filter.h"
+#include "shell/run_state.h"
 
 namespace {
 
 constexpr int MAX_TRACK = 65535;
 constexpr int MAX_TRANSPOSE = 48;
+constexpr int MAX_LATENCY_MS = 1000;
 
 // A decimal number from lowest to highest at the start of the text; text is left after it.
 bool readNumber(const char *&text, int lowest, int highest, int &number) {
@@ -74,6 +77,18 @@ bool applyRange(const char *value) {
     return true;
 }
 
+bool applyLead(const char *value) {
+    return readNumber(value, 0, LONGEST_LEAD_MS, runState.leadMs) && *value == '\0';
+}
+
+bool applyProtocol(const char *value) {
+    return readNumber(value, 1, CLOCK_PROTOCOL_VERSION, runState.protocolVersion) && *value == '\0';
+}
+
+bool applyLatency(const char *value) {
+    return readNumber(value, 0, MAX_LATENCY_MS, runState.latencyMs) && *value == '\0';
+}
+
 bool noDrums = false;
 
 struct LongOption {
@@ -83,7 +98,7 @@ struct LongOption {
     bool *flag;                        // without: set to true
 };
 
-const LongOption LONG_OPTIONS[] = {
+const LongOption SERVER_OPTIONS[] = {
     {"--channels", "a list of channels from 1 to 16, such as 1-9,11-16", applyChannels, nullptr},
     {"--no-drums", nullptr, nullptr, &noDrums},
     {"--tracks", "a list of tracks numbered from 1, such as 1,3-5", applyTracks, nullptr},
@@ -91,14 +106,20 @@ const LongOption LONG_OPTIONS[] = {
     {"--range", "LOW-HIGH, two keys from 0 to 127 at least 11 apart (an octave), such as 48-84", applyRange, nullptr},
     {"--skip-sysex", nullptr, nullptr, &songFilter.skipSysex},
     {"--stats", nullptr, nullptr, &statsRequested},
+    {"--lead", "a number of milliseconds from 0 to 10000, such as 150", applyLead, nullptr},
 };
 
-}  // namespace
+const LongOption CLIENT_OPTIONS[] = {
+    {"--protocol", "1 (play notes as they come, as older clients) or 2", applyProtocol, nullptr},
+    {"--latency", "a number of milliseconds from 0 to 1000, such as 40", applyLatency, nullptr},
+    {"--show-clock", nullptr, nullptr, &runState.showClock},
+};
 
-bool readServerOptions(int argc, char **argv, int fileArg) {
+template <size_t N>
+bool readLongOptions(int argc, char **argv, int skippedArg, const LongOption (&options)[N]) {
     for (int i = 1; i < argc; i++) {
-        if (i == fileArg) continue;
-        for (const LongOption &option : LONG_OPTIONS) {
+        if (i == skippedArg) continue;
+        for (const LongOption &option : options) {
             if (strcmp(argv[i], option.name) != 0) continue;
             if (option.form == nullptr) {
                 *option.flag = true;
@@ -112,6 +133,17 @@ bool readServerOptions(int argc, char **argv, int fileArg) {
             break;
         }
     }
+    return true;
+}
+
+}  // namespace
+
+bool readServerOptions(int argc, char **argv, int fileArg) {
+    if (!readLongOptions(argc, argv, fileArg, SERVER_OPTIONS)) return false;
     if (noDrums) songFilter.channels &= static_cast<uint16_t>(~(1U << (DRUM_CHANNEL - 1)));
     return true;
+}
+
+bool readClientOptions(int argc, char **argv) {
+    return readLongOptions(argc, argv, 0, CLIENT_OPTIONS);
 }

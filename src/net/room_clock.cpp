@@ -1,0 +1,120 @@
+#include "net/room_clock.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+// About a minute of exchanges at one a second: long enough to see the drift, short enough to
+// follow it as the crystals warm up.
+constexpr int KEPT_EXCHANGES = 64;
+// Exchanges whose round trip is within this of the shortest are taken as undelayed.
+constexpr int64_t ROUND_TRIP_MARGIN_NANOS = 1000000;
+// The drift is estimated only over exchanges this far apart; before that the clocks are taken to
+// run alike, which costs at most a few microseconds over the first seconds.
+constexpr int64_t DRIFT_SPAN_NANOS = 2000000000;
+// Real crystals are within a few tens of parts per million; beyond this a fit is noise.
+constexpr double MOST_DRIFT = 500e-6;
+
+struct Exchange {
+    int64_t localNanos;   // the middle of the round trip on this host's clock
+    int64_t offsetNanos;  // the server's clock (unwrapped) less this host's at that moment
+    int64_t roundTripNanos;
+};
+
+Exchange kept[KEPT_EXCHANGES];
+int keptCount = 0;
+int newest = -1;
+
+// offset(t) = baseOffset + drift * (t - baseTime), fitted after each exchange.
+int64_t baseTime = 0;
+double baseOffset = 0;
+double drift = 0;
+
+double offsetAt(int64_t localNanos) {
+    return baseOffset + drift * static_cast<double>(localNanos - baseTime);
+}
+
+void fit() {
+    int64_t shortest = kept[0].roundTripNanos;
+    for (int i = 1; i < keptCount; i++) shortest = std::min(shortest, kept[i].roundTripNanos);
+    int64_t first = 0;
+    int64_t last = 0;
+    bool any = false;
+    double sumT = 0;
+    double sumO = 0;
+    int count = 0;
+    const int64_t reference = kept[newest].localNanos;
+    for (int i = 0; i < keptCount; i++) {
+        if (kept[i].roundTripNanos > shortest + ROUND_TRIP_MARGIN_NANOS) continue;
+        first = any ? std::min(first, kept[i].localNanos) : kept[i].localNanos;
+        last = any ? std::max(last, kept[i].localNanos) : kept[i].localNanos;
+        any = true;
+        sumT += static_cast<double>(kept[i].localNanos - reference);
+        sumO += static_cast<double>(kept[i].offsetNanos);
+        count++;
+    }
+    const double meanT = sumT / count;
+    const double meanO = sumO / count;
+    double slope = 0;
+    if (last - first >= DRIFT_SPAN_NANOS) {
+        double covariance = 0;
+        double variance = 0;
+        for (int i = 0; i < keptCount; i++) {
+            if (kept[i].roundTripNanos > shortest + ROUND_TRIP_MARGIN_NANOS) continue;
+            const double t = static_cast<double>(kept[i].localNanos - reference) - meanT;
+            covariance += t * (static_cast<double>(kept[i].offsetNanos) - meanO);
+            variance += t * t;
+        }
+        slope = std::clamp(covariance / variance, -MOST_DRIFT, MOST_DRIFT);
+    }
+    baseTime = reference + static_cast<int64_t>(meanT);
+    baseOffset = meanO;
+    drift = slope;
+}
+
+// The server's clock in microseconds, unwrapped: the reading nearest the one expected at local.
+int64_t unwrappedMicros(uint32_t serverMicros, int64_t localNanos) {
+    const int64_t expected = (localNanos + static_cast<int64_t>(offsetAt(localNanos))) / 1000;
+    return expected + static_cast<int32_t>(serverMicros - static_cast<uint32_t>(expected));
+}
+
+}  // namespace
+
+void resetRoomClock() {
+    keptCount = 0;
+    newest = -1;
+}
+
+void addClockExchange(int64_t sentNanos, uint32_t serverMicros, int64_t receivedNanos) {
+    const int64_t middle = sentNanos + (receivedNanos - sentNanos) / 2;
+    // The first reading is taken as it is; every later one is unwrapped near the estimate.
+    const int64_t micros = keptCount == 0 ? serverMicros : unwrappedMicros(serverMicros, middle);
+    newest = (newest + 1) % KEPT_EXCHANGES;
+    kept[newest] = {middle, micros * 1000 - middle, receivedNanos - sentNanos};
+    keptCount = std::min(keptCount + 1, KEPT_EXCHANGES);
+    fit();
+}
+
+bool roomClockKnown() {
+    return keptCount > 0;
+}
+
+int64_t localNanosOf(uint32_t serverMicros, int64_t nowNanos) {
+    const int64_t serverNanos = unwrappedMicros(serverMicros, nowNanos) * 1000;
+    // Solves t + offset(t) = serverNanos for t, measured from the fit's base.
+    const double fromBase = static_cast<double>(serverNanos - baseTime) - baseOffset;
+    return baseTime + static_cast<int64_t>(fromBase / (1.0 + drift));
+}
+
+RoomClockEstimate roomClockEstimate() {
+    RoomClockEstimate estimate = {0, 0, 0, keptCount};
+    if (keptCount == 0) return estimate;
+    estimate.offsetNanos = static_cast<int64_t>(offsetAt(kept[newest].localNanos));
+    estimate.driftPpm = drift * 1e6;
+    estimate.shortestRoundTripNanos = kept[0].roundTripNanos;
+    for (int i = 1; i < keptCount; i++) {
+        estimate.shortestRoundTripNanos = std::min(estimate.shortestRoundTripNanos, kept[i].roundTripNanos);
+    }
+    return estimate;
+}

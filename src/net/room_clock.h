@@ -1,0 +1,28 @@
+#pragma once
+// The room's clock as a client knows it: the server's clock, estimated from timestamped exchanges
+// as an offset from this host's monotonic clock that drifts at a steady rate (two crystals never
+// run alike). An exchange held up on the way (a busy link, a sleeping Wi-Fi card) says little of
+// the offset, so only the exchanges whose round trip is near the shortest seen count.
+#include <cstdint>
+
+// Forgets every exchange.
+void resetRoomClock();
+
+// One exchange: the request left at sentNanos, and its reply, carrying the server's microsecond
+// serverMicros, came back at receivedNanos (both on this host's monotonic clock).
+void addClockExchange(int64_t sentNanos, uint32_t serverMicros, int64_t receivedNanos);
+
+// Whether any exchange has come back, so that the server's times can be placed.
+bool roomClockKnown();
+
+// The moment on this host's monotonic clock at which the server's clock reads serverMicros: of
+// the readings that wrap to it, the one nearest the server's time at nowNanos. Only when known.
+int64_t localNanosOf(uint32_t serverMicros, int64_t nowNanos);
+
+struct RoomClockEstimate {
+    int64_t offsetNanos;  // the server's clock less this host's, at the newest exchange
+    double driftPpm;      // how much faster the server's clock runs
+    int64_t shortestRoundTripNanos;
+    int exchanges;  // those kept
+};
+RoomClockEstimate roomClockEstimate();
