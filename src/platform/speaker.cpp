@@ -38,7 +38,8 @@ void beep(int frequency, int milliseconds) {
 }
 
 void beepAt(int frequency, int milliseconds, int64_t startNanos) {
-    if (!isPlayableTone(frequency, milliseconds)) return;
+    const int64_t end = startNanos + milliseconds * NANOS_PER_MILLI;
+    if (!isPlayableTone(frequency, milliseconds) || end <= monotonicNanos()) return;
     prepareSpeaker();
     if (chosenBackend->playAt != nullptr) {
         chosenBackend->playAt(frequency, milliseconds, startNanos);

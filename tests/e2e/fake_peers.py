@@ -64,11 +64,12 @@ def receive_all(sock, quiet_seconds=0.5):
             return received
 
 
-def start_client(server, env=None, timeout=5.0):
-    """Starts tonecast -c and waits for its first connect request on the fake server's socket.
+def start_client(server, *options, env=None, timeout=5.0):
+    """Starts tonecast -c with the options and waits for its first connect request on the fake
+    server's socket.
 
     Returns (process, the client's address)."""
-    process = e2e.start("-c", env=env)
+    process = e2e.start("-c", *options, env=env)
     server.settimeout(timeout)
     try:
         _, address = server.recvfrom(2048)

@@ -82,6 +82,11 @@ class Watched:
         with self._changed:
             return "".join(self._out)
 
+    @property
+    def err(self):
+        with self._changed:
+            return "".join(self._err)
+
     def wait_for(self, text, timeout=10):
         """True once the output holds the text; False if the time ran out first."""
         with self._changed:

@@ -1,11 +1,15 @@
 """The client ("-c") against a fake server: joining, ids, notes, good-bye and hostile datagrams."""
 import random
+import re
 import signal
+import socket
+import struct
 import time
 import unittest
 
 import e2e_support as e2e
 import fake_peers as peers
+import server_support
 import tone_capture
 
 START = e2e.BANNER + "Running as client\n" + "Connecting...\n"
@@ -19,8 +23,8 @@ class Client(unittest.TestCase):
         self.capture = tone_capture.Capture().__enter__()
         self.addCleanup(self.capture.__exit__)
 
-    def start_client(self):
-        process, address = peers.start_client(self.server, env=self.capture.env)
+    def start_client(self, *options):
+        process, address = peers.start_client(self.server, *options, env=self.capture.env)
         self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
         return process, address
 
@@ -154,6 +158,47 @@ class Client(unittest.TestCase):
         self.assertEqual([d for d, _ in peers.receive_all(self.server)
                           if d != peers.TIMED_CONNECT and not d.startswith(peers.CLOCK_REQUEST)],
                          [peers.good_bye(printed_ids[-1])])
+
+    def test_timed_notes_are_placed_by_a_server_clock_that_runs_fast_and_wraps(self):
+        # The server's clock runs 100 ppm fast and wraps 6 s into the run. Over 12 s of clock
+        # exchanges the client learns its offset and drift; then three notes 1 s apart on the
+        # server's clock, a late one and one already over, and the good-bye at once after them.
+        wraps_at = time.monotonic() + 6
+        server_micros = lambda: (time.monotonic() - wraps_at) * (1 + 1e-4) * 1e6 % 2 ** 32  # noqa: E731
+        process, address = self.start_client("--show-clock")
+        watched = server_support.Watched(process)
+        self.server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 0), address)
+        self.server.sendto(peers.reply(peers.MSG_WELCOME, 2), address)
+        answering_until, notes_sent = time.monotonic() + 12, False
+        self.server.settimeout(0.05)
+        while process.poll() is None and time.monotonic() < answering_until + 10:
+            try:
+                data, sender = self.server.recvfrom(2048)
+            except socket.timeout:
+                data = b""
+            if data.startswith(peers.CLOCK_REQUEST):
+                self.server.sendto(struct.pack("<hh4sI", peers.MSG_CLOCK_REPLY, 0, data[10:14],
+                                               int(server_micros())), sender)
+            if time.monotonic() >= answering_until and not notes_sent:
+                clock_line = [line for line in watched.err.splitlines() if line.startswith("Clock: ")][-1]
+                expected_offset = server_micros() - time.monotonic() * 1e6
+                now = int(server_micros())
+                for ahead_ms, length in ((-100, 300), (-1000, 300), (400, 200), (1400, 200), (2400, 200)):
+                    self.server.sendto(struct.pack("<hhhI", peers.MSG_TIMED_NOTE, 69, length,
+                                                   (now + ahead_ms * 1000) % 2 ** 32), address)
+                self.server.sendto(peers.reply(peers.MSG_BYE), address)
+                notes_sent = True
+        status, out, err = watched.finish(timeout=10)
+        self.assertEqual((status, out), (0, START + "Connected! Got id: 0\n" + "Server quit.\n" + "Quit.\n"))
+        self.assertIn("Notes that came after their moment: 1 played shortened, 1 missed.\n", err)
+        offset_ms, drift_ppm = map(float, re.match(r"Clock: offset ([-+.\d]+) ms, drift ([-+.\d]+) ppm",
+                                                   clock_line).groups())
+        self.assertLess(abs((offset_ms * 1000 - expected_offset + 2 ** 31) % 2 ** 32 - 2 ** 31), 200)
+        self.assertAlmostEqual(drift_ppm, 100, delta=10)
+        # The three timed tones, on the file device's samples: 1 s of the server's clock apart.
+        starts = tone_capture.tone_starts(self.capture.samples())[-3:]
+        for first, second in zip(starts, starts[1:]):
+            self.assertAlmostEqual(second - first, tone_capture.RATE / (1 + 1e-4), delta=1.5)
 
 
 def words(data):

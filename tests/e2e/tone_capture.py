@@ -132,6 +132,11 @@ def _rising_crossings(samples, start, end):
     return crossings
 
 
+def tone_starts(samples):
+    """The first sample of each tone."""
+    return [start for start, _ in _tone_spans(samples)]
+
+
 def measure(samples):
     """Measures a recording (list of ints): a Measurement of its tones."""
     segments = []
