@@ -64,6 +64,27 @@ class Room(unittest.TestCase):
 
             self._check_what_the_hosts_received(capture)
 
+    def test_clock_exchanges_keep_a_client_through_a_rest_of_ninety_seconds(self):
+        # The older client ends a minute after its note, with its good-bye; the one that knows the
+        # room's clock hears from its server every second and plays the note after the rest.
+        voices = [[(0, 100, 60), (90000, 100, 62)]]
+        with tempfile.TemporaryDirectory() as folder, VirtualRoom(4) as room, room.capture() as capture:
+            song = server.write_song(os.path.join(folder, "song.mid"), voices)
+            performer = server.Watched(room.start(SERVER, [e2e.TONECAST, "-s", song, "-w"], stdout=-1, text=True))
+            players = [server.Watched(room.start(1, [e2e.TONECAST, "-c", "--protocol", "1"], stdout=-1, text=True))]
+            self.assertTrue(self._wait_for_id(capture, 1, 0))
+            players.append(server.Watched(room.start(2, [e2e.TONECAST, "-c"], stdout=-1, text=True)))
+            self.assertTrue(self._wait_for_id(capture, 2, 1))
+            room.run(3, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
+            outs = [watched.finish(timeout=120)[:2] for watched in [performer] + players]
+        self.assertEqual(outs[0], (0, server.server_prefix(voices, waiting=True)
+                                   + "SV: got activate\nClient 0 disconnected.\nQuit.\n"))
+        start = e2e.BANNER + "Running as client\nConnecting...\n"
+        self.assertEqual(outs[1], (0, start + "Connected! Got id: 0\nQuit.\n"))
+        self.assertEqual(outs[2], (0, start + "Connected! Got id: 1\nServer quit.\nQuit.\n"))
+        notes = [d.payload[:6] for d in capture.datagrams(2) if d.payload[:2] == b"\x06\x00"]
+        self.assertEqual(notes, [peers.reply(peers.MSG_TIMED_NOTE, 62, 80)])
+
     @staticmethod
     def _wait_for_id(capture, host, expected_id, timeout=10):
         deadline = time.monotonic() + timeout
