@@ -18,7 +18,9 @@ struct TimedTone {
     uint32_t serverMicros;
 };
 
-// Never more than a lead's worth of notes: a client plays one at a time.
+// A song gives a client one note at a time, a lead ahead: a few wait at most. A server that sends
+// more is not heard beyond these.
+constexpr size_t MOST_WAITING = 256;
 std::vector<TimedTone> waiting;
 LateTones late = {0, 0};
 
@@ -33,7 +35,10 @@ void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros) {
     const TimedTone tone = {key, length, serverMicros};
     const int64_t now = monotonicNanos();
     // A moment beyond any lead is no note of a song: the good-bye would wait for it.
-    if (roomClockKnown() && localStart(tone, now) - now > (LONGEST_LEAD_MS + 1000) * NANOS_PER_MILLI) return;
+    if (waiting.size() >= MOST_WAITING ||
+        (roomClockKnown() && localStart(tone, now) - now > (LONGEST_LEAD_MS + 1000) * NANOS_PER_MILLI)) {
+        return;
+    }
     if (!roomClockKnown() || localStart(tone, now) <= now) {
         // Came after its moment, or before the clock is known: played now for what is left of it.
         const int64_t lateMs = roomClockKnown() ? (now - localStart(tone, now)) / NANOS_PER_MILLI : 0;

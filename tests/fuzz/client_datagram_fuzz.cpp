@@ -35,6 +35,8 @@ void check(bool holds) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     runState.connected = 0;
     runState.ownId = 0;
+    // Speaking the room's clock: a welcome, clock replies and timed notes are taken too.
+    runState.protocolVersion = CLOCK_PROTOCOL_VERSION;
     size_t used = 0;
     // Each datagram: a length byte (0xFF: a datagram larger than the buffer), then its bytes.
     while (used < size) {
