@@ -35,42 +35,42 @@ double offsetAt(int64_t localNanos) {
     return baseOffset + drift * static_cast<double>(localNanos - baseTime);
 }
 
-void fit() {
+int64_t shortestRoundTrip() {
     int64_t shortest = kept[0].roundTripNanos;
     for (int i = 1; i < keptCount; i++) shortest = std::min(shortest, kept[i].roundTripNanos);
-    int64_t first = 0;
-    int64_t last = 0;
-    bool any = false;
+    return shortest;
+}
+
+// A straight line through the undelayed exchanges, by least squares; flat until they span enough
+// time to tell a drift from the noise.
+void fit() {
+    const int64_t longestTaken = shortestRoundTrip() + ROUND_TRIP_MARGIN_NANOS;
+    const int64_t reference = kept[newest].localNanos;
     double sumT = 0;
     double sumO = 0;
     int count = 0;
-    const int64_t reference = kept[newest].localNanos;
+    int64_t earliest = reference;
     for (int i = 0; i < keptCount; i++) {
-        if (kept[i].roundTripNanos > shortest + ROUND_TRIP_MARGIN_NANOS) continue;
-        first = any ? std::min(first, kept[i].localNanos) : kept[i].localNanos;
-        last = any ? std::max(last, kept[i].localNanos) : kept[i].localNanos;
-        any = true;
+        if (kept[i].roundTripNanos > longestTaken) continue;
+        earliest = std::min(earliest, kept[i].localNanos);
         sumT += static_cast<double>(kept[i].localNanos - reference);
         sumO += static_cast<double>(kept[i].offsetNanos);
         count++;
     }
     const double meanT = sumT / count;
     const double meanO = sumO / count;
-    double slope = 0;
-    if (last - first >= DRIFT_SPAN_NANOS) {
-        double covariance = 0;
-        double variance = 0;
-        for (int i = 0; i < keptCount; i++) {
-            if (kept[i].roundTripNanos > shortest + ROUND_TRIP_MARGIN_NANOS) continue;
-            const double t = static_cast<double>(kept[i].localNanos - reference) - meanT;
-            covariance += t * (static_cast<double>(kept[i].offsetNanos) - meanO);
-            variance += t * t;
-        }
-        slope = std::clamp(covariance / variance, -MOST_DRIFT, MOST_DRIFT);
+    double covariance = 0;
+    double variance = 0;
+    for (int i = 0; i < keptCount; i++) {
+        if (kept[i].roundTripNanos > longestTaken) continue;
+        const double t = static_cast<double>(kept[i].localNanos - reference) - meanT;
+        covariance += t * (static_cast<double>(kept[i].offsetNanos) - meanO);
+        variance += t * t;
     }
+    const bool spanned = reference - earliest >= DRIFT_SPAN_NANOS;
+    drift = spanned ? std::clamp(covariance / variance, -MOST_DRIFT, MOST_DRIFT) : 0;
     baseTime = reference + static_cast<int64_t>(meanT);
     baseOffset = meanO;
-    drift = slope;
 }
 
 // The server's clock in microseconds, unwrapped: the reading nearest the one expected at local.
@@ -112,9 +112,6 @@ RoomClockEstimate roomClockEstimate() {
     if (keptCount == 0) return estimate;
     estimate.offsetNanos = static_cast<int64_t>(offsetAt(kept[newest].localNanos));
     estimate.driftPpm = drift * 1e6;
-    estimate.shortestRoundTripNanos = kept[0].roundTripNanos;
-    for (int i = 1; i < keptCount; i++) {
-        estimate.shortestRoundTripNanos = std::min(estimate.shortestRoundTripNanos, kept[i].roundTripNanos);
-    }
+    estimate.shortestRoundTripNanos = shortestRoundTrip();
     return estimate;
 }
