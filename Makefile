@@ -26,6 +26,10 @@ DEB_VERSION := $(shell sed -n '1s/^tonecast (\(.*\)).*/\1/p' debian/changelog)
 DEB_FILE := tonecast_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
 WINDOWS_ZIP_NAME := tonecast-$(VERSION)-windows
 CLIENTS ?= 4
+LINK ?= none
+SEED ?= 1
+BUSY ?=
+LEAD ?=
 # The system's interpreter, which sees the Debian packages above (numpy, matplotlib).
 PYTHON ?= $(if $(wildcard /usr/bin/python3),/usr/bin/python3,python3)
 
@@ -74,10 +78,12 @@ demo: deps build
 	tests/e2e/netns_run.sh $(PYTHON) tools/demo.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) \
 	    --clients $(CLIENTS) --record demo
 
-# The room's timing as a listener hears it, beside a perfectly timed reference.
+# The room's timing as a listener hears it, old-style clients and new ones beside a perfectly timed
+# reference: each client behind a link of LINK's profile (none, wired, wifi; SEED seeds its delays),
+# with BUSY=1 on a machine whose every core is kept busy, and with LEAD=MS the server's --lead.
 bench-listening: deps build
 	tests/e2e/netns_run.sh $(PYTHON) bench/listening.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) \
-	    --clients $(CLIENTS)
+	    --clients $(CLIENTS) --link $(LINK) --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) $(if $(LEAD),--lead $(LEAD))
 
 # Every fuzz target for FUZZ_SECONDS seconds each, seeded by the files the unit tests read.
 fuzz: deps build

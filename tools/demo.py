@@ -199,9 +199,12 @@ def role_commands(options):
     return command(options.tonecast_server), command(options.tonecast_client)
 
 
-def perform(room, options, clients, console, client_env=lambda index: None):
+def perform(room, options, clients, console, client_env=lambda index: None, client_host=lambda index: 1 + index,
+            server_options=(), client_options=()):
     """Runs the whole performance; returns the list of faults found (empty when all went well).
-    client_env(index): the environment of client index, None for the demo's own."""
+    client_env(index): the environment of client index, None for the demo's own; client_host(index):
+    its host, 1 + index unless it sits behind a link; the options are added to the server's and the
+    clients' (not the activate sender's) command lines."""
     server_command, client_command = role_commands(options)
     song = os.path.abspath(options.song)
     seconds = song_seconds(song)
@@ -209,13 +212,14 @@ def perform(room, options, clients, console, client_env=lambda index: None):
     server_host, activator_host = 0, clients + 1
     players = []
     try:
-        server = Player("server", room, server_host, [*server_command, "-s", song, "-w"], console)
+        server = Player("server", room, server_host, [*server_command, "-s", song, "-w", *server_options], console)
         players.append(server)
         if not server.wait_for("SV: Binded to port 27000", READY_SECONDS):
             return ["the server did not get ready to play"]
         # One client at a time, so that client cN is given id N.
         for index in range(clients):
-            client = Player("c%d" % index, room, 1 + index, [*client_command, "-c"], console, client_env(index))
+            client = Player("c%d" % index, room, client_host(index), [*client_command, "-c", *client_options],
+                            console, client_env(index))
             players.append(client)
             if not client.wait_for("Connected! Got id: %d" % index, READY_SECONDS):
                 return ["c%d did not connect as client %d" % (index, index)]

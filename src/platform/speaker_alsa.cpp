@@ -23,10 +23,13 @@ snd_pcm_uframes_t bufferFrames = 0;
 // so two tones are apart exactly as their moments are.
 int64_t framesWritten = 0;
 int64_t streamStartNanos = 0;
-// A device that plays in real time tells where its stream is only in steps of a period: each
-// reading gives the start a little late, by up to a period. The median of the last readings is
-// steady to a fraction of that and follows a sound card whose crystal drifts.
-constexpr int START_READINGS = 31;
+// A device that plays in real time tells where its stream is only in steps (a sound server takes
+// several milliseconds at a time), so a reading of the start is late by anything up to a step:
+// the readings rise with the clock and fall back at each step. Their low edge is the start. A low
+// percentile of the last readings finds it without trusting any one reading, and once known the
+// start moves only slowly, enough to follow a sound card whose crystal drifts.
+constexpr int START_READINGS = 63;
+constexpr int64_t START_SLEW_NANOS = 20000;
 std::array<int64_t, START_READINGS> startReadings;
 int startReadingCount = 0;
 int nextStartReading = 0;
@@ -36,7 +39,7 @@ constexpr unsigned BUFFER_MICROSECONDS = 60000;
 // The device reports what it has taken in steps of a period (a sound server asks for more data
 // each period), so a short period lets the queue be measured to within 2 ms. The report a sound
 // server gives of its own delay is smoothed, and can sit several milliseconds off for seconds.
-constexpr unsigned PERIOD_MICROSECONDS = 2000;
+constexpr unsigned PERIOD_MICROSECONDS = 1000;
 // Every tone is heard this long after it is written: the silence queued ahead of it is topped up
 // to the lead first, so a tone starts the same time after its datagram however long the pause.
 constexpr int LEAD_FRAMES = SPEAKER_RATE / 50;
@@ -132,8 +135,12 @@ void readStreamStart() {
     nextStartReading = (nextStartReading + 1) % START_READINGS;
     startReadingCount = std::min(startReadingCount + 1, START_READINGS);
     std::array<int64_t, START_READINGS> sorted = startReadings;
-    std::nth_element(sorted.begin(), sorted.begin() + startReadingCount / 2, sorted.begin() + startReadingCount);
-    streamStartNanos = sorted[static_cast<size_t>(startReadingCount / 2)];
+    const auto lowEdge = sorted.begin() + startReadingCount / 10;
+    std::nth_element(sorted.begin(), lowEdge, sorted.begin() + startReadingCount);
+    const bool settled = startReadingCount == START_READINGS;
+    streamStartNanos = settled ? streamStartNanos + std::clamp(*lowEdge - streamStartNanos, -START_SLEW_NANOS,
+                                                                START_SLEW_NANOS)
+                               : *lowEdge;
 }
 
 void topUpToLead() {
@@ -208,7 +215,9 @@ int keepAlsaStreamRunning() {
     if (!pacedDevice) return -1;
     readStreamStart();
     if (queuedFrames() < LOW_FRAMES) topUpToLead();
-    return std::max(queuedFrames() - LOW_FRAMES, 0) * 1000 / SPEAKER_RATE;
+    // At least a millisecond: a device reports what it has taken in steps, and until the next step
+    // the queue reads the same, so waking sooner would only spin.
+    return std::max(queuedFrames() - LOW_FRAMES, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
 }
 
 void closeAlsaSpeaker() {

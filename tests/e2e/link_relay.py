@@ -1,66 +1,107 @@
-"""A slow or lossy link between a client host and the server, since this kernel has no netem: run on
-the front host of a host added with VirtualRoom.add_host_behind, it takes every datagram that
-arrives on port 27000 over the link (the client's broadcasts among them) and passes it on to the
-server, and passes the server's answers back, each way after a fixed delay or not at all, as a
-seeded random generator decides. The server sees each client address as one relay socket of its
-own; the client sees the relay's end of the link, port 27000, as its server.
+"""A slow, lossy or jittery link between a client host and the server, since this kernel has no
+netem: run on the front host of a host added with VirtualRoom.add_host_behind, it takes every
+datagram that arrives on port 27000 over the link (the client's broadcasts among them) and passes
+it on to the server, and passes the server's answers back, each way after a delay or not at all, as
+seeded random generators decide. The delay is fixed, or drawn for each datagram from a profile of a
+real link (PROFILES), so datagrams may overtake each other. The server sees
+each client address as one relay socket of its own; the client sees the relay's end of the link,
+port 27000, as its server.
 
     relay = start_relay(room, front, behind, server_address, delay_ms=600, loss=0.5, seed=1)
+    relay = start_relay(room, front, behind, server_address, profile="wifi", seed=1, report=path)
 
-It ends by itself after its lifetime. Python standard library only.
+It ends by itself after its lifetime, or on SIGTERM; either way it then writes to the report file,
+if given, how late it sent each datagram against its due time, in ms, one a line. Python standard
+library only.
 """
 import argparse
+import ctypes
 import heapq
 import os
 import random
 import select
+import signal
 import socket
 import subprocess
 import sys
 import time
 
 SERVER_PORT = 27000
+PR_SET_TIMERSLACK = 29
+RELAY_PRIORITY = 10  # of the real-time policy
+
+# Each datagram's delay in ms, drawn from the generator of its way.
+PROFILES = {
+    # A switched Ethernet LAN.
+    "wired": lambda draw: draw.uniform(0.05, 0.5),
+    # A wireless LAN: a few milliseconds, and now and then a datagram held while the radio retries.
+    "wifi": lambda draw: draw.uniform(40, 120) if draw.random() < 0.02 else max(0.5, draw.gauss(5, 3)),
+}
 
 
-def relay(device, server, delay, loss, seed, lifetime):
-    rng = random.Random(seed)
+def keep_time():
+    """Wakes for each due time as soon as the machine can: without the kernel's default timer slack
+    (50 us), and ahead of ordinary processes where this one may take the real-time policy, since the
+    relay stands for a wire, which a busy PC does not slow down."""
+    ctypes.CDLL(None).prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0)
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(RELAY_PRIORITY))
+    except PermissionError:
+        pass
+
+
+def relay(device, server, delay_of, loss, seed, lifetime, report=None):
+    losses = random.Random(seed)
+    # A generator of delays for each way: a way's datagrams meet the same delays whatever the other carries.
+    toward_server, toward_client = (random.Random("%d %s" % (seed, way)) for way in ("up", "down"))
     link = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     # Only what comes over the link: the room's own broadcasts reach this host too.
     link.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
     link.bind(("", SERVER_PORT))
     print("relaying", flush=True)
-    toward_server = {}   # client address -> the relay's socket that speaks for it
+    upstream_of = {}     # client address -> the relay's socket that speaks for it
     client_of = {}       # that socket -> the client address
     due = []             # (time, order, socket, payload, destination)
+    late = []            # ms each datagram left after its due time
     order = 0
     end = time.monotonic() + lifetime
-    while time.monotonic() < end:
-        now = time.monotonic()
-        while due and due[0][0] <= now:
-            _, _, sender, payload, destination = heapq.heappop(due)
-            sender.sendto(payload, destination)
-        wake = min(end, due[0][0]) if due else end
-        readable, _, _ = select.select([link, *client_of], [], [], max(0.0, wake - now))
-        for sock in readable:
-            payload, source = sock.recvfrom(2048)
-            if sock is link:
-                if source not in toward_server:
-                    upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                    upstream.bind(("", 0))
-                    toward_server[source], client_of[upstream] = upstream, source
-                sender, destination = toward_server[source], server
-            else:
-                sender, destination = link, client_of[sock]
-            if rng.random() >= loss:
-                order += 1
-                heapq.heappush(due, (time.monotonic() + delay, order, sender, payload, destination))
+    try:
+        while time.monotonic() < end:
+            now = time.monotonic()
+            while due and due[0][0] <= now:
+                when, _, sender, payload, destination = heapq.heappop(due)
+                sender.sendto(payload, destination)
+                late.append((time.monotonic() - when) * 1000)
+            wake = min(end, due[0][0]) if due else end
+            readable, _, _ = select.select([link, *client_of], [], [], max(0.0, wake - time.monotonic()))
+            for sock in readable:
+                payload, source = sock.recvfrom(2048)
+                arrived = time.monotonic()
+                if sock is link:
+                    if source not in upstream_of:
+                        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                        upstream.bind(("", 0))
+                        upstream_of[source], client_of[upstream] = upstream, source
+                    sender, destination, draw = upstream_of[source], server, toward_server
+                else:
+                    sender, destination, draw = link, client_of[sock], toward_client
+                if losses.random() >= loss:
+                    order += 1
+                    heapq.heappush(due, (arrived + delay_of(draw) / 1000, order, sender, payload, destination))
+    finally:
+        if report:
+            with open(report, "w") as out:
+                out.write("".join("%.3f\n" % ms for ms in late))
 
 
-def start_relay(room, front, behind, server_address, delay_ms=0, loss=0.0, seed=1, lifetime=60):
+def start_relay(room, front, behind, server_address, delay_ms=0, loss=0.0, seed=1, lifetime=60, profile=None,
+                report=None):
     """Starts the relay on the front host for the host behind it and returns the process once the
-    relay listens, so that no datagram is lost but those its generator drops."""
+    relay listens, so that no datagram is lost but those its generators drop. A profile's delays
+    replace delay_ms."""
+    extra = (["--profile", profile] if profile else []) + (["--report", report] if report else [])
     process = room.start(front, [sys.executable, os.path.abspath(__file__), room.front_end(behind),
-                                 server_address, str(delay_ms), str(loss), str(seed), str(lifetime)],
+                                 server_address, str(delay_ms), str(loss), str(seed), str(lifetime), *extra],
                          stdout=subprocess.PIPE, text=True)
     with process.stdout:
         process.stdout.readline()
@@ -75,6 +116,12 @@ if __name__ == "__main__":
     arguments.add_argument("loss", type=float)
     arguments.add_argument("seed", type=int)
     arguments.add_argument("lifetime", type=float)
+    arguments.add_argument("--profile", choices=sorted(PROFILES))
+    arguments.add_argument("--report", help="the file to write how late each datagram left, in ms")
     given = arguments.parse_args()
-    relay(given.device, (given.server, SERVER_PORT), given.delay_ms / 1000.0, given.loss, given.seed,
-          given.lifetime)
+    # A stop ends the loop the way its lifetime does, report and all.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    keep_time()
+    relay(given.device, (given.server, SERVER_PORT),
+          PROFILES[given.profile] if given.profile else lambda _: given.delay_ms, given.loss, given.seed,
+          given.lifetime, given.report)
