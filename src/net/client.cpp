@@ -19,10 +19,10 @@ namespace {
 constexpr int32_t INACTIVITY_LIMIT_MS = 60000;
 
 // Right after the welcome a burst of clock requests gives the room's clock before the song
-// starts; one a second then follows the drift and keeps the client alive through long rests.
-constexpr int CLOCK_BURST = 32;
-constexpr int64_t BURST_SPACING_NANOS = 10 * NANOS_PER_MILLI;
-constexpr int64_t CLOCK_REQUEST_SPACING_NANOS = NANOS_PER_SECOND;
+// starts; four a second then follow the drift and keep the client alive through long rests.
+constexpr int CLOCK_BURST = 64;
+constexpr int64_t BURST_SPACING_NANOS = 5 * NANOS_PER_MILLI;
+constexpr int64_t CLOCK_REQUEST_SPACING_NANOS = NANOS_PER_SECOND / 4;
 
 struct ClockTalk {
     bool started;  // the server has welcomed the client: it speaks the room's clock

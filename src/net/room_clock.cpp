@@ -1,20 +1,23 @@
 #include "net/room_clock.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
 
-// About a minute of exchanges at one a second: long enough to see the drift, short enough to
-// follow it as the crystals warm up.
-constexpr int KEPT_EXCHANGES = 64;
-// Exchanges whose round trip is within this of the shortest are taken as undelayed.
-constexpr int64_t ROUND_TRIP_MARGIN_NANOS = 1000000;
+// About a minute of exchanges at four a second: long enough to see a drift through a jittery
+// link's noise, short enough to follow it as the crystals warm up.
+constexpr int KEPT_EXCHANGES = 256;
+
 // The drift is estimated only over exchanges this far apart; before that the clocks are taken to
-// run alike, which costs at most a few microseconds over the first seconds.
-constexpr int64_t DRIFT_SPAN_NANOS = 2000000000;
+// run alike, which costs well under a millisecond over the first seconds (crystals drift tens of
+// parts per million), while a slope fitted over a shorter span of a jittery link can be hundreds.
+constexpr int64_t DRIFT_SPAN_NANOS = 10000000000;
 // Real crystals are within a few tens of parts per million; beyond this a fit is noise.
 constexpr double MOST_DRIFT = 500e-6;
+// A slope four times its standard error counts half.
+constexpr double SHRINK = 16;
 
 struct Exchange {
     int64_t localNanos;   // the middle of the round trip on this host's clock
@@ -41,18 +44,31 @@ int64_t shortestRoundTrip() {
     return shortest;
 }
 
+// The exchanges that count are the faster half: a delay on the way out or back moves an
+// exchange's offset by half of it, and the slower half holds every exchange held up for long (a
+// stall of the link, a client busy writing a tone). Where both ways are alike, what is left errs
+// as much either way, so the fit through many of them is close to the truth.
+int64_t longestRoundTripTaken() {
+    int64_t roundTrips[KEPT_EXCHANGES];
+    for (int i = 0; i < keptCount; i++) roundTrips[i] = kept[i].roundTripNanos;
+    std::nth_element(roundTrips, roundTrips + (keptCount - 1) / 2, roundTrips + keptCount);
+    return roundTrips[(keptCount - 1) / 2];
+}
+
 // A straight line through the undelayed exchanges, by least squares; flat until they span enough
 // time to tell a drift from the noise.
 void fit() {
-    const int64_t longestTaken = shortestRoundTrip() + ROUND_TRIP_MARGIN_NANOS;
+    const int64_t longestTaken = longestRoundTripTaken();
     const int64_t reference = kept[newest].localNanos;
     double sumT = 0;
     double sumO = 0;
     int count = 0;
-    int64_t earliest = reference;
+    int64_t earliest = INT64_MAX;
+    int64_t latest = INT64_MIN;
     for (int i = 0; i < keptCount; i++) {
         if (kept[i].roundTripNanos > longestTaken) continue;
         earliest = std::min(earliest, kept[i].localNanos);
+        latest = std::max(latest, kept[i].localNanos);
         sumT += static_cast<double>(kept[i].localNanos - reference);
         sumO += static_cast<double>(kept[i].offsetNanos);
         count++;
@@ -67,8 +83,23 @@ void fit() {
         covariance += t * (static_cast<double>(kept[i].offsetNanos) - meanO);
         variance += t * t;
     }
-    const bool spanned = reference - earliest >= DRIFT_SPAN_NANOS;
-    drift = spanned ? std::clamp(covariance / variance, -MOST_DRIFT, MOST_DRIFT) : 0;
+    drift = 0;
+    if (latest - earliest >= DRIFT_SPAN_NANOS && count > 2 && variance > 0) {
+        const double slope = covariance / variance;
+        double squares = 0;
+        for (int i = 0; i < keptCount; i++) {
+            if (kept[i].roundTripNanos > longestTaken) continue;
+            const double t = static_cast<double>(kept[i].localNanos - reference) - meanT;
+            const double residual = static_cast<double>(kept[i].offsetNanos) - meanO - slope * t;
+            squares += residual * residual;
+        }
+        // A slope hardly larger than its own uncertainty is the noise of a jittery link, and
+        // carried forward it would move every later note: it is shrunk towards none by how
+        // uncertain it is, and a true drift, which grows clearer with every exchange, is kept.
+        const double uncertainty = squares / (count - 2) / variance;
+        const double trusted = slope * slope / (slope * slope + SHRINK * uncertainty);
+        drift = std::clamp(slope * trusted, -MOST_DRIFT, MOST_DRIFT);
+    }
     baseTime = reference + static_cast<int64_t>(meanT);
     baseOffset = meanO;
 }
