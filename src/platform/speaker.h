@@ -9,7 +9,7 @@ void beep(int frequency, int milliseconds);
 
 // A tone with a moment of its own is handed to beepAt this long before it: a sound stream is fed
 // ahead of what is heard, and the tone must reach it before the silence ahead of the moment has.
-constexpr int64_t TIMED_TONE_HAND_OVER_NANOS = 60000000;
+constexpr int64_t TIMED_TONE_HAND_OVER_NANOS = 80000000;
 
 // Plays a tone whose first sample is heard at the moment startNanos on the monotonic clock, for
 // what is left of it once that has passed, and nothing once it is over. On a sound stream the tone

@@ -34,8 +34,8 @@ std::array<int64_t, START_READINGS> startReadings;
 int startReadingCount = 0;
 int nextStartReading = 0;
 
-// Room for the lead and a chunk of a tone beyond it.
-constexpr unsigned BUFFER_MICROSECONDS = 60000;
+// Room for the longest lead and a chunk of a tone beyond it.
+constexpr unsigned BUFFER_MICROSECONDS = 100000;
 // The device reports what it has taken in steps of a period (a sound server asks for more data
 // each period), so a short period lets the queue be measured to within 2 ms. The report a sound
 // server gives of its own delay is smoothed, and can sit several milliseconds off for seconds.
@@ -46,6 +46,13 @@ constexpr int LEAD_FRAMES = SPEAKER_RATE / 50;
 // Between tones the queued silence is topped up to the lead whenever it has fallen below this; the
 // rest is the time the process may be late to its wakeup before the stream runs dry.
 constexpr int LOW_FRAMES = SPEAKER_RATE / 100;
+// Once tones come with their moment, each is placed on the stream's timeline however much is
+// queued, so the queue can be deeper: a busy machine may then wake the process 25 ms late before
+// the stream runs dry and its timeline is lost.
+constexpr int TIMED_LEAD_FRAMES = SPEAKER_RATE / 25;
+constexpr int TIMED_LOW_FRAMES = SPEAKER_RATE / 40;
+int leadFrames = LEAD_FRAMES;
+int lowFrames = LOW_FRAMES;
 // Samples are made and written a chunk at a time, so a long tone needs no long buffer.
 constexpr int CHUNK_FRAMES = 480;
 
@@ -145,7 +152,7 @@ void readStreamStart() {
 
 void topUpToLead() {
     const int queued = queuedFrames();
-    if (queued < LEAD_FRAMES) writeSilence(LEAD_FRAMES - queued);
+    if (queued < leadFrames) writeSilence(leadFrames - queued);
 }
 
 bool openAlsaSpeaker() {
@@ -194,8 +201,10 @@ void playAlsaTone(int frequency, int milliseconds) {
 // A device that takes samples at once keeps the timeline it opened with, so a file holds every
 // timed tone at the frame of its moment.
 void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
+    leadFrames = TIMED_LEAD_FRAMES;
+    lowFrames = TIMED_LOW_FRAMES;
     if (pacedDevice) {
-        if (startReadingCount == 0 && queuedFrames() < LOW_FRAMES) topUpToLead();
+        if (startReadingCount == 0 && queuedFrames() < lowFrames) topUpToLead();
         readStreamStart();
     }
     const int64_t first = (startNanos - streamStartNanos) * SPEAKER_RATE / NANOS_PER_SECOND;
@@ -214,10 +223,10 @@ void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
 int keepAlsaStreamRunning() {
     if (!pacedDevice) return -1;
     readStreamStart();
-    if (queuedFrames() < LOW_FRAMES) topUpToLead();
+    if (queuedFrames() < lowFrames) topUpToLead();
     // At least a millisecond: a device reports what it has taken in steps, and until the next step
     // the queue reads the same, so waking sooner would only spin.
-    return std::max(queuedFrames() - LOW_FRAMES, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
+    return std::max(queuedFrames() - lowFrames, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
 }
 
 void closeAlsaSpeaker() {
