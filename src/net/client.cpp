@@ -62,23 +62,29 @@ int64_t askTheTimeWhenDue() {
 void tellTheClock() {
     const RoomClockEstimate estimate = roomClockEstimate();
     const LateTones late = lateTones();
-    fprintf(stderr, "Clock: offset %+.3f ms, drift %+.1f ppm, shortest round trip %.3f ms, %d exchanges; "
-            "late notes: %d shortened, %d missed\n", static_cast<double>(estimate.offsetNanos) / 1e6,
-            estimate.driftPpm, static_cast<double>(estimate.shortestRoundTripNanos) / 1e6, estimate.exchanges,
-            late.shortened, late.missed);
+    fprintf(stderr,
+            "Clock: offset %+.3f ms, drift %+.1f ppm, shortest round trip %.3f ms, %d exchanges; "
+            "late notes: %d shortened, %d missed\n",
+            static_cast<double>(estimate.offsetNanos) / 1e6, estimate.driftPpm,
+            static_cast<double>(estimate.shortestRoundTripNanos) / 1e6, estimate.exchanges, late.shortened,
+            late.missed);
 }
 
 void takeClockReply(const uint8_t *buffer) {
     if (!clockTalk.started) return;
     const int64_t received = monotonicNanos();
     // The stamp is this client's own microsecond when it asked, 32 bits of it.
-    const int64_t sent = received - int64_t{static_cast<uint32_t>(ownMicros(received) - readStamp(buffer, ECHOED_STAMP_OFFSET))} * 1000;
+    const int64_t sent =
+        received - int64_t{static_cast<uint32_t>(ownMicros(received) - readStamp(buffer, ECHOED_STAMP_OFFSET))} * 1000;
     addClockExchange(sent, readStamp(buffer, SERVER_TIME_OFFSET), received);
     if (runState.showClock && clockTalk.burstLeft == 0) tellTheClock();
 }
 
+// A timed note shows that the server keeps the room's clock even where its welcome was lost.
 void takeTimedNote(const uint8_t *buffer) {
-    if (clockTalk.started) queueTimedTone(readWord(buffer, 1), readWord(buffer, 2), readStamp(buffer, NOTE_TIME_OFFSET));
+    if (!knowsRoomClock()) return;
+    startClockTalk();
+    queueTimedTone(readWord(buffer, 1), readWord(buffer, 2), readStamp(buffer, NOTE_TIME_OFFSET));
 }
 
 // The server's good-bye ends the run, once every tone it gave ahead has been handed on.

@@ -11,8 +11,7 @@
 // Sent ahead, a note is given as if the song were at its start (position is then start) and so
 // goes where it would have gone on time: a client that knows the room's clock gets it at once
 // with the moment it sounds, and any other client gets it when the song reaches its start.
-bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end,
-                  bool sentAhead = false);
+bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end, bool sentAhead = false);
 
 // Notes sent ahead but held for clients that play on arrival: the song position at which the
 // first is due (false when none is held), and sending every one that is due at the position.

@@ -39,11 +39,10 @@ void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros) {
         (roomClockKnown() && localStart(tone, now) - now > (LONGEST_LEAD_MS + 1000) * NANOS_PER_MILLI)) {
         return;
     }
-    if (!roomClockKnown() || localStart(tone, now) <= now) {
-        // Came after its moment, or before the clock is known: played now for what is left of it.
-        const int64_t lateMs = roomClockKnown() ? (now - localStart(tone, now)) / NANOS_PER_MILLI : 0;
-        if (lateMs > 0) (lateMs >= length ? late.missed : late.shortened)++;
-    }
+    // One that came after its moment is played for what is left of it, if anything. Before the
+    // clock is known a tone is played as it comes.
+    const int64_t lateMs = roomClockKnown() ? (now - localStart(tone, now)) / NANOS_PER_MILLI : 0;
+    if (lateMs > 0) (lateMs >= length ? late.missed : late.shortened)++;
     // In the order they sound: a link may reorder them.
     auto later = std::find_if(waiting.begin(), waiting.end(), [&](const TimedTone &queued) {
         return static_cast<int32_t>(queued.serverMicros - serverMicros) > 0;

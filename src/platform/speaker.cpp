@@ -47,7 +47,8 @@ void beepAt(int frequency, int milliseconds, int64_t startNanos) {
     }
     sleepUntil({startNanos});
     const int64_t lateMs = (monotonicNanos() - startNanos) / NANOS_PER_MILLI;
-    if (!stopRequested() && lateMs < milliseconds) chosenBackend->play(frequency, milliseconds - static_cast<int>(lateMs));
+    if (!stopRequested() && lateMs < milliseconds)
+        chosenBackend->play(frequency, milliseconds - static_cast<int>(lateMs));
 }
 
 int keepSpeakerRunning() {

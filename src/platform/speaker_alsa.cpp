@@ -145,9 +145,9 @@ void readStreamStart() {
     const auto lowEdge = sorted.begin() + startReadingCount / 10;
     std::nth_element(sorted.begin(), lowEdge, sorted.begin() + startReadingCount);
     const bool settled = startReadingCount == START_READINGS;
-    streamStartNanos = settled ? streamStartNanos + std::clamp(*lowEdge - streamStartNanos, -START_SLEW_NANOS,
-                                                                START_SLEW_NANOS)
-                               : *lowEdge;
+    streamStartNanos =
+        settled ? streamStartNanos + std::clamp(*lowEdge - streamStartNanos, -START_SLEW_NANOS, START_SLEW_NANOS)
+                : *lowEdge;
 }
 
 void topUpToLead() {
@@ -243,4 +243,4 @@ void closeAlsaSpeaker() {
 }  // namespace
 
 const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone, keepAlsaStreamRunning, closeAlsaSpeaker,
-                                    placeAlsaTone};
+                                     placeAlsaTone};

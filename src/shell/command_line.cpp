@@ -8,8 +8,8 @@
 #include "net/server.h"
 #include "platform/clock.h"
 #include "platform/speaker.h"
-#include "shell/run_state.h"
 #include "shell/long_options.h"
+#include "shell/run_state.h"
 #include "shell/shutdown.h"
 
 int findArg(const char *option, int argc, char **argv) {
