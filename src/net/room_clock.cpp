@@ -44,59 +44,53 @@ int64_t shortestRoundTrip() {
     return shortest;
 }
 
-// The exchanges that count are the faster half: a delay on the way out or back moves an
-// exchange's offset by half of it, and the slower half holds every exchange held up for long (a
-// stall of the link, a client busy writing a tone). Where both ways are alike, what is left errs
-// as much either way, so the fit through many of them is close to the truth.
-int64_t longestRoundTripTaken() {
-    int64_t roundTrips[KEPT_EXCHANGES];
-    for (int i = 0; i < keptCount; i++) roundTrips[i] = kept[i].roundTripNanos;
-    std::nth_element(roundTrips, roundTrips + (keptCount - 1) / 2, roundTrips + keptCount);
-    return roundTrips[(keptCount - 1) / 2];
+// How much an exchange counts. A delay on the way out or back moves an exchange's offset by half
+// of it, so the faster an exchange, the less it can be off: each counts by the inverse square of
+// its round trip, and one held up for long (a stall of the link, a client busy writing a tone)
+// counts next to nothing. Where both ways are alike the rest err as much either way, so the fit
+// through many of them comes close to the truth.
+double weightOf(const Exchange &exchange) {
+    const double roundTripMs = static_cast<double>(exchange.roundTripNanos) / 1e6 + 0.05;
+    return 1.0 / (roundTripMs * roundTripMs);
 }
 
-// A straight line through the undelayed exchanges, by least squares; flat until they span enough
+// A straight line through the exchanges by weighted least squares; flat until they span enough
 // time to tell a drift from the noise.
 void fit() {
-    const int64_t longestTaken = longestRoundTripTaken();
     const int64_t reference = kept[newest].localNanos;
+    int64_t earliest = reference;
+    double weights = 0;
     double sumT = 0;
     double sumO = 0;
-    int count = 0;
-    int64_t earliest = INT64_MAX;
-    int64_t latest = INT64_MIN;
     for (int i = 0; i < keptCount; i++) {
-        if (kept[i].roundTripNanos > longestTaken) continue;
+        const double weight = weightOf(kept[i]);
         earliest = std::min(earliest, kept[i].localNanos);
-        latest = std::max(latest, kept[i].localNanos);
-        sumT += static_cast<double>(kept[i].localNanos - reference);
-        sumO += static_cast<double>(kept[i].offsetNanos);
-        count++;
+        weights += weight;
+        sumT += weight * static_cast<double>(kept[i].localNanos - reference);
+        sumO += weight * static_cast<double>(kept[i].offsetNanos);
     }
-    const double meanT = sumT / count;
-    const double meanO = sumO / count;
+    const double meanT = sumT / weights;
+    const double meanO = sumO / weights;
     double covariance = 0;
     double variance = 0;
     for (int i = 0; i < keptCount; i++) {
-        if (kept[i].roundTripNanos > longestTaken) continue;
         const double t = static_cast<double>(kept[i].localNanos - reference) - meanT;
-        covariance += t * (static_cast<double>(kept[i].offsetNanos) - meanO);
-        variance += t * t;
+        covariance += weightOf(kept[i]) * t * (static_cast<double>(kept[i].offsetNanos) - meanO);
+        variance += weightOf(kept[i]) * t * t;
     }
     drift = 0;
-    if (latest - earliest >= DRIFT_SPAN_NANOS && count > 2 && variance > 0) {
+    if (reference - earliest >= DRIFT_SPAN_NANOS && keptCount > 2 && variance > 0) {
         const double slope = covariance / variance;
         double squares = 0;
         for (int i = 0; i < keptCount; i++) {
-            if (kept[i].roundTripNanos > longestTaken) continue;
             const double t = static_cast<double>(kept[i].localNanos - reference) - meanT;
             const double residual = static_cast<double>(kept[i].offsetNanos) - meanO - slope * t;
-            squares += residual * residual;
+            squares += weightOf(kept[i]) * residual * residual;
         }
         // A slope hardly larger than its own uncertainty is the noise of a jittery link, and
         // carried forward it would move every later note: it is shrunk towards none by how
         // uncertain it is, and a true drift, which grows clearer with every exchange, is kept.
-        const double uncertainty = squares / (count - 2) / variance;
+        const double uncertainty = squares / (keptCount - 2) / variance;
         const double trusted = slope * slope / (slope * slope + SHRINK * uncertainty);
         drift = std::clamp(slope * trusted, -MOST_DRIFT, MOST_DRIFT);
     }

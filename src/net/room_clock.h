@@ -2,7 +2,7 @@
 // The room's clock as a client knows it: the server's clock, estimated from timestamped exchanges
 // as an offset from this host's monotonic clock that drifts at a steady rate (two crystals never
 // run alike). An exchange held up on the way (a busy link, a sleeping Wi-Fi card) says little of
-// the offset, so only the faster half of the exchanges count.
+// the offset, so the faster an exchange the more it counts.
 #include <cstdint>
 
 // Forgets every exchange.

@@ -42,8 +42,8 @@ TEST(RoomClock, StalledExchangesDoNotMoveTheEstimateAndTheReadingWraps) {
 }
 
 TEST(RoomClock, AFastExchangeOlderThanTheNewestLeavesNoDriftUndefined) {
-    // Of a fast exchange and a slow one 12 s later only the fast one counts: a line through one
-    // point has no slope, and the estimate is that exchange's offset.
+    // A fast exchange and a slow one 12 s later: two points tell no drift from noise, and the
+    // fast one all but makes the estimate.
     resetRoomClock();
     exchange(0, 0, MS / 10, MS / 10);
     exchange(12000 * MS, 0, 30 * MS, 30 * MS);
