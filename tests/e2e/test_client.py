@@ -193,8 +193,8 @@ class Client(unittest.TestCase):
         self.assertIn("Notes that came after their moment: 1 played shortened, 1 missed.\n", err)
         offset_ms, drift_ppm = map(float, re.match(r"Clock: offset ([-+.\d]+) ms, drift ([-+.\d]+) ppm",
                                                    clock_line).groups())
-        self.assertLess(abs((offset_ms * 1000 - expected_offset + 2 ** 31) % 2 ** 32 - 2 ** 31), 200)
-        self.assertAlmostEqual(drift_ppm, 100, delta=10)
+        self.assertLess(abs((offset_ms * 1000 - expected_offset + 2 ** 31) % 2 ** 32 - 2 ** 31), 1000)
+        self.assertAlmostEqual(drift_ppm, 100, delta=20)
         # The three timed tones, on the file device's samples: 1 s of the server's clock apart.
         starts = tone_capture.tone_starts(self.capture.samples())[-3:]
         for first, second in zip(starts, starts[1:]):
