@@ -22,6 +22,7 @@ constexpr int NO_SLOT = -1;
 struct HeldNote {
     int32_t start;
     Message message;
+    int slot;
     netAddress address;
 };
 // In the order the notes were given, which is the order of their starts.
@@ -80,7 +81,7 @@ bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t star
     if (slot.timed) {
         sendMessage(timedNoteMessage(sentKey, toneLength(duration), serverMicrosAtSongPosition(start)), slot.address);
     } else if (sentAhead) {
-        heldNotes.push_back({start, noteMessage(sentKey, toneLength(duration)), slot.address});
+        heldNotes.push_back({start, noteMessage(sentKey, toneLength(duration)), chosen, slot.address});
     } else {
         sendMessage(noteMessage(sentKey, toneLength(duration)), slot.address);
     }
@@ -95,7 +96,10 @@ bool nextHeldNote(int32_t &start) {
 
 void sendHeldNotes(int32_t position) {
     while (!heldNotes.empty() && heldNotes.front().start <= position) {
-        sendMessage(heldNotes.front().message, heldNotes.front().address);
+        // Only to a client that is still there: one that left while its note was held gets nothing.
+        const HeldNote &held = heldNotes.front();
+        const ClientSlot &slot = clientTable.slots[held.slot];
+        if (slot.inUse && sameEndpoint(slot.address, held.address)) sendMessage(held.message, held.address);
         heldNotes.pop_front();
     }
 }
