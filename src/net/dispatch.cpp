@@ -90,14 +90,16 @@ bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t star
 
 bool nextHeldNote(int32_t &start) {
     if (heldNotes.empty()) return false;
-    start = heldNotes.front().start;
+    const HeldNote &first = heldNotes.front();
+    start = first.start;
     return true;
 }
 
 void sendHeldNotes(int32_t position) {
-    while (!heldNotes.empty() && heldNotes.front().start <= position) {
-        // Only to a client that is still there: one that left while its note was held gets nothing.
+    while (!heldNotes.empty()) {
         const HeldNote &held = heldNotes.front();
+        if (held.start > position) return;
+        // Only to a client that is still there: one that left while its note was held gets nothing.
         const ClientSlot &slot = clientTable.slots[held.slot];
         if (slot.inUse && sameEndpoint(slot.address, held.address)) sendMessage(held.message, held.address);
         heldNotes.pop_front();
