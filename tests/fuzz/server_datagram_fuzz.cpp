@@ -2,7 +2,8 @@
 // dispatched in between: registers, releases, activates and dispatches in any order. Beyond the
 // sanitizers' checks, a model of the 32 slots (who holds which) must match the table after every
 // step, a free slot stays all zero, and every send is the one reply the step calls for: an id to
-// the sender that took or holds a slot, or one note to a slot in use, never to a freed one.
+// the sender that took or holds a slot (and the welcome to one that keeps the room's clock), the
+// time to such a client's clock request, or one note to a slot in use, never to a freed one.
 //
 // Nothing goes out on any network: sendto is replaced for the whole program, so the server's sends
 // are recorded here and no datagram leaves the process, whatever address a sender names.
@@ -63,6 +64,7 @@ struct ModelSlot {
     bool inUse;
     uint32_t ip;
     uint16_t port;
+    bool timed;  // took its slot with the room clock's mark
 };
 
 ModelSlot model[MAX_CLIENTS];
@@ -119,6 +121,7 @@ void checkTableMatchesModel() {
         check(slot.inUse != 0);
         check(slot.address.getFamily() == AF_INET);
         check(holds(model[id], slot.address.getIP(), static_cast<uint16_t>(slot.address.getPort())));
+        check((slot.timed != 0) == model[id].timed);
     }
 }
 
@@ -138,7 +141,11 @@ void receiveDatagram(Input &input, uint8_t op) {
     uint32_t ip = sender.getIP();
     uint16_t port = static_cast<uint16_t>(sender.getPort());
     int registeredAs = -1;
+    int askedTheTime = -1;
     int playbackAfter = runState.playbackActive;
+    // What the server reads: the first bytes, those that did not arrive as zero.
+    uint8_t fields[LONGEST_MESSAGE] = {};
+    memcpy(fields, receiveBuffer, static_cast<size_t>(length < LONGEST_MESSAGE ? length : LONGEST_MESSAGE));
     if (length >= 1) {
         uint8_t first = receiveBuffer[0];
         uint8_t second = length >= 2 ? receiveBuffer[1] : 0;
@@ -152,9 +159,15 @@ void receiveDatagram(Input &input, uint8_t op) {
             for (int i = 0; i < MAX_CLIENTS && registeredAs < 0; i++) {
                 if (!model[i].inUse) registeredAs = i;
             }
-            if (registeredAs >= 0) model[registeredAs] = {true, ip, port};
+            if (registeredAs >= 0 && !model[registeredAs].inUse) {
+                model[registeredAs] = {true, ip, port, carriesClockMark(fields)};
+            }
         } else if (first == MSG_ACTIVATE) {
             playbackAfter = 1;
+        } else if (first == MSG_CLOCK_REQUEST && carriesClockMark(fields)) {
+            for (int i = 0; i < MAX_CLIENTS; i++) {
+                if (holds(model[i], ip, port) && model[i].timed) askedTheTime = i;
+            }
         } else if (mark == MSG_BYE && id >= 0 && id < MAX_CLIENTS && holds(model[id], ip, port)) {
             model[id] = {};
         }
@@ -163,13 +176,22 @@ void receiveDatagram(Input &input, uint8_t op) {
     handleServerDatagram(receiveBuffer, length, sender);
     checkTableMatchesModel();
     check(runState.playbackActive == playbackAfter);
+    if (askedTheTime >= 0) {
+        check(sent.size() == 1 && sent[0].ip == ip && sent[0].port == port);
+        check(sent[0].bytes.size() == CLOCK_REPLY_LENGTH && word(sent[0].bytes, 0) == MSG_CLOCK_REPLY &&
+              readStamp(sent[0].bytes.data(), ECHOED_STAMP_OFFSET) == readStamp(fields, CLIENT_STAMP_OFFSET));
+        return;
+    }
     if (registeredAs < 0) {
         check(sent.empty());
         return;
     }
-    check(sent.size() == 1 && sent[0].ip == ip && sent[0].port == port);
+    const size_t replies = model[registeredAs].timed ? 2 : 1;
+    check(sent.size() == replies && sent[0].ip == ip && sent[0].port == port);
     check(sent[0].bytes.size() == REPLY_LENGTH && word(sent[0].bytes, 0) == MSG_ASSIGN_ID &&
           word(sent[0].bytes, 1) == registeredAs && word(sent[0].bytes, 2) == 0);
+    const Message welcome = welcomeMessage();
+    if (replies == 2) check(sent[1].bytes == std::vector<uint8_t>(welcome.bytes, welcome.bytes + welcome.length));
 }
 
 // One note taken off the schedule: the song moves on, the note may start a little before now.
@@ -196,14 +218,17 @@ void dispatch(Input &input) {
         check(changed < 0);
         return;
     }
-    // The note went to a slot in use, which now remembers it.
+    // The note went to a slot in use, which now remembers it: with its moment to one that keeps the
+    // room's clock.
     const Sent &note = sent[0];
-    check(note.bytes.size() == REPLY_LENGTH && word(note.bytes, 0) == MSG_NOTE &&
-          word(note.bytes, 1) == static_cast<int16_t>(key));
+    check(word(note.bytes, 1) == static_cast<int16_t>(key));
     bool toSlotInUse = false;
     for (int id = 0; id < MAX_CLIENTS; id++) {
         const ClientSlot &slot = clientTable.slots[id];
-        if (holds(model[id], note.ip, note.port) && slot.key == key && slot.noteEnd == end) toSlotInUse = true;
+        if (!holds(model[id], note.ip, note.port) || slot.key != key || slot.noteEnd != end) continue;
+        toSlotInUse = true;
+        check(model[id].timed ? note.bytes.size() == TIMED_NOTE_LENGTH && word(note.bytes, 0) == MSG_TIMED_NOTE
+                              : note.bytes.size() == REPLY_LENGTH && word(note.bytes, 0) == MSG_NOTE);
     }
     check(toSlotInUse);
     if (changed >= 0) check(holds(model[changed], note.ip, note.port));
