@@ -71,6 +71,7 @@ class Room(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder, VirtualRoom(4) as room, room.capture() as capture:
             song = server.write_song(os.path.join(folder, "song.mid"), voices)
             performer = server.Watched(room.start(SERVER, [e2e.TONECAST, "-s", song, "-w"], stdout=-1, text=True))
+            self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
             players = [server.Watched(room.start(1, [e2e.TONECAST, "-c", "--protocol", "1"], stdout=-1, text=True))]
             self.assertTrue(self._wait_for_id(capture, 1, 0))
             players.append(server.Watched(room.start(2, [e2e.TONECAST, "-c"], stdout=-1, text=True)))
