@@ -3,8 +3,9 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
-PACKAGES := g++ cmake make libplib-dev libasound2-dev libgtest-dev python3 iproute2 util-linux valgrind \
-    pulseaudio pulseaudio-utils libasound2-plugins python3-numpy python3-matplotlib sox
+PACKAGES := g++ cmake make pkg-config libplib-dev libasound2-dev libboost-dev libqrencode-dev libgtest-dev python3 \
+    iproute2 util-linux valgrind pulseaudio pulseaudio-utils libasound2-plugins python3-numpy python3-matplotlib sox \
+    chromium
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 LINT_DIR ?= build-lint
@@ -97,7 +98,7 @@ fuzz: deps build
 # checks and their justified exclusions are in .clang-format, .cppcheck-suppressions and .clang-tidy.
 LINT_SOURCES = $(sort $(shell find src tests bench -name '*.cpp' -o -name '*.h'))
 # The Windows host's files are not in this build's compile database: only the format check sees them.
-LINT_UNITS = $(filter-out tests/fuzz/% tests/e2e/% %_windows.cpp %speaker_beep.cpp %speaker_beep_test.cpp,$(filter %.cpp,$(LINT_SOURCES)))
+LINT_UNITS = $(filter-out tests/fuzz/% tests/e2e/% %_windows.cpp %speaker_beep.cpp %speaker_beep_test.cpp %web_absent.cpp,$(filter %.cpp,$(LINT_SOURCES)))
 lint: deps
 	$(call install_missing,$(LINT_PACKAGES))
 	cmake -S . -B $(LINT_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTONECAST_STRICT=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON

@@ -15,6 +15,7 @@
 #include "schedule/song_loader.h"
 #include "shell/run_state.h"
 #include "shell/shutdown.h"
+#include "web/web_room.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ int32_t lastGivenStart;   // the start of the last note taken off the schedule
 void startSongAfter(int32_t leadMs) {
     songOrigin = msAfter(elapsedMs(), leadMs);
     songOriginNanos = monotonicNanos() + leadMs * NANOS_PER_MILLI;
+    if (runState.playbackActive) announceSongStart(serverMicrosAtSongPosition(0));
 }
 
 // The first song of a waiting server starts with the first activate; later ones change nothing.
@@ -145,6 +147,7 @@ void runServerLoop() {
     }
     printf("SV: Binded to port %d\n", SERVER_PORT);
     fflush(stdout);
+    if (runState.webPort != 0) startWebRoom(runState.webPort, songLengthMs());
     requestPreciseWakeups();
     startSongNow();
     uint8_t buffer[SERVER_RECEIVE_BUFFER];

@@ -70,6 +70,10 @@ void reportLoadedSong() {
     fflush(stderr);
 }
 
+int32_t songLengthMs() {
+    return status.lengthMs;
+}
+
 void countNote(bool sent) {
     (sent ? status.sent : status.dropped)++;
 }

@@ -10,6 +10,8 @@ extern bool statsRequested;
 
 // After loading: measures the song and tells it.
 void reportLoadedSong();
+// Where the song's last note ends, in milliseconds, once it is measured.
+int32_t songLengthMs();
 // Each note that had something to sound: sent to a client, or dropped for want of a free one.
 void countNote(bool sent);
 // Redraws the status line if it is shown and a quarter of a second has passed since it last was.

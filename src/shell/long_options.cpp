@@ -16,6 +16,7 @@ namespace {
 constexpr int MAX_TRACK = 65535;
 constexpr int MAX_TRANSPOSE = 48;
 constexpr int MAX_LATENCY_MS = 1000;
+constexpr int MAX_PORT = 65535;
 
 // A decimal number from lowest to highest at the start of the text; text is left after it.
 bool readNumber(const char *&text, int lowest, int highest, int &number) {
@@ -89,6 +90,10 @@ bool applyLatency(const char *value) {
     return readNumber(value, 0, MAX_LATENCY_MS, runState.latencyMs) && *value == '\0';
 }
 
+bool applyWebPort(const char *value) {
+    return readNumber(value, 1, MAX_PORT, runState.webPort) && *value == '\0';
+}
+
 bool noDrums = false;
 
 struct LongOption {
@@ -96,6 +101,7 @@ struct LongOption {
     const char *form;                  // what its value looks like; nullptr: it takes none
     bool (*apply)(const char *value);  // with a value
     bool *flag;                        // without: set to true
+    const char *implied = nullptr;     // the value when the next argument is not a number
 };
 
 const LongOption SERVER_OPTIONS[] = {
@@ -107,6 +113,7 @@ const LongOption SERVER_OPTIONS[] = {
     {"--skip-sysex", nullptr, nullptr, &songFilter.skipSysex},
     {"--stats", nullptr, nullptr, &statsRequested},
     {"--lead", "a number of milliseconds from 0 to 10000, such as 150", applyLead, nullptr},
+    {"--web", "a port from 1 to 65535, such as 8080, or nothing for 27080", applyWebPort, nullptr, "27080"},
 };
 
 const LongOption CLIENT_OPTIONS[] = {
@@ -123,6 +130,10 @@ bool readLongOptions(int argc, char **argv, int skippedArg, const LongOption (&o
             if (strcmp(argv[i], option.name) != 0) continue;
             if (option.form == nullptr) {
                 *option.flag = true;
+                break;
+            }
+            if (option.implied != nullptr && (i + 1 >= argc || argv[i + 1][0] < '0' || argv[i + 1][0] > '9')) {
+                option.apply(option.implied);
                 break;
             }
             if (i + 1 >= argc || !option.apply(argv[i + 1])) {

@@ -10,6 +10,7 @@ struct RunState {
     int playbackActive;    // 1 unless the server waits for an activate datagram
     const char *midiPath;  // argument after "-s", not owned
     int32_t leadMs;        // how long before their start notes go to clients that know the clock
+    int webPort;           // where the room's page is served; 0: it is not
     // Client side.
     uint8_t connected;
     int16_t ownId;

@@ -11,12 +11,14 @@
 #include "platform/speaker.h"
 #include "schedule/note_schedule.h"
 #include "shell/run_state.h"
+#include "web/web_room.h"
 
 void shutdownAndExit(int status) {
     if (runState.isServer) {
         for (const ClientSlot &slot : clientTable.slots) {
             if (slot.inUse) sendMessage(serverByeMessage(), slot.address);
         }
+        stopWebRoom();
     } else {
         // Before any datagram arrived the address is all zero and the send fails harmlessly.
         sendMessage(clientDisconnectMessage(runState.ownId), runState.serverAddress);
