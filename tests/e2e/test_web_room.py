@@ -1,0 +1,118 @@
+"""A room of one PC and two browser pages: the server serves its page with --web, a real Chromium
+on another host of the virtual room opens it and joins twice, and the song is played by all three
+voices on the server's clock. A third page shows a phone that locks (it is dropped after 10 s of
+silence and joins again when it wakes) and one that is closed (its slot is freed)."""
+import json
+import os
+import struct
+import tempfile
+import time
+import unittest
+
+import e2e_support as e2e
+import fake_peers as peers
+import server_support as server
+
+from virtual_room import VirtualRoom  # tools/, on the path once e2e_support is imported
+from web_browser import Browser
+
+# Three voices over two and a half seconds, in milliseconds (start, length, key).
+VOICES = [
+    [(i * 200, 200, key) for i, key in enumerate([60, 62, 64, 65, 67, 69, 71, 72, 71, 69, 67, 65])],
+    [(i * 400, 400, key) for i, key in enumerate([48, 52, 55, 47, 48, 53])],
+    [(100 + i * 400, 150, key) for i, key in enumerate([76, 79, 84, 81, 79, 76])],
+]
+SERVER, PC, BROWSER = 0, 1, 2
+PAGE_URL = "http://%s:27080/?test" % VirtualRoom.address(SERVER)
+SILENCE_LIMIT_SECONDS = 10
+
+
+class WebRoom(unittest.TestCase):
+    def test_a_pc_and_two_pages_play_the_song_and_a_page_that_sleeps_or_closes_gives_its_slot_back(self):
+        with tempfile.TemporaryDirectory() as folder, VirtualRoom(3) as room, room.capture() as capture:
+            song = server.write_song(os.path.join(folder, "song.mid"), VOICES)
+            performer = server.Watched(room.start(SERVER, [e2e.TONECAST, "-s", song, "-w", "--web"],
+                                                  stdout=-1, stderr=-1, text=True))
+            pc = None
+            try:
+                self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+                pc = server.Watched(room.start(PC, [e2e.TONECAST, "-c"], stdout=-1, text=True))
+                self.assertTrue(_wait(lambda: peers.reply(peers.MSG_ASSIGN_ID, 0) in
+                                      [d.payload[:6] for d in capture.datagrams(PC)]))
+                with Browser(command_prefix=room.command(BROWSER, [])) as browser:
+                    pages = [self._join(browser, expected_id) for expected_id in (1, 2, 3)]
+                    self._sleep_and_wake(browser, pages[2], performer)
+                    pages.pop().close()
+                    self.assertTrue(performer.wait_for("SV: Binded to port 27000\nClient 3 disconnected.\n"
+                                                       "Client 3 disconnected.\n"), performer.out)
+
+                    room.run(BROWSER, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
+                    pages[0].wait_for_console("tonecast-played", count=3, timeout=20)
+                    pages[0].screenshot("web_room_page.png")
+                    for page in pages:
+                        page.wait_for_console("tonecast-over", timeout=20)
+                    played = [line for page in pages for line in page.console() if line.startswith("tonecast-played")]
+                    shown = [page.evaluate("document.body.innerText") for page in pages]
+                status, out, err = performer.finish(timeout=20)
+                pc_status, pc_out, _ = pc.finish(timeout=10)
+            finally:
+                for watched in (performer, pc):
+                    if watched is not None:
+                        watched.kill()
+
+        self.assertEqual((status, out), (0, server.server_prefix(VOICES, waiting=True) + "Client 3 disconnected.\n"
+                                         "Client 3 disconnected.\nSV: got activate\nQuit.\n"))
+        # The addresses to open, loopback last; no QR code where standard error is not a terminal.
+        self.assertEqual(err, "Phones and laptops join the room by opening:\n  http://%s:27080/\n"
+                              "  http://127.0.0.1:27080/\n" % VirtualRoom.address(SERVER))
+        self.assertEqual((pc_status, pc_out.endswith("Server quit.\nQuit.\n")), (0, True), pc_out)
+        for text in shown:
+            self.assertIn("The song is over", text)
+
+        # Every note of the song sounded once, by the PC or a page, at its moment on the server's
+        # clock: one origin for them all.
+        sounded = {}
+        for datagram in capture.datagrams(PC):
+            if datagram.payload[:2] == b"\x06\x00":
+                _, key, length = peers.reply_of(datagram.payload)
+                sounded.setdefault(0, []).append((key, length, struct.unpack("<I", datagram.payload[6:10])[0]))
+        for line in played:
+            note = json.loads(line.split(" ", 1)[1])
+            self.assertNotEqual(note["late"], "missed", line)
+            sounded.setdefault(note["id"], []).append((note["key"], note["ms"], note["at"]))
+        self.assertEqual(sorted(sounded), [0, 1, 2], "each voice plays part of the song")
+        notes = [note for voice in sounded.values() for note in voice]
+        origin = [at for key, _, at in notes if key == 60][0]  # the song's first note, and its only C4
+        self.assertEqual(sorted((key, length, (at - origin) % 2 ** 32) for key, length, at in notes),
+                         sorted((key, length - 20, start * 1000) for voice in VOICES for start, length, key in voice))
+
+    def _join(self, browser, expected_id):
+        page = browser.open(PAGE_URL)
+        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == expected_id),
+                        page.console()[-5:])
+        return page
+
+    def _sleep_and_wake(self, browser, page, performer):
+        """A frozen page says nothing: its slot is freed as a PC's good-bye frees one. Woken, it joins
+        again and gets the lowest free slot, its old one."""
+        frozen = time.monotonic()
+        browser.send("Page.setWebLifecycleState", {"state": "frozen"}, page.session)
+        self.assertTrue(performer.wait_for("Client 3 disconnected.\n", timeout=SILENCE_LIMIT_SECONDS + 5))
+        self.assertGreaterEqual(time.monotonic() - frozen, SILENCE_LIMIT_SECONDS - 1)
+        browser.send("Page.setWebLifecycleState", {"state": "active"}, page.session)
+        # Woken, it first finds its socket closed, then joins again.
+        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") is None), page.console()[-5:])
+        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
+
+
+def _wait(condition, timeout=15):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+if __name__ == "__main__":
+    e2e.main()
