@@ -1,5 +1,6 @@
 """The datagrams tonecast exchanges on its port, and the fake servers and clients that speak them.
 Importing it imports e2e_support, which checks for the private network first."""
+import json
 import socket
 import struct
 import time
@@ -128,3 +129,45 @@ def activate():
     sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sender.sendto(ACTIVATE, ("127.0.0.1", SERVER_PORT))
     sender.close()
+
+
+class FakePage:
+    """A browser page on the server's web port, as far as the room sees one: a WebSocket that
+    sends text and gets one JSON object per message (small messages only, as the room's are)."""
+
+    def __init__(self, host="127.0.0.1", port=27080, timeout=5.0):
+        self.socket = socket.create_connection((host, port), timeout=timeout)
+        self.socket.sendall(("GET /room HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dG9uZWNhc3QgdGVzdCBrZXk=\r\nSec-WebSocket-Version: 13\r\n\r\n"
+                             % (host, port)).encode())
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):
+            head += self.socket.recv(1)
+        assert head.startswith(b"HTTP/1.1 101 "), head
+
+    def send(self, text):
+        data, mask = text.encode(), b"mask"  # a client masks what it sends
+        self.socket.sendall(bytes([0x81, 0x80 | len(data)]) + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(data)))
+
+    def _exactly(self, count):
+        data = b""
+        while len(data) < count:
+            more = self.socket.recv(count - len(data))
+            if not more:
+                raise EOFError("the room closed the page's socket")
+            data += more
+        return data
+
+    def receive(self):
+        """The next message, as a dict; None once the room has closed the socket."""
+        try:
+            opcode, length = struct.unpack("BB", self._exactly(2))
+            if length == 126:
+                length = struct.unpack(">H", self._exactly(2))[0]
+            data = self._exactly(length)
+        except EOFError:
+            return None
+        return json.loads(data) if opcode & 0x0F == 1 else None
+
+    def close(self):
+        self.socket.close()

@@ -1,6 +1,7 @@
 """A full room of 32 fake clients that keep leaving and joining while a dense song plays: each
 newcomer gets the lowest free id, a freed slot never gets another note, every note of the song
-reaches exactly one client, and the good-bye goes to exactly the clients registered at the end."""
+reaches exactly one client, and the good-bye goes to exactly the clients registered at the end.
+A browser page that comes to the full room is told so and takes the first slot freed."""
 import os
 import random
 import tempfile
@@ -69,7 +70,7 @@ class FullRoom(unittest.TestCase):
     def test_32_clients_leave_and_join_while_a_dense_song_plays(self):
         with tempfile.TemporaryDirectory() as folder:
             song = server.write_song(os.path.join(folder, "song.mid"), VOICES)
-            performer = server.watch("-s", song, "-w")
+            performer = server.watch("-s", song, "-w", "--web")
             members = []
             self.addCleanup(lambda: [member.client.close() for member in members])
             try:
@@ -78,8 +79,10 @@ class FullRoom(unittest.TestCase):
                 status, out, err = performer.finish(timeout=30)
             finally:
                 performer.kill()
-        self.assertEqual((status, err), (0, ""))
-        self.assertTrue(out.startswith(server.server_prefix(VOICES, waiting=True) + "SV: got activate\n"), out)
+        self.assertEqual((status, err), (0, "Phones and laptops join the room by opening:\n"
+                                            "  http://198.18.0.1:27080/\n  http://127.0.0.1:27080/\n"))
+        self.assertTrue(out.startswith(server.server_prefix(VOICES, waiting=True) + "Client 5 disconnected.\n" * 2
+                                       + "SV: got activate\n"), out)
         self.assertTrue(out.endswith("Quit.\n"), out)
         self.assertEqual(out.count(" disconnected.\n"), self.releases)
 
@@ -93,10 +96,28 @@ class FullRoom(unittest.TestCase):
                 self.assertEqual(member.received[member.retired_at:], [])
         self.assertEqual(sorted(n for m in members for n in m.notes()), server.sent_notes(VOICES))
 
+    def page_waits_for_a_slot(self, performer):
+        """A page joins the full room, is told so, gets the slot a PC frees, and leaves again; the
+        PC then comes back to it. Returns the releases the server has printed."""
+        page = peers.FakePage()
+        page.send("join")
+        self.assertEqual([page.receive(), page.receive()], [{"song": {"length": 10895, "start": None}},
+                                                            {"full": True}])
+        pc = self.slots[5]
+        pc.client.disconnect(5)
+        self.assertEqual([page.receive(), page.receive()], [{"id": 5}, {"welcome": 2}])
+        page.close()
+        self.assertTrue(wait_for_releases(performer, 2), performer.out)
+        pc.drain()
+        self.slots[5] = None
+        early, client_id = pc.join()
+        self.assertEqual((early, client_id), ([], 5))
+        self.slots[5] = pc
+        return 2
+
     def play_with_churn(self, performer, members):
         rng = random.Random(32)
         self.slots = [None] * CLIENTS   # the model: which member holds each id
-        self.releases = releases = 0
 
         def join(member):
             expected = self.slots.index(None)
@@ -112,6 +133,7 @@ class FullRoom(unittest.TestCase):
         outsider = Member()
         members.append(outsider)
         outsider.client.send(peers.CONNECT)  # a full room does not answer
+        releases = self.page_waits_for_a_slot(performer)
 
         peers.activate()
         self.assertTrue(performer.wait_for("SV: got activate\n"), performer.out)
