@@ -153,7 +153,9 @@ class SongLoading(unittest.TestCase):
         for options, refusal in [(["--channels", "0"], "--channels takes a list of channels from 1 to 16, such as "
                                   "1-9,11-16"), (["--transpose", "x"], transpose), (["--transpose"], transpose),
                                  (["--range", "60-70"], "--range takes LOW-HIGH, two keys from 0 to 127 at least 11 "
-                                  "apart (an octave), such as 48-84")]:
+                                  "apart (an octave), such as 48-84"),
+                                 (["--web", "70000"], "--web takes a port from 1 to 65535, such as 8080, or nothing "
+                                  "for 27080")]:
             status, out, err = e2e.run("-s", os.path.join(self.folder.name, "missing.mid"), *options)
             self.assertEqual((status, out, err), (2, e2e.BANNER + "Quit.\n", "tonecast: %s\n" % refusal))
 
