@@ -47,7 +47,7 @@ private:
     boost::asio::steady_timer retry;    // asks for a slot again while the room has none
     boost::asio::steady_timer life;     // a page not heard for this long is gone
     boost::beast::flat_buffer incoming;
-    uint8_t reply[SERVER_RECEIVE_BUFFER];
+    uint8_t reply[SERVER_RECEIVE_BUFFER] = {};
     std::deque<std::string> outgoing;
     std::string songText;
     int16_t id = -1;

@@ -93,7 +93,7 @@ public:
     }
 
 private:
-    void answer(http::request<http::string_body> request) {
+    void answer(const http::request<http::string_body> &request) {
         if (boost::beast::websocket::is_upgrade(request) && request.target() == "/room") {
             stream.expires_never();
             auto page = std::make_shared<PageSession>(stream.release_socket(), songText());

@@ -5,10 +5,13 @@ it on to the server, and passes the server's answers back, each way after a dela
 seeded random generators decide. The delay is fixed, or drawn for each datagram from a profile of a
 real link (PROFILES), so datagrams may overtake each other. The server sees
 each client address as one relay socket of its own; the client sees the relay's end of the link,
-port 27000, as its server.
+port 27000, as its server. With a TCP port it also passes on each connection made to that port
+(a browser page's to the server's web room): every chunk read is sent on after a delay of the same
+profile, in order, as a stream keeps it, and none is lost.
 
     relay = start_relay(room, front, behind, server_address, delay_ms=600, loss=0.5, seed=1)
     relay = start_relay(room, front, behind, server_address, profile="wifi", seed=1, report=path)
+    relay = start_relay(room, front, behind, server_address, profile="wired", tcp_port=27080)
 
 It ends by itself after its lifetime, or on SIGTERM; either way it then writes to the report file,
 if given, how late it sent each datagram against its due time, in ms, one a line. Python standard
@@ -50,7 +53,7 @@ def keep_time():
         pass
 
 
-def relay(device, server, delay_of, loss, seed, lifetime, report=None):
+def relay(device, server, delay_of, loss, seed, lifetime, report=None, tcp_port=None):
     losses = random.Random(seed)
     # A generator of delays for each way: a way's datagrams meet the same delays whatever the other carries.
     toward_server, toward_client = (random.Random("%d %s" % (seed, way)) for way in ("up", "down"))
@@ -58,10 +61,22 @@ def relay(device, server, delay_of, loss, seed, lifetime, report=None):
     # Only what comes over the link: the room's own broadcasts reach this host too.
     link.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
     link.bind(("", SERVER_PORT))
+    listener = None
+    if tcp_port:
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("", tcp_port))
+        listener.listen()
+    listening = [link, *([listener] if listener else [])]
     print("relaying", flush=True)
     upstream_of = {}     # client address -> the relay's socket that speaks for it
     client_of = {}       # that socket -> the client address
-    due = []             # (time, order, socket, payload, destination)
+    peer_of = {}         # each end of a relayed connection -> the other end
+    from_client = set()  # the ends on the link's side
+    reading, ended = set(), set()  # the ends still read, and those that have read their far side's close
+    stream_due = {}      # an end -> the due time of the last chunk for it: a chunk never overtakes one
+    due = []             # (time, order, socket, payload, destination); destination None: a stream's chunk
     late = []            # ms each datagram left after its due time
     order = 0
     end = time.monotonic() + lifetime
@@ -70,11 +85,39 @@ def relay(device, server, delay_of, loss, seed, lifetime, report=None):
             now = time.monotonic()
             while due and due[0][0] <= now:
                 when, _, sender, payload, destination = heapq.heappop(due)
-                sender.sendto(payload, destination)
+                if destination is not None:
+                    sender.sendto(payload, destination)
+                elif sender in peer_of:
+                    _pass_on(sender, payload, peer_of, reading, ended)
                 late.append((time.monotonic() - when) * 1000)
             wake = min(end, due[0][0]) if due else end
-            readable, _, _ = select.select([link, *client_of], [], [], max(0.0, wake - time.monotonic()))
+            readable, _, _ = select.select([*listening, *client_of, *reading], [], [],
+                                           max(0.0, wake - time.monotonic()))
             for sock in readable:
+                if sock is listener:
+                    accepted, _ = listener.accept()
+                    upstream = socket.create_connection((server[0], tcp_port))
+                    for each in (accepted, upstream):
+                        # A chunk goes on at once: the relay's own delays are the link's.
+                        each.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                    peer_of.update({accepted: upstream, upstream: accepted})
+                    from_client.add(accepted)
+                    reading.update((accepted, upstream))
+                    continue
+                if sock in peer_of:
+                    try:
+                        chunk = sock.recv(65536)
+                    except OSError:
+                        chunk = b""  # a reset ends the stream as a close does
+                    if not chunk:
+                        reading.discard(sock)
+                        ended.add(sock)
+                    other = peer_of[sock]
+                    draw = toward_server if sock in from_client else toward_client
+                    stream_due[other] = max(time.monotonic() + delay_of(draw) / 1000, stream_due.get(other, 0.0))
+                    order += 1
+                    heapq.heappush(due, (stream_due[other], order, other, chunk, None))
+                    continue
                 payload, source = sock.recvfrom(2048)
                 arrived = time.monotonic()
                 if sock is link:
@@ -94,12 +137,30 @@ def relay(device, server, delay_of, loss, seed, lifetime, report=None):
                 out.write("".join("%.3f\n" % ms for ms in late))
 
 
+def _pass_on(sender, chunk, peer_of, reading, ended):
+    """Sends a stream's chunk on through its end, or the close it stands for (an empty chunk); once
+    both ends have passed on a close, the connection is forgotten."""
+    try:
+        if chunk:
+            sender.sendall(chunk)
+            return
+        sender.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+    if sender in ended:
+        for each in (sender, peer_of[sender]):
+            peer_of.pop(each, None)
+            reading.discard(each)
+            each.close()
+
+
 def start_relay(room, front, behind, server_address, delay_ms=0, loss=0.0, seed=1, lifetime=60, profile=None,
-                report=None):
+                report=None, tcp_port=None):
     """Starts the relay on the front host for the host behind it and returns the process once the
     relay listens, so that no datagram is lost but those its generators drop. A profile's delays
     replace delay_ms."""
-    extra = (["--profile", profile] if profile else []) + (["--report", report] if report else [])
+    extra = ((["--profile", profile] if profile else []) + (["--report", report] if report else [])
+             + (["--tcp-port", str(tcp_port)] if tcp_port else []))
     process = room.start(front, [sys.executable, os.path.abspath(__file__), room.front_end(behind),
                                  server_address, str(delay_ms), str(loss), str(seed), str(lifetime), *extra],
                          stdout=subprocess.PIPE, text=True)
@@ -118,10 +179,11 @@ if __name__ == "__main__":
     arguments.add_argument("lifetime", type=float)
     arguments.add_argument("--profile", choices=sorted(PROFILES))
     arguments.add_argument("--report", help="the file to write how late each datagram left, in ms")
+    arguments.add_argument("--tcp-port", type=int, help="a TCP port whose connections are passed on too")
     given = arguments.parse_args()
     # A stop ends the loop the way its lifetime does, report and all.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     keep_time()
     relay(given.device, (given.server, SERVER_PORT),
           PROFILES[given.profile] if given.profile else lambda _: given.delay_ms, given.loss, given.seed,
-          given.lifetime, given.report)
+          given.lifetime, given.report, given.tcp_port)
