@@ -59,14 +59,18 @@ PageSession::PageSession(asio::ip::tcp::socket tcpSocket, std::string song)
       songText(std::move(song)) {}
 
 void PageSession::start(const boost::beast::http::request<boost::beast::http::string_body> &upgrade) {
+    // A note is one small message: sent at once, not held back to be joined with the next one
+    // (which, against a browser's delayed acknowledgements, held notes up to 40 ms).
+    error_code ignored;
+    boost::beast::get_lowest_layer(socket).socket().set_option(asio::ip::tcp::no_delay(true), ignored);
     socket.set_option(websocket::stream_base::timeout::suggested(boost::beast::role_type::server));
     socket.read_message_max(LONGEST_PAGE_MESSAGE);
     socket.text(true);
     socket.async_accept(upgrade, [self = shared_from_this()](error_code failure) {
         if (failure) return self->end();
-        error_code ignored;
-        self->room.open(asio::ip::udp::v4(), ignored);
-        self->room.connect({asio::ip::address_v4::loopback(), SERVER_PORT}, ignored);
+        error_code unused;
+        self->room.open(asio::ip::udp::v4(), unused);
+        self->room.connect({asio::ip::address_v4::loopback(), SERVER_PORT}, unused);
         self->tell(self->songText);
         self->readFromPage();
         self->readFromServer();
