@@ -1,8 +1,11 @@
 // Plays a song of 2,000 notes over 10 seconds to 32 fake clients and reports how late each note
 // arrives against its start (p50, p99, max) and the server's processor time per wall second.
 // With --flood N, another process sends N random datagrams to the server, evenly over the song.
+// With --timed N, N of the clients know the room's clock: their notes come a lead ahead, and their
+// lateness is against that moment; with --web as well, those N are pages joined through the web port.
 // Talks to a real server, so it runs only inside the private network:
 //   tests/e2e/netns_run.sh build/bench/server_lateness --tonecast build/src/tonecast [--flood 100000]
+//       [--timed 16 [--web]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,6 +16,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/asio.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +26,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +35,10 @@
 #include "net/protocol.h"
 #include "support/midi_bytes.h"
 #include "support/private_network.h"
+#include "web/web_room.h"
+
+namespace asio = boost::asio;
+namespace websocket = boost::beast::websocket;
 
 namespace {
 
@@ -36,6 +48,7 @@ constexpr int KEYS = 125;        // keys 1 to 125 in turn, so no key sounds twic
 constexpr int SHORTEST_MS = 30;  // lengths 30 to 45 ms: (key, length) names the note
 constexpr int CLIENTS = 32;
 constexpr double SONG_SECONDS = NOTES * SPACING_MS / 1000.0;
+constexpr int LEAD_MS = 150;  // the server's own lead, which timed clients get their notes by
 
 // From 10 ms on: before that, fresh clients are not yet idle and only one could take a note.
 int startOf(int note) {
@@ -101,21 +114,21 @@ int loopbackSocket() {
     return handle;
 }
 
-void sendToServer(int handle, uint8_t firstByte) {
-    uint8_t request[10] = {firstByte};
+void sendToServer(int handle, const Message &request) {
     sockaddr_in server = {};
     server.sin_family = AF_INET;
     server.sin_port = htons(SERVER_PORT);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(handle, request, sizeof request, 0, reinterpret_cast<sockaddr *>(&server), sizeof server);
+    sendto(handle, request.bytes, static_cast<size_t>(request.length), 0, reinterpret_cast<sockaddr *>(&server),
+           sizeof server);
 }
 
 // One datagram with the kernel's arrival time (realtime seconds); false when none came in time.
-bool receive(int handle, int timeoutMs, uint8_t reply[6], double *arrival) {
+bool receive(int handle, int timeoutMs, uint8_t reply[LONGEST_MESSAGE], double *arrival) {
     pollfd ready = {handle, POLLIN, 0};
     if (poll(&ready, 1, timeoutMs) != 1) return false;
     char control[256];
-    iovec data = {reply, 6};
+    iovec data = {reply, LONGEST_MESSAGE};
     msghdr message = {};
     message.msg_iov = &data;
     message.msg_iovlen = 1;
@@ -133,8 +146,137 @@ bool receive(int handle, int timeoutMs, uint8_t reply[6], double *arrival) {
     return true;
 }
 
+// Registers a client as the given id; a timed one also takes the welcome that follows.
+bool registerAs(int handle, bool timed, int id) {
+    sendToServer(handle, timed ? timedConnectMessage() : connectMessage());
+    uint8_t reply[LONGEST_MESSAGE];
+    double arrival;
+    if (!receive(handle, 2000, reply, &arrival) || readWord(reply, 0) != MSG_ASSIGN_ID || readWord(reply, 1) != id)
+        return false;
+    return !timed || (receive(handle, 2000, reply, &arrival) && readWord(reply, 0) == MSG_WELCOME);
+}
+
+// Timed clients are spread over the ids: the server gives a note to the lowest idle id, and this
+// song keeps only about 11 busy, so a group on the higher ids would get no note at all.
+bool isTimed(int client, int timedCount) {
+    return (client + 1) * timedCount / CLIENTS > client * timedCount / CLIENTS;
+}
+
+// A note as a client received it, and when (realtime seconds).
+struct Arrival {
+    bool timed;
+    bool expectedKind;  // a timed note for a timed client, a note for an older one
+    int key, length;
+    uint32_t at;  // a timed note's moment, a microsecond of the server's monotonic clock
+    double time;
+};
+
+// One page joined through the server's web port, speaking as a browser does.
+struct Page {
+    explicit Page(asio::io_context &io) : socket(io), ticker(io) {}
+    websocket::stream<asio::ip::tcp::socket> socket;
+    asio::steady_timer ticker;  // paces the clock requests, the page's signs of life
+    boost::beast::flat_buffer incoming;
+    std::deque<std::string> outgoing;
+    uint32_t stamp = 0;
+    int burst = 64;  // a page that has just joined asks the time 5 ms apart before settling to 4/s
+    bool closed = false;
+    bool over = false;
+    std::vector<Arrival> notes;
+};
+
+std::string takeText(Page &page) {
+    std::string text = boost::beast::buffers_to_string(page.incoming.data());
+    page.incoming.consume(page.incoming.size());
+    return text;
+}
+
+// Opens the page's socket and joins; the id the server gave it once the welcome came, else -1.
+int joinPage(Page &page) {
+    const asio::ip::tcp::endpoint room(asio::ip::address_v4::loopback(), DEFAULT_WEB_PORT);
+    boost::system::error_code failure;
+    // The server opens its web port just after it has said it bound its own: the first page may be early.
+    for (int tries = 0;; tries++) {
+        page.socket.next_layer().connect(room, failure);
+        if (!failure) break;
+        if (tries == 200) return -1;
+        boost::system::error_code ignored;
+        page.socket.next_layer().close(ignored);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    page.socket.handshake("127.0.0.1:" + std::to_string(DEFAULT_WEB_PORT), "/room", failure);
+    page.socket.text(true);
+    if (!failure) page.socket.write(asio::buffer(std::string("join")), failure);
+    int id = -1;
+    while (!failure && page.socket.read(page.incoming, failure) > 0) {
+        const std::string text = takeText(page);
+        int given = 0;
+        if (sscanf(text.c_str(), R"({"id":%d)", &given) == 1) id = given;
+        if (text.rfind(R"({"welcome":)", 0) == 0) return id;
+        if (text == R"({"full":true})") return -1;
+    }
+    return -1;
+}
+
+void writeNext(Page &page) {
+    page.socket.async_write(asio::buffer(page.outgoing.front()), [&page](boost::system::error_code failure, size_t) {
+        if (failure) return;
+        page.outgoing.pop_front();
+        if (!page.outgoing.empty()) writeNext(page);
+    });
+}
+
+// Asks the server's time as a page does: a burst just after joining, then four times a second.
+void tick(Page &page) {
+    if (page.closed) return;
+    page.outgoing.push_back("clock " + std::to_string(++page.stamp));
+    if (page.outgoing.size() == 1) writeNext(page);
+    page.ticker.expires_after(std::chrono::milliseconds(--page.burst > 0 ? 5 : 250));
+    page.ticker.async_wait([&page](boost::system::error_code failure) {
+        if (!failure) tick(page);
+    });
+}
+
+// Takes the page's notes, each with the time it was read, until the server closes the socket.
+void readPage(Page &page) {
+    page.socket.async_read(page.incoming, [&page](boost::system::error_code failure, size_t) {
+        const double arrival = now(CLOCK_REALTIME);
+        if (failure) {
+            page.closed = true;
+            page.ticker.cancel();
+            return;
+        }
+        const std::string text = takeText(page);
+        int key = 0, length = 0;
+        uint32_t at = 0;
+        if (sscanf(text.c_str(), R"({"note":%d,"ms":%d,"at":%u)", &key, &length, &at) == 3)
+            page.notes.push_back({true, true, key, length, at, arrival});
+        if (text == R"({"over":true})") page.over = true;
+        readPage(page);
+    });
+}
+
+// The realtime moment of the song's position 0 in a room with a timed client. The server counts its
+// schedule from the whole millisecond of its monotonic clock in which the activate came (a lead
+// later), so the moment the bench sent it is up to a millisecond off, differently each run; a timed
+// note tells the start on that clock (its moment less its start), and so that millisecond.
+double serverSongStart(const std::vector<Arrival> &arrivals, double activateReal, double activateMono) {
+    const int64_t activateMicros = std::llround(activateMono * 1e6);
+    for (const Arrival &arrival : arrivals) {
+        const int note = noteOf(arrival.key, arrival.length);
+        if (!arrival.timed || !arrival.expectedKind || note < 0 || note >= NOTES) continue;
+        const uint32_t startMicros = arrival.at - static_cast<uint32_t>(startOf(note) * 1000);
+        // The server's 32-bit microseconds wrap; the activate was a lead before the start.
+        const int64_t origin =
+            activateMicros + static_cast<int32_t>(startMicros - static_cast<uint32_t>(activateMicros));
+        const int64_t wholeMs = origin / 1000;
+        return activateReal + static_cast<double>(wholeMs) / 1000.0 - activateMono;
+    }
+    return activateReal + LEAD_MS / 1000.0;
+}
+
 // Starts the server, waiting for an activate, and returns once it has bound its port.
-pid_t startServer(const char *tonecast, const char *song) {
+pid_t startServer(const char *tonecast, const char *song, bool web) {
     int output[2];
     if (pipe(output) != 0) exit(1);
     pid_t server = fork();
@@ -142,7 +284,9 @@ pid_t startServer(const char *tonecast, const char *song) {
         dup2(output[1], STDOUT_FILENO);
         close(output[0]);
         close(output[1]);
-        execl(tonecast, tonecast, "-s", song, "-w", static_cast<char *>(nullptr));
+        // Without the web port the list ends one argument earlier.
+        execl(tonecast, tonecast, "-s", song, "-w", web ? "--web" : static_cast<char *>(nullptr),
+              static_cast<char *>(nullptr));
         _exit(127);
     }
     close(output[1]);
@@ -221,13 +365,42 @@ double percentile(std::vector<double> sorted, double fraction) {
     return sorted[index];
 }
 
+void printLateness(const char *against, std::vector<double> lateness) {
+    std::sort(lateness.begin(), lateness.end());
+    if (lateness.empty()) {
+        printf("no notes\n");
+        return;
+    }
+    printf("lateness against %s, ms: p50 %.3f  p99 %.3f  max %.3f  (min %.3f)\n", against, percentile(lateness, 0.5),
+           percentile(lateness, 0.99), lateness.back(), lateness.front());
+}
+
+// A count from 1 to most.
+bool readCount(const char *text, int most, int &count) {
+    count = atoi(text);
+    return count > 0 && count <= most;
+}
+
 }  // namespace
 
-int main(int argc, char **argv) {
-    int flood = 0;
-    if (argc == 5 && strcmp(argv[3], "--flood") == 0) flood = atoi(argv[4]);
-    if ((argc != 3 && flood <= 0) || strcmp(argv[1], "--tonecast") != 0) {
-        fprintf(stderr, "usage: server_lateness --tonecast path/to/tonecast [--flood datagrams]\n");
+int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's failures end the bench
+    int flood = 0, timedCount = 0;
+    bool web = false;
+    bool understood = argc >= 3 && strcmp(argv[1], "--tonecast") == 0;
+    for (int i = 3; understood && i < argc; i++) {
+        if (strcmp(argv[i], "--web") == 0) {
+            web = true;
+        } else if (i + 1 < argc && strcmp(argv[i], "--flood") == 0) {
+            understood = readCount(argv[++i], INT32_MAX, flood);
+        } else if (i + 1 < argc && strcmp(argv[i], "--timed") == 0) {
+            understood = readCount(argv[++i], CLIENTS, timedCount);
+        } else {
+            understood = false;
+        }
+    }
+    if (!understood || (web && timedCount == 0)) {
+        fprintf(stderr,
+                "usage: server_lateness --tonecast path/to/tonecast [--flood datagrams] [--timed clients [--web]]\n");
         return 2;
     }
     if (!insidePrivateNetwork()) {
@@ -241,53 +414,86 @@ int main(int argc, char **argv) {
     close(file);
 
     double launched = now(CLOCK_MONOTONIC);
-    pid_t server = startServer(argv[2], song);
+    pid_t server = startServer(argv[2], song, web);
+    asio::io_context io;
+    std::vector<std::unique_ptr<Page>> pages;
     std::vector<int> clients;
+    std::vector<bool> timedClient;
+    // In the order of the ids, each given its id before the next asks.
     for (int i = 0; i < CLIENTS; i++) {
-        clients.push_back(loopbackSocket());
-        sendToServer(clients.back(), 0xFF);
-        uint8_t reply[6];
-        double arrival;
-        if (!receive(clients.back(), 2000, reply, &arrival) || readWord(reply, 0) != 2 || readWord(reply, 1) != i) {
+        bool registered;
+        if (isTimed(i, timedCount) && web) {
+            pages.push_back(std::make_unique<Page>(io));
+            registered = joinPage(*pages.back()) == i;
+        } else {
+            clients.push_back(loopbackSocket());
+            timedClient.push_back(isTimed(i, timedCount));
+            registered = registerAs(clients.back(), timedClient.back(), i);
+        }
+        if (!registered) {
             fprintf(stderr, "client %d was not registered\n", i);
             kill(server, SIGKILL);
             return 1;
         }
     }
+    // The pages' clock requests begin together, their bursts over the song's first moments.
+    std::thread pageThread([&io, &pages] {
+        for (const auto &page : pages) {
+            readPage(*page);
+            tick(*page);
+        }
+        io.run();
+    });
 
-    double songStart = now(CLOCK_REALTIME);
-    sendToServer(clients[0], 0xFE);
+    const double activateReal = now(CLOCK_REALTIME), activateMono = now(CLOCK_MONOTONIC);
+    sendToServer(clients.empty() ? loopbackSocket() : clients[0], activateMessage());
     long dropsBefore = udpQueueDrops();
     pid_t flooder = flood > 0 ? startFlood(flood) : 0;
-    std::vector<double> lateness;
-    std::vector<bool> seen(NOTES, false);
-    int goodByes = 0, strays = 0;
+    std::vector<Arrival> arrivals;
+    int goodByes = 0;
     std::vector<pollfd> ready;
     ready.reserve(clients.size());
     for (int handle : clients) ready.push_back({handle, POLLIN, 0});
-    while (goodByes < CLIENTS && poll(ready.data(), ready.size(), 5000) > 0) {
-        for (pollfd &client : ready) {
-            uint8_t reply[6];
+    while (goodByes < static_cast<int>(clients.size()) && poll(ready.data(), ready.size(), 5000) > 0) {
+        for (size_t c = 0; c < ready.size(); c++) {
+            uint8_t reply[LONGEST_MESSAGE] = {};
             double arrival;
-            if (!(client.revents & POLLIN) || !receive(client.fd, 0, reply, &arrival)) continue;
-            if (readWord(reply, 0) == 5) {
+            if (!(ready[c].revents & POLLIN) || !receive(ready[c].fd, 0, reply, &arrival)) continue;
+            if (readWord(reply, 0) == MSG_BYE) {
                 goodByes++;
                 continue;
             }
-            int note = noteOf(readWord(reply, 1), readWord(reply, 2));
-            if (readWord(reply, 0) != 4 || readWord(reply, 1) < 1 || readWord(reply, 1) > KEYS || note < 0 ||
-                note >= NOTES || seen[note]) {
-                strays++;
-                continue;
-            }
-            seen[note] = true;
-            lateness.push_back((arrival - songStart) * 1000.0 - startOf(note));
+            const bool timed = timedClient[c];
+            arrivals.push_back({timed, readWord(reply, 0) == (timed ? MSG_TIMED_NOTE : MSG_NOTE), readWord(reply, 1),
+                                readWord(reply, 2), readStamp(reply, NOTE_TIME_OFFSET), arrival});
         }
     }
     int status = 0;
     rusage usage = {};
     wait4(server, &status, 0, &usage);
     if (flooder > 0) waitpid(flooder, nullptr, 0);
+    // The server's end closes every page's socket, which ends the pages' thread.
+    pageThread.join();
+    int overs = 0;
+    for (const auto &page : pages) {
+        overs += page->over ? 1 : 0;
+        arrivals.insert(arrivals.end(), page->notes.begin(), page->notes.end());
+    }
+    const double songStart = timedCount > 0 ? serverSongStart(arrivals, activateReal, activateMono) : activateReal;
+    std::vector<double> oldLateness, timedLateness;
+    std::vector<bool> seen(NOTES, false);
+    int strays = 0;
+    for (const Arrival &arrival : arrivals) {
+        int note = noteOf(arrival.key, arrival.length);
+        if (!arrival.expectedKind || arrival.key < 1 || arrival.key > KEYS || note < 0 || note >= NOTES || seen[note]) {
+            strays++;
+            continue;
+        }
+        seen[note] = true;
+        // A timed client's note is due a lead before its start.
+        const double due = startOf(note) - (arrival.timed ? LEAD_MS : 0);
+        (arrival.timed ? timedLateness : oldLateness).push_back((arrival.time - songStart) * 1000.0 - due);
+    }
     double wall = now(CLOCK_MONOTONIC) - launched;
     unlink(song);
     for (int handle : clients) close(handle);
@@ -295,12 +501,19 @@ int main(int argc, char **argv) {
     printf("datagrams dropped by full socket queues: %ld\n", udpQueueDrops() - dropsBefore);
     double cpu = seconds({usage.ru_utime.tv_sec, usage.ru_utime.tv_usec * 1000}) +
                  seconds({usage.ru_stime.tv_sec, usage.ru_stime.tv_usec * 1000});
-    printf("notes received: %zu of %d (good-byes %d of %d, strays %d)\n", lateness.size(), NOTES, goodByes, CLIENTS,
-           strays);
-    if (lateness.empty()) return 1;
-    std::sort(lateness.begin(), lateness.end());
-    printf("lateness against the note's start, ms: p50 %.3f  p99 %.3f  max %.3f  (min %.3f)\n",
-           percentile(lateness, 0.5), percentile(lateness, 0.99), lateness.back(), lateness.front());
+    printf("notes received: %zu of %d (good-byes %d of %zu", oldLateness.size() + timedLateness.size(), NOTES, goodByes,
+           clients.size());
+    if (web) printf(", pages told it is over %d of %zu", overs, pages.size());
+    printf(", strays %d)\n", strays);
+    if (oldLateness.empty() && timedLateness.empty()) return 1;
+    if (timedCount == 0) {
+        printLateness("the note's start", oldLateness);
+    } else {
+        printf("older clients (%d), %zu notes: ", CLIENTS - timedCount, oldLateness.size());
+        printLateness("the note's start", oldLateness);
+        printf("timed %s (%d), %zu notes: ", web ? "pages" : "clients", timedCount, timedLateness.size());
+        printLateness("a lead before the start", timedLateness);
+    }
     printf("server processor time: %.3f s in %.3f s of wall time = %.2f%% of one core\n", cpu, wall,
            100.0 * cpu / wall);
     // Other work on the machine delays the server's wakeups; the figures mean little without this.
