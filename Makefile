@@ -31,6 +31,7 @@ LINK ?= none
 SEED ?= 1
 BUSY ?=
 LEAD ?=
+PAGES ?=
 # The system's interpreter, which sees the Debian packages above (numpy, matplotlib).
 PYTHON ?= $(if $(wildcard /usr/bin/python3),/usr/bin/python3,python3)
 
@@ -82,9 +83,11 @@ demo: deps build
 # The room's timing as a listener hears it, old-style clients and new ones beside a perfectly timed
 # reference: each client behind a link of LINK's profile (none, wired, wifi; SEED seeds its delays),
 # with BUSY=1 on a machine whose every core is kept busy, and with LEAD=MS the server's --lead.
+# PAGES=N adds N browser pages to the new clients' voices, and one more that joins a third into the song.
 bench-listening: deps build
 	tests/e2e/netns_run.sh $(PYTHON) bench/listening.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) \
-	    --clients $(CLIENTS) --link $(LINK) --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) $(if $(LEAD),--lead $(LEAD))
+	    --clients $(CLIENTS) --link $(LINK) --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) $(if $(LEAD),--lead $(LEAD)) \
+	    $(if $(PAGES),--pages $(PAGES))
 
 # Every fuzz target for FUZZ_SECONDS seconds each, seeded by the files the unit tests read.
 fuzz: deps build

@@ -15,6 +15,14 @@ targets are those of the latter. With --link each client sits behind a link of i
 relay (tests/e2e/link_relay.py) delays every datagram as the profile draws it, seeded by --seed;
 with --busy a processor hog spins on every core for the whole run.
 
+With --pages N the new clients' run has N more voices, browser pages (tools/web_browser.py: Debian's
+Chromium), each on a host of its own behind a link like a client's, whose relay passes on its TCP
+connection to the server's web room (port 27080), each playing into its own channel of the sink.
+They join before the activate, each once it has its id and the clock burst that follows; one more
+page joins a third into the song. Then every voice's notes are counted as heard, PCs and pages
+apart, chords are measured between a page and a PC and between pages, and the late page's first
+note is timed.
+
 The origin of every time is the activate: the kernel's time stamp of the activate datagram
 reaching the server's host, taken by a packet capture on the room's bridge and moved to the
 monotonic clock, in whole milliseconds as the server counts them (demo.activate_time). Neither the
@@ -23,11 +31,15 @@ shows in the server's rows. The recording is placed on the same clock by the ear
 arrival times of its blocks (tools/room_sound.py).
 
     make bench-listening SONG=songs/frere_jacques.mid CLIENTS=4 LINK=wifi BUSY=1 SEED=1 LEAD=150
+    make bench-listening CLIENTS=2 PAGES=2 LINK=wired
 """
 import argparse
+import collections
 import contextlib
 import io
+import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -42,6 +54,7 @@ import demo  # noqa: E402
 import room_sound as sound  # noqa: E402
 from link_relay import PROFILES, start_relay  # noqa: E402
 from virtual_room import NotPrivateNetwork, VirtualRoom  # noqa: E402
+from web_browser import Browser, BrowserError  # noqa: E402
 
 MSG_NOTE = 4          # a note to play on arrival
 MSG_TIMED_NOTE = 6    # a note sent ahead with the time it is to sound
@@ -56,6 +69,16 @@ STYLES = (("old clients", ["--protocol", "1"]), ("new clients", []))
 FIRST_NOTE_TARGET_MS = 1
 P99_TARGET_MS = 1
 BUSY_P99_TARGET_MS = 2
+WEB_PORT = 27080
+PAGE_READY_SECONDS = 20  # for a page to load over its link, join and make its clock burst
+CLOCK_BURST = 64         # the exchanges a page makes right after its welcome
+PAGE_OVER_SECONDS = 10   # for a page's last tones, once the server has ended
+LATE_JOIN_PART = 1 / 3   # of the song, when the late page joins
+# Targets for the pages, in ms: chord spread p99 between a page and a PC and between pages; the late
+# page's first note, against the median like every error.
+PAGE_PC_SPREAD_TARGET_MS = 5
+PAGE_PAGE_SPREAD_TARGET_MS = 3
+LATE_FIRST_TARGET_MS = 5
 
 
 def reference_channels(notes, voices):
@@ -149,7 +172,7 @@ def figures(heard, notes):
         "onset": [percentile(abs(relative), q) for q in (50, 99, 100)],
         "chord": [percentile(spreads, q) for q in (50, 99, 100)],
         "length_mean": float(lengths.mean()), "length_p99": percentile(abs(lengths), 99),
-        "cents": max(abs(tone[4]) for _, tone in pairs)})
+        "cents": max(abs(tone[4]) for _, tone in pairs), "pairs": pairs})
     return result
 
 
@@ -191,25 +214,26 @@ def processor_hogs(count):
 
 
 @contextlib.contextmanager
-def links(room, options, clients, folder):
-    """The hosts the clients play on, as a list: 1 to N on no link; otherwise hosts behind those,
-    each with a relay of the link's profile on its front host. On leaving, the relays are stopped
-    and the list given as well (late_ms) gets how late each relay sent each datagram, in ms."""
+def links(room, options, fronts, folder):
+    """The hosts the players play on, as a list: the front hosts given on no link; otherwise hosts
+    behind those, each with a relay of the link's profile on its front host. fronts: (host, a TCP
+    port the relay passes on too, or None). On leaving, the relays are stopped and the list given as
+    well (late_ms) gets how late each relay sent each datagram, in ms."""
     late_ms = []
     if options.link == "none":
-        yield [1 + index for index in range(clients)], late_ms
+        yield [front for front, _ in fronts], late_ms
         return
-    hosts = [room.add_host_behind(1 + index) for index in range(clients)]
-    reports = [os.path.join(folder, "relay%d" % index) for index in range(clients)]
+    hosts = [room.add_host_behind(front) for front, _ in fronts]
+    reports = [os.path.join(folder, "relay%d" % index) for index in range(len(fronts))]
     seconds = demo.song_seconds(os.path.abspath(options.song)) or demo.UNKNOWN_LENGTH_SECONDS
     # Only a limit for a relay that outlives the bench: each is stopped at the end.
-    lifetime = seconds + demo.READY_SECONDS * (clients + 1) + demo.ACTIVATE_SECONDS + demo.END_MARGIN_SECONDS
+    lifetime = seconds + demo.READY_SECONDS * (len(fronts) + 1) + demo.ACTIVATE_SECONDS + demo.END_MARGIN_SECONDS
     relays = []
     try:
-        for index, host in enumerate(hosts):
-            relays.append(start_relay(room, 1 + index, host, VirtualRoom.address(demo.SERVER_HOST),
+        for index, ((front, tcp_port), host) in enumerate(zip(fronts, hosts)):
+            relays.append(start_relay(room, front, host, VirtualRoom.address(demo.SERVER_HOST),
                                       seed=options.seed * demo.MAX_CLIENTS + index, lifetime=lifetime,
-                                      profile=options.link, report=reports[index]))
+                                      profile=options.link, report=reports[index], tcp_port=tcp_port))
         yield hosts, late_ms
     finally:
         for relay in relays:
@@ -220,48 +244,203 @@ def links(room, options, clients, folder):
                 late_ms.extend(float(line) for line in lines)
 
 
-def play(options, folder, client_options):
+def join_page(browser, url, expected_id):
+    """Opens the page and waits until it has its id and its clock burst: its tab, with the faults
+    found (an empty list when it joined as expected)."""
+    tab = browser.open(url)
+    deadline = time.monotonic() + PAGE_READY_SECONDS
+    state = {}
+    while time.monotonic() < deadline:
+        state = tab.evaluate("({id: window.tonecast.id, exchanges: window.tonecast.exchanges})") or {}
+        if state.get("id") is not None and state.get("exchanges", 0) >= CLOCK_BURST:
+            break
+        time.sleep(0.05)
+    if state.get("id") != expected_id or state.get("exchanges", 0) < CLOCK_BURST:
+        return tab, ["the page meant to be client %d had id %s and %s clock exchanges after %d s"
+                     % (expected_id, state.get("id"), state.get("exchanges"), PAGE_READY_SECONDS)]
+    return tab, []
+
+
+def played_lines(tab):
+    """What a page logged of each note it was given, in order: dicts of id, key, ms, at and late."""
+    return [json.loads(line.split(" ", 1)[1]) for line in tab.console() if line.startswith("tonecast-played ")]
+
+
+def play(options, folder, client_options, pages=0):
     """One performance with clients given the options, and the reference beside it: a dict of the
-    figures, or None after the run's output and its faults were printed."""
+    figures, or None after the run's output and its faults were printed. pages: browser pages that
+    join before the activate; with any, one more joins a third into the song."""
     clients = int(options.clients)
     notes = sound.song_notes(options.song)
+    late = 1 if pages else 0
     client_names = ["c%d" % index for index in range(clients)]
-    reference_names = ["r%d" % index for index in range(clients)]
-    server = sound.SoundServer(folder, client_names + reference_names, [("reference", reference_names)])
-    server_options = ["--lead", str(options.lead)] if options.lead is not None else []
+    page_names = ["p%d" % index for index in range(pages + late)]  # the late page's last
+    players = client_names + page_names
+    voices = len(players)
+    reference_names = ["r%d" % index for index in range(voices)]
+    server = sound.SoundServer(folder, players + reference_names, [("reference", reference_names)])
+    server_options = (["--lead", str(options.lead)] if options.lead is not None else []) + (["--web"] if pages else [])
+    # With clients that know the room's clock the song starts a lead after the activate.
+    lead_ms = 0 if client_options else (options.lead if options.lead is not None else DEFAULT_LEAD_MS)
+    # The pages' front hosts are on the bridge after the activate sender's.
+    fronts = [(1 + index, None) for index in range(clients)] + \
+        [(clients + 2 + index, WEB_PORT) for index in range(pages + late)]
     shown = io.StringIO()
     console = demo.Console(shown)
-    with server, VirtualRoom(clients + 2) as room, links(room, options, clients, folder) as (hosts, relay_late):
+    faults, tabs, late_join = [], [], []
+    with server, VirtualRoom(clients + 2 + pages + late) as room, links(room, options, fronts, folder) as (
+            hosts, relay_late):
+        urls = ["http://%s:%d/?test" % (VirtualRoom.address(demo.SERVER_HOST) if options.link == "none"
+                                        else VirtualRoom.link_addresses(host)[1], WEB_PORT)
+                for host in hosts[clients:]]
         with room.capture() as capture:
-            rendering = reference_rendering(notes, clients)
-            with server.record() as recording:
+            rendering = reference_rendering(notes, voices)
+            with server.record() as recording, contextlib.ExitStack() as browsers:
                 reference = subprocess.Popen(
                     ["pacat", "--playback", "--device=reference", "--raw", "--format=s16le",
-                     "--rate=%d" % sound.RATE, "--channels=%d" % clients,
-                     "--channel-map=" + sound.aux_channels(clients)],
+                     "--rate=%d" % sound.RATE, "--channels=%d" % voices,
+                     "--channel-map=" + sound.aux_channels(voices)],
                     env=server.env, stdin=subprocess.PIPE)
+                # Each page's Chromium is started now, the recording running: it takes a second or two.
+                started = [browsers.enter_context(Browser(command_prefix=room.command(host, []),
+                                                          env=server.player_env(name)))
+                           for host, name in zip(hosts[clients:], page_names)]
+
+                def join_pages():
+                    """Each page in turn, so that the n-th is given the id after the clients'."""
+                    for index in range(pages):
+                        tab, found = join_page(started[index], urls[index], clients + index)
+                        tabs.append(tab)
+                        if found:
+                            return found
+                    return []
+
+                def join_late():
+                    """The late page, a third into the song: when it opened and when it had joined, in ms
+                    after the song's start."""
+                    while not origin_found:
+                        time.sleep(0.01)
+                    if origin_found[0] is None:
+                        return
+                    song_start = origin_found[0] + lead_ms / 1000
+                    seconds = demo.song_seconds(os.path.abspath(options.song)) or 0
+                    time.sleep(max(0.0, song_start + seconds * LATE_JOIN_PART - time.monotonic()))
+                    opened = time.monotonic()
+                    try:
+                        tab, found = join_page(started[-1], urls[-1], clients + pages)
+                    except BrowserError as error:
+                        faults.append("the late page: %s" % error)
+                        return
+                    tabs.append(tab)
+                    faults.extend(found)
+                    late_join.extend(((opened - song_start) * 1000, (time.monotonic() - song_start) * 1000))
+
                 origin_found = []
                 writer = threading.Thread(target=play_reference, args=(reference, capture, rendering, origin_found))
                 writer.start()
-                faults = demo.perform(room, options, clients, console,
-                                      lambda index: server.player_env(client_names[index]), hosts.__getitem__,
-                                      server_options, client_options)
+                joiner = threading.Thread(target=join_late)
+                if late:
+                    joiner.start()
+                try:
+                    faults[:0] = demo.perform(room, options, clients, console,
+                                              lambda index: server.player_env(client_names[index]),
+                                              hosts.__getitem__, server_options, client_options, join_pages)
+                except BrowserError as error:
+                    faults.append("a page: %s" % error)
                 writer.join()
                 reference.wait()
+                if late:
+                    joiner.join()
+                for tab, name in zip(tabs, page_names):
+                    try:
+                        tab.wait_for_console("tonecast-over", timeout=PAGE_OVER_SECONDS)
+                    except BrowserError as error:
+                        faults.append("page %s did not end: %s" % (name, error))
+                played = [played_lines(tab) for tab in tabs]
                 time.sleep(demo.RECORDED_TAIL_SECONDS)
     if faults or not origin_found or origin_found[0] is None:
         print(shown.getvalue())
         print("listening: FAILED: %s" % "; ".join(faults or ["no activate seen"]))
         return None
     origin = origin_found[0]
-    # With clients that know the room's clock the song starts a lead after the activate.
-    song_origin = origin + (0 if client_options else (options.lead if options.lead is not None
-                                                          else DEFAULT_LEAD_MS) / 1000)
-    heard = {name: [(index, *tone) for index in range(clients)
+    song_origin = origin + lead_ms / 1000
+    heard = {name: [(index, *tone) for index in range(count)
                     for tone in sound.heard_tones(recording, index + offset, start)]
-             for name, offset, start in (("tonecast", 0, song_origin), ("reference", clients, origin))}
-    return {"tonecast": figures(heard["tonecast"], notes), "reference": figures(heard["reference"], notes),
-            "server": server_figures(capture, clients, song_origin, notes), "relay_late": relay_late}
+             for name, count, offset, start in (("tonecast", voices, 0, song_origin),
+                                                ("reference", voices, voices, origin))}
+    ours = figures(heard["tonecast"], notes)
+    result = {"tonecast": ours, "reference": figures(heard["reference"], notes), "relay_late": relay_late}
+    pc_notes = notes
+    if pages:
+        given = notes_given(capture, clients, played, notes)
+        result["pages"] = page_figures(ours, given, played, clients, late_join)
+        pc_notes = sorted(note for voice in given[:clients] for note in voice)
+    result["server"] = server_figures(capture, clients, song_origin, pc_notes)
+    return result
+
+
+def notes_given(capture, clients, played, notes):
+    """The song's notes each voice was given, by voice (the clients', then the pages'): the timed
+    notes the bridge handed each client's host, and what each page logged, placed by their moment on
+    the server's clock. The song's first note is the first one given."""
+    moments = [[(struct.unpack("<h", d.payload[2:4])[0], struct.unpack("<I", d.payload[6:10])[0])
+                for d in capture.datagrams(1 + index)
+                if d.payload[:2] == bytes([MSG_TIMED_NOTE, 0]) and d.source[1] == SERVER_PORT]
+               for index in range(clients)]
+    moments += [[(line["key"], line["at"]) for line in lines] for lines in played]
+    every = [at for voice in moments for _, at in voice]
+    if not every:
+        return [[] for _ in moments]
+    # The server's microseconds wrap at 32 bits: each taken as the nearest to one of them.
+    near = lambda at: (at - every[0] + 2 ** 31) % 2 ** 32 - 2 ** 31  # noqa: E731
+    first = min(near(at) for at in every)
+    by_start_key = collections.defaultdict(list)
+    for note in notes:
+        by_start_key[(note.start, note.key)].append(note)
+    given = []
+    for voice in moments:
+        given.append([])
+        for key, at in voice:
+            found = by_start_key.get((notes[0].start + round((near(at) - first) / 1000), key))
+            if found:
+                given[-1].append(found.pop())
+    return given
+
+
+def page_figures(ours, given, played, clients, late_join):
+    """The pages' figures beside the clients': how many of the notes each side was given were heard
+    on the voice given them, chord spreads between a page and a client and between pages, the
+    pages' median onset error less the clients', and the late page's first note."""
+    pairs = ours.get("pairs", [])
+    delay = ours.get("delay", 0.0)
+    voices = len(given)
+    result = {}
+    for side, members in (("pc", range(clients)), ("page", range(clients, voices))):
+        heard = given_count = 0
+        for voice in members:
+            on_voice = collections.Counter(note for note, tone in pairs if tone[0] == voice)
+            heard += sum((collections.Counter(given[voice]) & on_voice).values())
+            given_count += len(given[voice])
+        result[side + "_heard"] = (heard, given_count)
+    late_count = collections.Counter(line["late"] for lines in played for line in lines)
+    result["page_late"] = (late_count["shortened"], late_count["missed"])
+    chords = {}
+    for note, tone in pairs:
+        chords.setdefault(note.start, ([], []))[tone[0] >= clients].append(tone[1])
+    result["page_pc"] = [max(max(pcs) - min(onsets), max(onsets) - min(pcs))
+                         for pcs, onsets in chords.values() if pcs and onsets]
+    result["page_page"] = [max(onsets) - min(onsets) for _, onsets in chords.values() if len(onsets) > 1]
+    relative = [(tone[0] >= clients, tone[1] - note.start - delay) for note, tone in pairs]
+    result["page_offset"] = percentile([r for page, r in relative if page], 50) - \
+        percentile([r for page, r in relative if not page], 50)
+    # The late page is the last voice; its first note is the first it logged.
+    result["late_join"] = late_join
+    result["late_first"] = None
+    if given[-1]:
+        first = min(given[-1])
+        onsets = [tone[1] for note, tone in pairs if tone[0] == voices - 1 and note == first]
+        result["late_first"] = (first, onsets[0] - first.start - delay if onsets else None, played[-1][0]["late"])
+    return result
 
 
 def texts(result, each_player=True):
@@ -280,8 +459,31 @@ def texts(result, each_player=True):
         "cents": "%.1f cents" % result["cents"]}
 
 
+def page_texts(pages):
+    """The table's texts for the pages' figures, by row."""
+    def heard(side):
+        return "%d of %d given heard" % pages[side + "_heard"]
+    result = {"pc_heard": heard("pc"), "page_heard": heard("page") + ", %d shortened, %d missed" % pages["page_late"],
+              "page_pc": "%s ms (%d chords)" % (trio([percentile(pages["page_pc"], q) for q in (50, 99, 100)]),
+                                                 len(pages["page_pc"])),
+              "page_page": "%s ms (%d chords)" % (trio([percentile(pages["page_page"], q) for q in (50, 99, 100)]),
+                                                   len(pages["page_page"])),
+              "page_offset": "%+.1f ms" % pages["page_offset"]}
+    if not pages["late_join"]:
+        result["late_first"] = "did not join"
+    elif pages["late_first"] is None:
+        result["late_first"] = "given no note (had joined by %.0f ms)" % pages["late_join"][1]
+    else:
+        note, error, late = pages["late_first"]
+        result["late_first"] = "%s (its note at %d ms, had joined by %.0f ms%s)" % (
+            "not heard" if error is None else "%+.1f ms" % error, note.start, pages["late_join"][1],
+            "" if late == "none" else ", " + late)
+    return result
+
+
 def print_table(options, old, new):
     ours, reference = new["tonecast"], new["reference"]
+    pages = new.get("pages")
     margin = BUSY_P99_TARGET_MS if options.busy else P99_TARGET_MS
     nan = float("nan")
     limit = {key: reference.get(key, [nan] * 3)[1] + margin for key in ("onset", "chord")}
@@ -299,9 +501,30 @@ def print_table(options, old, new):
             ("length", "tone length error mean / p99", "", None),
             ("cents", "pitch, furthest off", "", None)]
     columns = [texts(old["tonecast"]), texts(ours), texts(reference, each_player=False)]
-    print("listening: %s, %d clients, link %s, %s, seed %d, server lead %s; times after the activate on the "
+    if pages:
+        def late_first_met():
+            first = pages["late_first"]
+            return first is not None and first[1] is not None and abs(first[1]) <= LATE_FIRST_TARGET_MS
+        rows[1:1] = [("pc_heard", "clients: the notes each was given", "every note heard",
+                      lambda: pages["pc_heard"][0] == pages["pc_heard"][1]),
+                     ("page_heard", "pages: the notes each was given", "every note heard",
+                      lambda: pages["page_heard"][0] == pages["page_heard"][1])]
+        rows[-2:-2] = [("page_pc", "chord spread page-client p50 / p99 / max",
+                        "p99 <= %d ms" % PAGE_PC_SPREAD_TARGET_MS,
+                        lambda: percentile(pages["page_pc"], 99) <= PAGE_PC_SPREAD_TARGET_MS),
+                       ("page_page", "chord spread page-page p50 / p99 / max",
+                        "p99 <= %d ms" % PAGE_PAGE_SPREAD_TARGET_MS,
+                        lambda: percentile(pages["page_page"], 99) <= PAGE_PAGE_SPREAD_TARGET_MS),
+                       ("page_offset", "median onset error, pages less clients", "", None),
+                       ("late_first", "late page's first note, against the median",
+                        "within %d ms" % LATE_FIRST_TARGET_MS, late_first_met)]
+        columns[1].update(page_texts(pages))
+    print("listening: %s, %d clients%s, link %s, %s, seed %d, server lead %s; times after the activate on the "
           "program's own clock; errors less the median"
-          % (options.song, int(options.clients), options.link, "busy" if options.busy else "not busy",
+          % (options.song, int(options.clients),
+             " (new clients' run: and %d page%s, one more a third into the song)"
+             % (options.pages, "" if options.pages == 1 else "s") if pages else "",
+             options.link, "busy" if options.busy else "not busy",
              options.seed, "%d ms" % options.lead if options.lead is not None else "its default"))
     line = "%-44s %-34s %-34s %-24s %s"
     print(line % ("figure", "old clients", "new clients", "reference", "target (new clients)"))
@@ -324,6 +547,9 @@ def print_table(options, old, new):
           "old clients' run: onset p99 %.1f ms, chord spread p99 %.1f ms"
           % ("the clients' hosts" if options.link == "none" else "the links' front hosts, before the link's delay",
              old["reference"].get("onset", [nan] * 3)[1], old["reference"].get("chord", [nan] * 3)[1]))
+    if pages and options.link != "none":
+        print("listening: each page is on a host of its own behind a link of the same profile as a client's, "
+              "its relay passing on the page's TCP connection to the server's port %d" % WEB_PORT)
     print("listening: %d of %d targets met" % (sum(met), len(met)))
 
 
@@ -337,10 +563,15 @@ def main():
     parser.add_argument("--busy", action="store_true", help="a processor hog on every core throughout")
     parser.add_argument("--seed", type=int, default=1, help="seeds the links' delays")
     parser.add_argument("--lead", type=int, metavar="MS", help="the server's --lead, when given")
+    parser.add_argument("--pages", type=int, default=0, metavar="N",
+                        help="browser pages among the new clients' voices, and one more joining a third into the song")
     options = parser.parse_args()
     # Every role runs the one program given.
     options.tonecast_server = options.tonecast_client = None
     problem = demo.check_arguments(options)
+    if not problem and not 0 <= options.pages <= demo.MAX_CLIENTS - 1 - int(options.clients):
+        problem = "PAGES must be a whole number from 0 to %d beside %s clients: the late page takes a slot too" % (
+            demo.MAX_CLIENTS - 1 - int(options.clients), options.clients)
     if problem:
         print("listening: " + problem, file=sys.stderr)
         return 2
@@ -351,7 +582,8 @@ def main():
             for name, client_options in STYLES:
                 run_folder = os.path.join(folder, name.split()[0])
                 os.mkdir(run_folder)
-                runs.append(play(options, run_folder, client_options))
+                # Pages only know the room's clock: the old clients' run has none.
+                runs.append(play(options, run_folder, client_options, options.pages if not client_options else 0))
                 if runs[-1] is None:
                     print("listening: the %s' run failed" % name)
                     return 1

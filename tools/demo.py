@@ -200,11 +200,12 @@ def role_commands(options):
 
 
 def perform(room, options, clients, console, client_env=lambda index: None, client_host=lambda index: 1 + index,
-            server_options=(), client_options=()):
+            server_options=(), client_options=(), before_activate=lambda: []):
     """Runs the whole performance; returns the list of faults found (empty when all went well).
     client_env(index): the environment of client index, None for the demo's own; client_host(index):
     its host, 1 + index unless it sits behind a link; the options are added to the server's and the
-    clients' (not the activate sender's) command lines."""
+    clients' (not the activate sender's) command lines. before_activate(): called once the clients
+    have their ids, for other players to join; its faults, if any, end the performance."""
     server_command, client_command = role_commands(options)
     song = os.path.abspath(options.song)
     seconds = song_seconds(song)
@@ -223,6 +224,9 @@ def perform(room, options, clients, console, client_env=lambda index: None, clie
             players.append(client)
             if not client.wait_for("Connected! Got id: %d" % index, READY_SECONDS):
                 return ["c%d did not connect as client %d" % (index, index)]
+        faults = before_activate()
+        if faults:
+            return faults
         activator = Player("activate", room, activator_host, [*client_command, "-a"], console)
         players.append(activator)
         if activator.finish(time.monotonic() + ACTIVATE_SECONDS) != 0:

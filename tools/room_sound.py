@@ -229,6 +229,10 @@ class SoundServer(Running):
             script.write("\n".join(lines) + "\n")
         with open(self._path("client.conf"), "w") as conf:
             conf.write("autospawn = no\n")
+        # A browser opens its stream at the server's default rate: the room's, so that nothing resamples it.
+        os.makedirs(self._path("home", ".config", "pulse"), exist_ok=True)
+        with open(self._path("home", ".config", "pulse", "daemon.conf"), "w") as conf:
+            conf.write("default-sample-rate = %d\n" % ROOM_RATE)
         self._process = subprocess.Popen(
             ["pulseaudio", "-n", "--file=" + self._path("server.pa"), "--daemonize=no", "--system=false",
              "--disallow-exit", "--exit-idle-time=-1", "--resample-method=trivial", "--use-pid-file=false",
