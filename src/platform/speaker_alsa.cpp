@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 
 #include "platform/clock.h"
 #include "platform/speaker_backend.h"
@@ -30,6 +31,10 @@ int64_t streamStartNanos = 0;
 // start moves only slowly, enough to follow a sound card whose crystal drifts.
 constexpr int START_READINGS = 63;
 constexpr int64_t START_SLEW_NANOS = 20000;
+// A sound server whose stream ran dry plays on later without ALSA seeing an underrun, so nothing
+// resets the readings: once most of them put the start this much later (or earlier), it is taken
+// at once rather than crept towards for many seconds with every tone late by the gap.
+constexpr int64_t START_JUMP_NANOS = 5000000;
 std::array<int64_t, START_READINGS> startReadings;
 int startReadingCount = 0;
 int nextStartReading = 0;
@@ -144,10 +149,9 @@ void readStreamStart() {
     std::array<int64_t, START_READINGS> sorted = startReadings;
     const auto lowEdge = sorted.begin() + startReadingCount / 10;
     std::nth_element(sorted.begin(), lowEdge, sorted.begin() + startReadingCount);
-    const bool settled = startReadingCount == START_READINGS;
-    streamStartNanos =
-        settled ? streamStartNanos + std::clamp(*lowEdge - streamStartNanos, -START_SLEW_NANOS, START_SLEW_NANOS)
-                : *lowEdge;
+    const int64_t move = *lowEdge - streamStartNanos;
+    const bool creep = startReadingCount == START_READINGS && std::llabs(move) < START_JUMP_NANOS;
+    streamStartNanos = creep ? streamStartNanos + std::clamp(move, -START_SLEW_NANOS, START_SLEW_NANOS) : *lowEdge;
 }
 
 void topUpToLead() {
