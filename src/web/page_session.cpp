@@ -158,7 +158,9 @@ void PageSession::askForSlot() {
 void PageSession::readFromServer() {
     room.async_receive(asio::buffer(reply), [self = shared_from_this()](error_code failure, size_t length) {
         if (!self->open) return;
-        // A refusal reported by the loopback (no server at the port yet) is not an end.
+        // A refusal reported by the loopback (no server at the port yet) is not an end; any other
+        // failure (a socket that could not be opened) is, or it would come back at once forever.
+        if (failure && failure != asio::error::connection_refused) return self->end();
         if (!failure) self->takeServerReply(static_cast<int>(length));
         self->readFromServer();
     });
