@@ -68,6 +68,11 @@ void forEachPage(Action action) {
     webRoom->pages.swap(open);
 }
 
+// A closed page's entry would keep its memory, so the list is pruned before it grows.
+void forgetClosedPages() {
+    forEachPage([](PageSession &) {});
+}
+
 const PageFile *findPageFile(boost::beast::string_view target) {
     const auto query = target.find('?');
     if (query != boost::beast::string_view::npos) target = target.substr(0, query);
@@ -97,6 +102,7 @@ private:
         if (boost::beast::websocket::is_upgrade(request) && request.target() == "/room") {
             stream.expires_never();
             auto page = std::make_shared<PageSession>(stream.release_socket(), songText());
+            forgetClosedPages();
             webRoom->pages.push_back(page);
             page->start(request);
             return;
@@ -139,7 +145,7 @@ void acceptBrowsers() {
 
 // At the end of the run, once every page has closed, the run may end.
 void noticeWhenPagesClose() {
-    forEachPage([](PageSession &) {});
+    forgetClosedPages();
     if (webRoom->pages.empty()) return webRoom->pagesClosed.set_value();
     webRoom->closingCheck.expires_after(GOOD_BYE_CHECK);
     webRoom->closingCheck.async_wait([](error_code failure) {
