@@ -1,19 +1,36 @@
 #include "net/client_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "net/protocol.h"
+#include "net/server.h"
 #include "net/server_status.h"
 #include "net/socket.h"
+#include "platform/clock.h"
 
 ClientTable clientTable = {};
 
 namespace {
 
+// A timed client asks 4 times a second, so 10 s of silence is 40 requests lost in a row.
+constexpr int64_t SILENCE_LIMIT_NANOS = 10 * NANOS_PER_SECOND;
+constexpr int64_t WELCOME_REPEAT_NANOS = NANOS_PER_SECOND;
+// Room for the client's burst of 64 after the welcome; twice its steady 4 a second.
+constexpr int64_t CLOCK_REQUEST_ALLOWANCE = 80;
+constexpr int64_t CLOCK_REQUEST_REFILL_NANOS = NANOS_PER_SECOND / 8;
+
 // netAddress leaves its fields unset when constructed, so a free slot is zeroed byte by byte.
 void freeSlot(ClientSlot &slot) {
     memset(static_cast<void *>(&slot), 0, sizeof slot);
+}
+
+void dropClient(int id) {
+    clearStatusLine();
+    printf("Client %d disconnected.\n", id);
+    fflush(stdout);
+    freeSlot(clientTable.slots[id]);
 }
 
 // The slot the sender holds already, else the lowest free one; -1 when there is neither.
@@ -27,20 +44,43 @@ int slotFor(const netAddress &sender) {
     return lowestFree;
 }
 
+// The allowance is a bucket of 80 requests refilled continuously, kept as the moment it is whole
+// again: each request moves that moment a refill later, and one is left while it lies at most 79
+// refills ahead. One number, and nothing to do for a client between its requests.
+bool takeClockRequestAllowance(ClientSlot &slot, int64_t now) {
+    const int64_t wholeAt = std::max(slot.bucketFullNanos, now);
+    if (wholeAt - now > (CLOCK_REQUEST_ALLOWANCE - 1) * CLOCK_REQUEST_REFILL_NANOS) return false;
+    slot.bucketFullNanos = wholeAt + CLOCK_REQUEST_REFILL_NANOS;
+    return true;
+}
+
+int64_t letGoAt(const ClientSlot &slot) {
+    return slot.heardNanos + SILENCE_LIMIT_NANOS;
+}
+
+int64_t welcomeAgainAt(const ClientSlot &slot) {
+    return slot.welcomedNanos + WELCOME_REPEAT_NANOS;
+}
+
 }  // namespace
 
 void clearClientTable() {
     for (ClientSlot &slot : clientTable.slots) freeSlot(slot);
 }
 
-void registerClient(const netAddress &sender, bool timed) {
+void registerClient(const netAddress &sender, bool timed, int64_t nowNanos) {
     int id = slotFor(sender);
     if (id < 0) return;
     ClientSlot &slot = clientTable.slots[id];
     if (!slot.inUse) {
         slot.address.set(sender.getHost(), static_cast<int>(sender.getPort()));
         slot.inUse = 1;
-        slot.timed = timed ? 1 : 0;
+        if (timed) {
+            slot.timed = 1;
+            slot.heardNanos = nowNanos;
+            slot.welcomedNanos = nowNanos;
+            slot.bucketFullNanos = nowNanos;
+        }
     }
     sendMessage(assignIdMessage(static_cast<int16_t>(id)), slot.address);
     if (slot.timed) sendMessage(welcomeMessage(), slot.address);
@@ -53,10 +93,13 @@ bool anyTimedClient() {
     return false;
 }
 
-void answerClockRequest(const uint8_t *request, const netAddress &sender, uint32_t serverMicros) {
-    for (const ClientSlot &slot : clientTable.slots) {
+void answerClockRequest(const uint8_t *request, const netAddress &sender, int64_t nowNanos) {
+    for (ClientSlot &slot : clientTable.slots) {
         if (slot.inUse && slot.timed && sameEndpoint(slot.address, sender)) {
-            sendMessage(clockReplyMessage(readStamp(request, CLIENT_STAMP_OFFSET), serverMicros), sender);
+            slot.heardNanos = nowNanos;
+            slot.askedTime = 1;
+            if (!takeClockRequestAllowance(slot, nowNanos)) return;
+            sendMessage(clockReplyMessage(readStamp(request, CLIENT_STAMP_OFFSET), serverMicros(nowNanos)), sender);
             return;
         }
     }
@@ -64,10 +107,32 @@ void answerClockRequest(const uint8_t *request, const netAddress &sender, uint32
 
 void releaseClient(int id, const netAddress &sender) {
     if (id < 0 || id >= MAX_CLIENTS) return;
-    ClientSlot &slot = clientTable.slots[id];
+    const ClientSlot &slot = clientTable.slots[id];
     if (!slot.inUse || !sameEndpoint(slot.address, sender)) return;
-    clearStatusLine();
-    printf("Client %d disconnected.\n", id);
-    fflush(stdout);
-    freeSlot(slot);
+    dropClient(id);
+}
+
+void tendTimedClients(int64_t nowNanos) {
+    for (int id = 0; id < MAX_CLIENTS; id++) {
+        ClientSlot &slot = clientTable.slots[id];
+        if (!slot.inUse || !slot.timed) continue;
+        if (nowNanos >= letGoAt(slot)) {
+            dropClient(id);
+        } else if (!slot.askedTime && nowNanos >= welcomeAgainAt(slot)) {
+            sendMessage(welcomeMessage(), slot.address);
+            slot.welcomedNanos = nowNanos;
+        }
+    }
+}
+
+int64_t nanosUntilTimedClientsDue(int64_t nowNanos) {
+    int64_t due = -1;
+    for (const ClientSlot &slot : clientTable.slots) {
+        if (!slot.inUse || !slot.timed) continue;
+        int64_t next = letGoAt(slot);
+        if (!slot.askedTime) next = std::min(next, welcomeAgainAt(slot));
+        const int64_t wait = std::max<int64_t>(next - nowNanos, 0);
+        due = due < 0 ? wait : std::min(due, wait);
+    }
+    return due;
 }

@@ -13,6 +13,11 @@ struct ClientSlot {
     uint32_t key;       // key of the last note given
     int givenNote;      // 0 until the first note is given: until then the client is idle
     int timed;          // the client knows the room's clock: its notes are sent ahead
+    // Only for a timed client, on the monotonic clock in nanoseconds:
+    int askedTime;            // a clock request has come, so the welcome arrived
+    int64_t heardNanos;       // its registration, then its last clock request
+    int64_t welcomedNanos;    // when the welcome was last sent
+    int64_t bucketFullNanos;  // when its clock requests' allowance is whole again
 };
 
 struct ClientTable {
@@ -28,16 +33,28 @@ void clearClientTable();
 // A sender that holds a slot already (its answer was lost or late) is told that slot's id again:
 // one socket is one client, playing one tone at a time. With every slot in use and none the
 // sender's, the request is ignored. A client that knows the room's clock (timed) is also sent the
-// welcome after its id, and its slot keeps that.
-void registerClient(const netAddress &sender, bool timed = false);
+// welcome after its id, and its slot keeps that. nowNanos is the monotonic clock's reading.
+void registerClient(const netAddress &sender, bool timed, int64_t nowNanos);
 
 // Whether any client in the room knows the room's clock.
 bool anyTimedClient();
 
 // A clock request from a client that knows the room's clock is answered with the server's time
-// in microseconds; from anyone else it is ignored.
-void answerClockRequest(const uint8_t *request, const netAddress &sender, uint32_t serverMicros);
+// in microseconds, while its allowance lasts: 80 requests, refilled at 8 a second (its burst after
+// the welcome is 64, then it asks 4 times a second). A request beyond it is dropped unanswered, and
+// still counts as a sign of life. From anyone else the request is ignored.
+void answerClockRequest(const uint8_t *request, const netAddress &sender, int64_t nowNanos);
 
 // A client's disconnect. Honoured only for a slot in use whose registered address and port are
 // the sender's, so nobody can silence another client; anything else is ignored without a word.
 void releaseClient(int id, const netAddress &sender);
+
+// A client that knows the room's clock asks the time 4 times a second for as long as it runs, so
+// one that has asked nothing for 10 s since it registered or last asked is gone (killed, its PC
+// off): its slot is freed as on its disconnect, so that it takes no more notes and keeps no lead.
+// Until its first request its welcome is sent again once a second, as a lost welcome would leave
+// it silent. Older clients never ask, and are kept until they leave.
+void tendTimedClients(int64_t nowNanos);
+
+// Nanoseconds until tendTimedClients has something to do (0: now); -1 when no timed client is in.
+int64_t nanosUntilTimedClientsDue(int64_t nowNanos);

@@ -81,14 +81,21 @@ int64_t nextSongMoment() {
     return next;
 }
 
-// Sleeps until a datagram arrives or the next note (or the status line) is due, so that the server
-// keeps time without spinning. A waiting server has nothing to do until an activate datagram comes.
+// The shorter of two waits in nanoseconds, where less than 0 is no limit.
+int64_t sooner(int64_t a, int64_t b) {
+    if (a < 0) return b;
+    return b < 0 ? a : std::min(a, b);
+}
+
+// Sleeps until a datagram arrives, the next note (or the status line) is due, or a timed client is
+// to be let go or welcomed again, so that the server keeps time without spinning. A waiting server
+// with only older clients has nothing to do until an activate datagram comes.
 void waitForDatagramOrNote() {
-    int64_t nanos = -1;
+    int64_t nanos = nanosUntilTimedClientsDue(monotonicNanos());
     if (runState.playbackActive) {
-        nanos = nanosUntilSongPosition(static_cast<int32_t>(std::max<int64_t>(nextSongMoment(), INT32_MIN)));
-        const int64_t statusNanos = nanosUntilStatusLine();
-        if (statusNanos >= 0) nanos = std::min(nanos, statusNanos);
+        nanos =
+            sooner(nanos, nanosUntilSongPosition(static_cast<int32_t>(std::max<int64_t>(nextSongMoment(), INT32_MIN))));
+        nanos = sooner(nanos, nanosUntilStatusLine());
     }
     waitForSocket(socketHandle(), nanos);
 }
@@ -98,11 +105,11 @@ void waitForDatagramOrNote() {
     shutdownAndExit();
 }
 
-uint32_t serverMicros(int64_t monotonic) {
-    return static_cast<uint32_t>(monotonic / 1000);
-}
-
 }  // namespace
+
+uint32_t serverMicros(int64_t monotonicNanos) {
+    return static_cast<uint32_t>(monotonicNanos / 1000);
+}
 
 void startSongNow() {
     startSongAfter(0);
@@ -122,16 +129,16 @@ int64_t nanosUntilSongPosition(int32_t position) {
     return nanosUntilElapsed(msAfter(songOrigin, position));
 }
 
-void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &sender) {
+void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &sender, int64_t nowNanos) {
     if (length < 1) return;
     // Classification reads the first 14 bytes at most; a shorter datagram reads as if zero-padded.
     uint8_t fields[LONGEST_MESSAGE] = {};
     memcpy(fields, bytes, static_cast<size_t>(std::min(length, static_cast<int>(sizeof fields))));
     switch (classifyServerDatagram(fields)) {
-        case ServerRequest::Connect: registerClient(sender, carriesClockMark(fields)); break;
+        case ServerRequest::Connect: registerClient(sender, carriesClockMark(fields), nowNanos); break;
         case ServerRequest::Activate: activate(); break;
         case ServerRequest::Disconnect: releaseClient(readWord(fields, 0), sender); break;
-        case ServerRequest::ClockRequest: answerClockRequest(fields, sender, serverMicros(monotonicNanos())); break;
+        case ServerRequest::ClockRequest: answerClockRequest(fields, sender, nowNanos); break;
         case ServerRequest::Other: break;
     }
 }
@@ -162,7 +169,11 @@ void runServerLoop() {
         }
         netAddress sender;
         int length = receiveMessage(buffer, sizeof buffer, sender);
-        handleServerDatagram(buffer, length, sender);
+        const int64_t now = monotonicNanos();
+        handleServerDatagram(buffer, length, sender, now);
+        // Only once every waiting datagram is handled: a server that was stopped a while reads the
+        // requests its clients sent meanwhile before it judges them silent.
+        if (length <= 0) tendTimedClients(now);
         waitForDatagramOrNote();
     }
 }

@@ -8,13 +8,16 @@
 void runServerLoop();
 
 // What the server does with one received datagram: register, activate or release. length is what
-// arrived (0 or less: nothing did). Fields beyond the length read as zero.
-void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &sender);
+// arrived (0 or less: nothing did). Fields beyond the length read as zero. nowNanos is the monotonic
+// clock's reading when it arrived.
+void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &sender, int64_t nowNanos);
 
 // The song's clock: positions are signed milliseconds since the song began.
 void startSongNow();
 int32_t songPosition();
 // Nanoseconds from now until the song reaches the position; 0 when it has.
 int64_t nanosUntilSongPosition(int32_t position);
-// The server's clock, in microseconds kept to 32 bits, when the song reaches the position.
+// The server's clock, in microseconds kept to 32 bits, at a moment of the monotonic clock.
+uint32_t serverMicros(int64_t monotonicNanos);
+// The server's clock when the song reaches the position.
 uint32_t serverMicrosAtSongPosition(int32_t position);

@@ -173,7 +173,7 @@ void receiveDatagram(Input &input, uint8_t op) {
         }
     }
     sent.clear();
-    handleServerDatagram(receiveBuffer, length, sender);
+    handleServerDatagram(receiveBuffer, length, sender, monotonicNanos());
     checkTableMatchesModel();
     check(runState.playbackActive == playbackAfter);
     if (askedTheTime >= 0) {

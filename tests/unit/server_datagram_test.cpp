@@ -11,7 +11,7 @@ void handle(const Datagram &bytes, const LoopbackPeer &sender) {
     uint8_t buffer[1400];
     memset(buffer, 0x05, sizeof buffer);
     if (!bytes.empty()) memcpy(buffer, bytes.data(), bytes.size());
-    handleServerDatagram(buffer, static_cast<int>(bytes.size()), sender.address());
+    handleServerDatagram(buffer, static_cast<int>(bytes.size()), sender.address(), 0);
 }
 
 }  // namespace
