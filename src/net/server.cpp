@@ -27,7 +27,7 @@ int32_t lastGivenStart;   // the start of the last note taken off the schedule
 void startSongAfter(int32_t leadMs) {
     songOrigin = msAfter(elapsedMs(), leadMs);
     songOriginNanos = monotonicNanos() + leadMs * NANOS_PER_MILLI;
-    if (runState.playbackActive) announceSongStart(serverMicrosAtSongPosition(0));
+    if (runState.playbackActive) announceSongStart(songOriginNanos);
 }
 
 // The first song of a waiting server starts with the first activate; later ones change nothing.

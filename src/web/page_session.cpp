@@ -1,13 +1,14 @@
 #include "web/page_session.h"
 
+#include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
-#include <chrono>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
 
 #include "net/client.h"
+#include "platform/clock.h"
 
 namespace asio = boost::asio;
 namespace websocket = boost::beast::websocket;
@@ -15,18 +16,32 @@ using boost::system::error_code;
 
 namespace {
 
-// A page that locks or loses its network is let go after this, as a PC that quits would be; its
-// clock requests, four a second, are its sign of life.
+// A page that locks or loses its network is let go after this, as a PC that quits would be; any
+// message is its sign of life: its clock requests, four a second, and its answer to each ping.
 constexpr auto PAGE_SILENCE_LIMIT = std::chrono::seconds(10);
+// A page asks to join as soon as its socket opens; a socket that does not is no page of the room.
+constexpr auto JOIN_TIME_LIMIT = std::chrono::seconds(5);
+// Browsers wake a hidden tab's timers as rarely as once a minute, but never hold back its messages:
+// a ping this often is answered at once, and keeps a page in the background in the room.
+constexpr auto PING_INTERVAL = std::chrono::seconds(2);
+// A page that leaves between its join and its id: the id comes from the loopback within moments,
+// and is given back rather than left to a slot nobody plays.
+constexpr auto ID_WAIT_AFTER_LEAVING = std::chrono::seconds(3);
+// How long the WebSocket's handshake and its closing may take; silence is the page's own limit.
+constexpr auto HANDSHAKE_TIME_LIMIT = std::chrono::seconds(5);
 // While the room has no free slot, the page asks again this often.
 constexpr auto SLOT_RETRY = std::chrono::seconds(1);
+// A page's clock requests: a burst of 64 after the welcome, then four a second and the pings'
+// answers. More are not passed on, so that no page keeps the song's loop busy.
+constexpr double MOST_CLOCK_REQUESTS_AT_ONCE = 80;
+constexpr double CLOCK_REQUESTS_PER_SECOND = 8;
 // A page's messages are a word and a number.
 constexpr size_t LONGEST_PAGE_MESSAGE = 64;
 // A page that takes no more (its connection stalled) is let go rather than queued for without end.
 constexpr size_t MOST_QUEUED_FOR_PAGE = 512;
 
 // {"name":value,...} from names (each with its quotes and colon) and numbers.
-std::string json(std::initializer_list<std::pair<const char *, long>> fields) {
+std::string json(std::initializer_list<std::pair<const char *, long long>> fields) {
     std::string text = "{";
     for (const auto &field : fields) {
         if (text.size() > 1) text += ',';
@@ -51,30 +66,33 @@ bool readClockStamp(const std::string &text, uint32_t &stamp) {
 
 }  // namespace
 
-PageSession::PageSession(asio::ip::tcp::socket tcpSocket, std::string song)
+PageSession::PageSession(asio::ip::tcp::socket tcpSocket, ConnectionPlace connectionPlace, const SongTiming &songTiming)
     : socket(std::move(tcpSocket)),
+      place(std::move(connectionPlace)),
+      song(songTiming),
       room(socket.get_executor()),
       retry(socket.get_executor()),
       life(socket.get_executor()),
-      songText(std::move(song)) {}
+      pinging(socket.get_executor()) {}
 
-void PageSession::start(const boost::beast::http::request<boost::beast::http::string_body> &upgrade) {
+void PageSession::start(const HttpRequest &upgrade) {
     // A note is one small message: sent at once, not held back to be joined with the next one
     // (which, against a browser's delayed acknowledgements, held notes up to 40 ms).
     error_code ignored;
     boost::beast::get_lowest_layer(socket).socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-    socket.set_option(websocket::stream_base::timeout::suggested(boost::beast::role_type::server));
+    socket.set_option(websocket::stream_base::timeout{HANDSHAKE_TIME_LIMIT, websocket::stream_base::none(), false});
+    socket.set_option(websocket::stream_base::decorator(guardPage));
     socket.read_message_max(LONGEST_PAGE_MESSAGE);
     socket.text(true);
     socket.async_accept(upgrade, [self = shared_from_this()](error_code failure) {
         if (failure) return self->end();
-        error_code unused;
-        self->room.open(asio::ip::udp::v4(), unused);
-        self->room.connect({asio::ip::address_v4::loopback(), SERVER_PORT}, unused);
-        self->tell(self->songText);
+        self->tellSong();
         self->readFromPage();
-        self->readFromServer();
-        self->watchForLife();
+        self->ping();
+        self->life.expires_after(JOIN_TIME_LIMIT);
+        self->life.async_wait([self](error_code late) {
+            if (!late && !self->joined) self->end();
+        });
     });
 }
 
@@ -85,9 +103,19 @@ void PageSession::tell(const std::string &text) {
     if (outgoing.size() == 1) writeNext();
 }
 
-void PageSession::tellSong(const std::string &text) {
-    songText = text;
-    tell(songText);
+void PageSession::tellSong() {
+    tell(songMessage());
+}
+
+// {"song":{"length":L,"position":P,"at":A}}: the song's position P (ms) at the server's 32-bit
+// microsecond A, both of this moment, which the page places on its own clock once and for all.
+std::string PageSession::songMessage() const {
+    const std::string length = R"({"song":{"length":)" + std::to_string(song.lengthMs);
+    if (!song.originNanos) return length + R"(,"position":null,"at":null}})";
+    const int64_t nowMicros = monotonicNanos() / 1000;
+    const int64_t position = (nowMicros * 1000 - *song.originNanos) / NANOS_PER_MILLI;
+    return length + R"(,"position":)" + std::to_string(position) + R"(,"at":)" +
+           std::to_string(static_cast<uint32_t>(nowMicros)) + "}}";
 }
 
 void PageSession::endWithSongOver() {
@@ -116,7 +144,7 @@ void PageSession::readFromPage() {
         if (failure) return self->end();
         const std::string text = boost::beast::buffers_to_string(self->incoming.data());
         self->incoming.consume(self->incoming.size());
-        self->watchForLife();
+        if (self->joined) self->watchForLife();
         self->takePageMessage(text);
         self->readFromPage();
     });
@@ -126,16 +154,37 @@ void PageSession::takePageMessage(const std::string &text) {
     uint32_t stamp = 0;
     if (text == "join") {
         join();
-    } else if (readClockStamp(text, stamp) && id >= 0 && !over) {
+    } else if (readClockStamp(text, stamp) && id >= 0 && !over && takeClockAllowance()) {
         const Message request = clockRequestMessage(stamp);
         error_code ignored;
         room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);
     }
 }
 
+// A token bucket: full at the join, refilled at the steady rate; a request finding it empty is
+// dropped here, unanswered.
+bool PageSession::takeClockAllowance() {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - allowanceCounted).count();
+    allowanceCounted = now;
+    clockAllowance = std::min(MOST_CLOCK_REQUESTS_AT_ONCE, clockAllowance + seconds * CLOCK_REQUESTS_PER_SECOND);
+    if (clockAllowance < 1) return false;
+    clockAllowance -= 1;
+    return true;
+}
+
+// The datagram socket opens only now: a socket that never joins costs the host one descriptor.
 void PageSession::join() {
     if (joined || over) return;
+    error_code failure;
+    room.open(asio::ip::udp::v4(), failure);
+    if (!failure) room.connect({asio::ip::address_v4::loopback(), SERVER_PORT}, failure);
+    if (failure) return end();
     joined = true;
+    clockAllowance = MOST_CLOCK_REQUESTS_AT_ONCE;
+    allowanceCounted = std::chrono::steady_clock::now();
+    watchForLife();
+    readFromServer();
     askForSlot();
 }
 
@@ -157,18 +206,28 @@ void PageSession::askForSlot() {
 
 void PageSession::readFromServer() {
     room.async_receive(asio::buffer(reply), [self = shared_from_this()](error_code failure, size_t length) {
-        if (!self->open) return;
+        if (!self->room.is_open()) return;
         // A refusal reported by the loopback (no server at the port yet) is not an end; any other
         // failure (a socket that could not be opened) is, or it would come back at once forever.
-        if (failure && failure != asio::error::connection_refused) return self->end();
+        if (failure && failure != asio::error::connection_refused) {
+            self->end();
+            return self->closeRoomSocket();
+        }
         if (!failure) self->takeServerReply(static_cast<int>(length));
-        self->readFromServer();
+        if (self->room.is_open()) self->readFromServer();
     });
 }
 
 void PageSession::takeServerReply(int length) {
     if (length < REPLY_LENGTH || over) return;
-    switch (readWord(reply, 0)) {
+    const int16_t kind = readWord(reply, 0);
+    if (!open) {
+        // The page left before its id came: the slot is given back at once.
+        if (kind != MSG_ASSIGN_ID) return;
+        giveBackSlot(readWord(reply, 1));
+        return closeRoomSocket();
+    }
+    switch (kind) {
         case MSG_ASSIGN_ID:
             if (id < 0) retry.cancel();
             id = readWord(reply, 1);
@@ -194,6 +253,14 @@ void PageSession::takeServerReply(int length) {
     }
 }
 
+void PageSession::ping() {
+    tell(json({{R"("ping":)", ++pings}}));
+    pinging.expires_after(PING_INTERVAL);
+    pinging.async_wait([self = shared_from_this()](error_code failure) {
+        if (!failure && self->open) self->ping();
+    });
+}
+
 void PageSession::watchForLife() {
     life.expires_after(PAGE_SILENCE_LIMIT);
     life.async_wait([self = shared_from_this()](error_code failure) {
@@ -201,18 +268,31 @@ void PageSession::watchForLife() {
     });
 }
 
+void PageSession::giveBackSlot(int16_t slot) {
+    const Message leaving = clientDisconnectMessage(slot);
+    error_code ignored;
+    room.send(asio::buffer(leaving.bytes, static_cast<size_t>(leaving.length)), 0, ignored);
+}
+
 // The page is gone (closed, silent too long, or the run ends): its slot is given back as a PC gives
-// its own back, unless the server has said good-bye.
+// its own back, unless the server has said good-bye. A page that left before its id came keeps its
+// datagram socket a moment longer, to give the id back when it comes.
 void PageSession::end() {
     if (!open) return;
     open = false;
-    error_code ignored;
-    if (id >= 0 && !over) {
-        const Message leaving = clientDisconnectMessage(id);
-        room.send(asio::buffer(leaving.bytes, static_cast<size_t>(leaving.length)), 0, ignored);
-    }
-    room.close(ignored);
     retry.cancel();
-    life.cancel();
+    pinging.cancel();
     boost::beast::get_lowest_layer(socket).close();
+    if (id >= 0 && !over) giveBackSlot(id);
+    if (!joined || id >= 0 || over) return closeRoomSocket();
+    life.expires_after(ID_WAIT_AFTER_LEAVING);
+    life.async_wait([self = shared_from_this()](error_code failure) {
+        if (!failure) self->closeRoomSocket();
+    });
+}
+
+void PageSession::closeRoomSocket() {
+    error_code ignored;
+    room.close(ignored);
+    life.cancel();
 }

@@ -7,6 +7,6 @@ void startWebRoom(int, int32_t) {
     fprintf(stderr, "tonecast: this build serves no web page; --web is left out\n");
 }
 
-void announceSongStart(uint32_t) {}
+void announceSongStart(int64_t) {}
 
 void stopWebRoom() {}

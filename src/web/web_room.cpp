@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
@@ -14,12 +15,13 @@
 #include <future>
 #include <memory>
 #include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/descriptors.h"
+#include "web/connection_limits.h"
+#include "web/http_answers.h"
 #include "web/join_address.h"
-#include "web/page_files.h"
 #include "web/page_session.h"
 
 namespace asio = boost::asio;
@@ -31,29 +33,36 @@ namespace {
 
 // A browser asks for a file or the socket in a few hundred bytes; nothing it sends has a body.
 constexpr size_t LONGEST_REQUEST_BODY = 1024;
-constexpr auto REQUEST_TIME_LIMIT = std::chrono::seconds(30);
+constexpr uint32_t LONGEST_REQUEST_HEAD = 8192;
+// A browser sends its request as soon as it connects, and opens a new connection when it finds an
+// idle one closed: a connection that has not brought a whole request in this time (an idle
+// keep-alive, a sender too slow to be a browser) is closed, and its place freed.
+constexpr auto REQUEST_TIME_LIMIT = std::chrono::seconds(5);
+// Enough to send the page's files over a poor Wi-Fi link.
+constexpr auto ANSWER_TIME_LIMIT = std::chrono::seconds(30);
+// Out of descriptors, a new connection cannot be taken: accepting waits this long before it tries
+// again, rather than failing at once forever.
+constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
 // How long the end of a run waits for the pages to have read that the song is over.
 constexpr auto GOOD_BYE_WAIT = std::chrono::seconds(1);
 constexpr auto GOOD_BYE_CHECK = std::chrono::milliseconds(5);
 
 struct WebRoom {
+    WebRoom(long descriptorLimit, int32_t songLengthMs) : song{songLengthMs, {}}, limits(descriptorLimit) {}
+
+    // Before the event loop, so that they outlive the sessions its handlers hold.
+    SongTiming song;
+    ConnectionLimits limits;
     asio::io_context io;
     tcp::acceptor acceptor{io};
+    asio::steady_timer acceptPause{io};
     std::thread thread;
     std::vector<std::weak_ptr<PageSession>> pages;
-    int32_t songLengthMs = 0;
-    std::optional<uint32_t> songStart;  // the server's microsecond of the song's beginning, once known
     asio::steady_timer closingCheck{io};
     std::promise<void> pagesClosed;
 };
 
 WebRoom *webRoom = nullptr;
-
-std::string songText() {
-    std::string text = R"({"song":{"length":)" + std::to_string(webRoom->songLengthMs) + R"(,"start":)";
-    text += webRoom->songStart ? std::to_string(*webRoom->songStart) : "null";
-    return text + "}}";
-}
 
 // Each open page, the closed ones forgotten.
 template <typename Action>
@@ -73,50 +82,42 @@ void forgetClosedPages() {
     forEachPage([](PageSession &) {});
 }
 
-const PageFile *findPageFile(boost::beast::string_view target) {
-    const auto query = target.find('?');
-    if (query != boost::beast::string_view::npos) target = target.substr(0, query);
-    for (size_t i = 0; i < PAGE_FILE_COUNT; i++) {
-        if (target == PAGE_FILES[i].path) return &PAGE_FILES[i];
-    }
-    return nullptr;
-}
-
 // One browser connection: files on request, until it asks for the room's socket.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    explicit HttpSession(tcp::socket socket) : stream(std::move(socket)) {}
+    HttpSession(tcp::socket socket, ConnectionPlace connectionPlace)
+        : stream(std::move(socket)), place(std::move(connectionPlace)) {}
 
     void readRequest() {
         parser.emplace();
         parser->body_limit(LONGEST_REQUEST_BODY);
+        parser->header_limit(LONGEST_REQUEST_HEAD);
         stream.expires_after(REQUEST_TIME_LIMIT);
         http::async_read(stream, buffer, *parser, [self = shared_from_this()](error_code failure, size_t) {
+            if (failure == http::error::header_limit)
+                return self->send(
+                    refusal(http::status::request_header_fields_too_large, self->parser->get().version()));
             if (failure) return self->close();
             self->answer(self->parser->release());
         });
     }
 
 private:
-    void answer(const http::request<http::string_body> &request) {
-        if (boost::beast::websocket::is_upgrade(request) && request.target() == "/room") {
-            stream.expires_never();
-            auto page = std::make_shared<PageSession>(stream.release_socket(), songText());
-            forgetClosedPages();
-            webRoom->pages.push_back(page);
-            page->start(request);
-            return;
+    void answer(const HttpRequest &request) {
+        if (!boost::beast::websocket::is_upgrade(request) || request.target() != "/room") {
+            return send(answerRequest(request));
         }
-        const PageFile *file = findPageFile(request.target());
-        const bool known =
-            file != nullptr && (request.method() == http::verb::get || request.method() == http::verb::head);
-        response = {known ? http::status::ok : http::status::not_found, request.version()};
-        response.set(http::field::content_type, known ? file->type : "text/plain; charset=utf-8");
-        response.set(http::field::cache_control, "no-cache");
-        response.body() = known ? file->body : "Not found\n";
-        response.keep_alive(request.keep_alive());
-        response.prepare_payload();
-        if (request.method() == http::verb::head) response.body().clear();
+        if (!fromOwnPage(request)) return send(refusal(http::status::forbidden, request.version()));
+        stream.expires_never();
+        auto page = std::make_shared<PageSession>(stream.release_socket(), std::move(place), webRoom->song);
+        forgetClosedPages();
+        webRoom->pages.push_back(page);
+        page->start(request);
+    }
+
+    void send(HttpResponse answer) {
+        response = std::move(answer);
+        stream.expires_after(ANSWER_TIME_LIMIT);
         http::async_write(stream, response, [self = shared_from_this()](error_code failure, size_t) {
             if (failure || !self->response.keep_alive()) return self->close();
             self->readRequest();
@@ -130,15 +131,38 @@ private:
     }
 
     boost::beast::tcp_stream stream;
+    ConnectionPlace place;
     boost::beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
-    http::response<http::string_body> response;
+    HttpResponse response;
 };
 
+bool outOfDescriptors(const error_code &failure) {
+    return failure == asio::error::no_descriptors || failure == boost::system::errc::too_many_files_open_in_system ||
+           failure == asio::error::no_buffer_space || failure == asio::error::no_memory;
+}
+
+// A connection beyond the limits is closed at once.
+void admit(tcp::socket socket) {
+    error_code unknown;
+    const tcp::endpoint remote = socket.remote_endpoint(unknown);
+    if (unknown) return;
+    ConnectionPlace place = webRoom->limits.admit(remote.address());
+    if (place) std::make_shared<HttpSession>(std::move(socket), std::move(place))->readRequest();
+}
+
 void acceptBrowsers() {
+    if (!webRoom->acceptor.is_open()) return;
     webRoom->acceptor.async_accept([](error_code failure, tcp::socket socket) {
         if (failure == asio::error::operation_aborted) return;
-        if (!failure) std::make_shared<HttpSession>(std::move(socket))->readRequest();
+        if (outOfDescriptors(failure)) {
+            webRoom->acceptPause.expires_after(ACCEPT_PAUSE);
+            webRoom->acceptPause.async_wait([](error_code cancelled) {
+                if (!cancelled) acceptBrowsers();
+            });
+            return;
+        }
+        if (!failure) admit(std::move(socket));
         acceptBrowsers();
     });
 }
@@ -165,8 +189,9 @@ bool listen(int port, error_code &failure) {
 }  // namespace
 
 void startWebRoom(int port, int32_t songLengthMs) {
-    webRoom = new WebRoom;
-    webRoom->songLengthMs = songLengthMs;
+    // Each page costs descriptors, and a desktop's default soft limit would cap the room far below
+    // what the host allows.
+    webRoom = new WebRoom(raiseDescriptorLimit(), songLengthMs);
     error_code failure;
     if (!listen(port, failure)) {
         fprintf(stderr, "tonecast: the room's page cannot be served on port %d: %s\n", port, failure.message().c_str());
@@ -179,12 +204,11 @@ void startWebRoom(int port, int32_t songLengthMs) {
     webRoom->thread = std::thread([] { webRoom->io.run(); });
 }
 
-void announceSongStart(uint32_t serverMicros) {
+void announceSongStart(int64_t songOriginNanos) {
     if (webRoom == nullptr) return;
-    asio::post(webRoom->io, [serverMicros] {
-        webRoom->songStart = serverMicros;
-        const std::string text = songText();
-        forEachPage([&text](PageSession &page) { page.tellSong(text); });
+    asio::post(webRoom->io, [songOriginNanos] {
+        webRoom->song.originNanos = songOriginNanos;
+        forEachPage([](PageSession &page) { page.tellSong(); });
     });
 }
 
@@ -194,6 +218,7 @@ void stopWebRoom() {
     asio::post(webRoom->io, [] {
         error_code ignored;
         webRoom->acceptor.close(ignored);
+        webRoom->acceptPause.cancel();
         forEachPage([](PageSession &page) { page.endWithSongOver(); });
         noticeWhenPagesClose();
     });

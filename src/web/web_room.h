@@ -15,8 +15,8 @@ constexpr int DEFAULT_WEB_PORT = 27080;
 // (with a QR code of the first address when standard error is a terminal). When the port cannot be
 // served it says why and the room plays on without it.
 void startWebRoom(int port, int32_t songLengthMs);
-// The song begins (or began) at this microsecond of the server's clock; every page is told.
-void announceSongStart(uint32_t serverMicros);
+// The song begins (or began) at this nanosecond of the server's monotonic clock; every page is told.
+void announceSongStart(int64_t songOriginNanos);
 // At the end of the run: every page is told the song is over, given a moment to hear it, and the
 // thread ends. Does nothing when the room is not on the web.
 void stopWebRoom();

@@ -133,17 +133,22 @@ def activate():
 
 class FakePage:
     """A browser page on the server's web port, as far as the room sees one: a WebSocket that
-    sends text and gets one JSON object per message (small messages only, as the room's are)."""
+    sends text and gets one JSON object per message (small messages only, as the room's are).
+    Pings are counted, not returned; origin, when given, is sent as a browser's Origin header."""
 
-    def __init__(self, host="127.0.0.1", port=27080, timeout=5.0):
+    def __init__(self, host="127.0.0.1", port=27080, timeout=5.0, origin=None):
+        self.pings = 0
         self.socket = socket.create_connection((host, port), timeout=timeout)
         self.socket.sendall(("GET /room HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                             "Sec-WebSocket-Key: dG9uZWNhc3QgdGVzdCBrZXk=\r\nSec-WebSocket-Version: 13\r\n\r\n"
-                             % (host, port)).encode())
+                             "Sec-WebSocket-Key: dG9uZWNhc3QgdGVzdCBrZXk=\r\nSec-WebSocket-Version: 13\r\n%s\r\n"
+                             % (host, port, "Origin: %s\r\n" % origin if origin else "")).encode())
         head = b""
         while not head.endswith(b"\r\n\r\n"):
             head += self.socket.recv(1)
-        assert head.startswith(b"HTTP/1.1 101 "), head
+        self.head = head.decode()
+        if not head.startswith(b"HTTP/1.1 101 "):
+            self.socket.close()
+            raise ConnectionRefusedError(self.head)
 
     def send(self, text):
         data, mask = text.encode(), b"mask"  # a client masks what it sends
@@ -159,15 +164,19 @@ class FakePage:
         return data
 
     def receive(self):
-        """The next message, as a dict; None once the room has closed the socket."""
-        try:
-            opcode, length = struct.unpack("BB", self._exactly(2))
-            if length == 126:
-                length = struct.unpack(">H", self._exactly(2))[0]
-            data = self._exactly(length)
-        except EOFError:
-            return None
-        return json.loads(data) if opcode & 0x0F == 1 else None
+        """The next message but a ping, as a dict; None once the room has closed the socket."""
+        while True:
+            try:
+                opcode, length = struct.unpack("BB", self._exactly(2))
+                if length == 126:
+                    length = struct.unpack(">H", self._exactly(2))[0]
+                data = self._exactly(length)
+            except (EOFError, ConnectionResetError):
+                return None
+            message = json.loads(data) if opcode & 0x0F == 1 else None
+            if not (message and "ping" in message):
+                return message
+            self.pings += 1
 
     def close(self):
         self.socket.close()

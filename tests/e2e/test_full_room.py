@@ -101,8 +101,8 @@ class FullRoom(unittest.TestCase):
         PC then comes back to it. Returns the releases the server has printed."""
         page = peers.FakePage()
         page.send("join")
-        self.assertEqual([page.receive(), page.receive()], [{"song": {"length": 10895, "start": None}},
-                                                            {"full": True}])
+        self.assertEqual([page.receive(), page.receive()],
+                         [{"song": {"length": 10895, "position": None, "at": None}}, {"full": True}])
         pc = self.slots[5]
         pc.client.disconnect(5)
         self.assertEqual([page.receive(), page.receive()], [{"id": 5}, {"welcome": 2}])
