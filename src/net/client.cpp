@@ -24,11 +24,20 @@ constexpr int CLOCK_BURST = 64;
 constexpr int64_t BURST_SPACING_NANOS = 5 * NANOS_PER_MILLI;
 constexpr int64_t CLOCK_REQUEST_SPACING_NANOS = NANOS_PER_SECOND / 4;
 
+// A server lets go of a client that keeps the room's clock after 10 s without a clock request
+// from it: a client whose requests went unanswered that long (it slept, or its link was down) has
+// likely been let go, and asks its own server for a slot again, as often as a connect is retried.
+constexpr int64_t UNANSWERED_LIMIT_NANOS = 10 * NANOS_PER_SECOND;
+constexpr int64_t REJOIN_SPACING_NANOS = NANOS_PER_SECOND;
+
+// Times on the boot clock, as the room's clock is kept.
 struct ClockTalk {
     bool started;  // the server has welcomed the client: it speaks the room's clock
     int burstLeft;
-    int64_t nextRequest;  // monotonic nanoseconds
-    bool serverQuit;      // its good-bye came while timed tones still waited
+    int64_t nextRequest;
+    int64_t lastAnswer;  // the start of the talk, the newest reply that counted or id
+    int64_t lastRejoin;  // the newest connect request sent again, or the start of the talk
+    bool serverQuit;     // its good-bye came while timed tones still waited
 };
 ClockTalk clockTalk = {};
 
@@ -44,19 +53,29 @@ void startClockTalk() {
     if (!knowsRoomClock() || clockTalk.started) return;
     clockTalk.started = true;
     clockTalk.burstLeft = CLOCK_BURST;
-    clockTalk.nextRequest = monotonicNanos();
+    clockTalk.nextRequest = clockTalk.lastAnswer = clockTalk.lastRejoin = bootNanos();
 }
 
-// Sends the clock request that is due, if any; returns the nanoseconds until the next one, or -1.
-int64_t askTheTimeWhenDue() {
-    if (!clockTalk.started) return -1;
-    const int64_t now = monotonicNanos();
+// Sends the clock request that is due, if any; returns the nanoseconds until the next one.
+int64_t askTheTimeWhenDue(int64_t now) {
     if (now >= clockTalk.nextRequest) {
         sendMessage(clockRequestMessage(ownMicros(now)), runState.serverAddress);
+        recordClockRequest(ownMicros(now), now);
         const bool bursting = clockTalk.burstLeft > 0 && --clockTalk.burstLeft > 0;
         clockTalk.nextRequest = now + (bursting ? BURST_SPACING_NANOS : CLOCK_REQUEST_SPACING_NANOS);
     }
     return clockTalk.nextRequest - now;
+}
+
+// While clock requests go unanswered, sends the timed connect to the own server (not to everyone:
+// the client stays with it) when due; returns the nanoseconds until the next one may be.
+int64_t rejoinWhenUnanswered(int64_t now) {
+    const int64_t due =
+        std::max(clockTalk.lastAnswer + UNANSWERED_LIMIT_NANOS, clockTalk.lastRejoin + REJOIN_SPACING_NANOS);
+    if (now < due) return due - now;
+    sendMessage(timedConnectMessage(), runState.serverAddress);
+    clockTalk.lastRejoin = now;
+    return REJOIN_SPACING_NANOS;
 }
 
 void tellTheClock() {
@@ -71,12 +90,9 @@ void tellTheClock() {
 }
 
 void takeClockReply(const uint8_t *buffer) {
-    if (!clockTalk.started) return;
-    const int64_t received = monotonicNanos();
-    // The stamp is this client's own microsecond when it asked, 32 bits of it.
-    const int64_t sent =
-        received - int64_t{static_cast<uint32_t>(ownMicros(received) - readStamp(buffer, ECHOED_STAMP_OFFSET))} * 1000;
-    addClockExchange(sent, readStamp(buffer, SERVER_TIME_OFFSET), received);
+    const int64_t received = bootNanos();
+    if (!addClockReply(readStamp(buffer, ECHOED_STAMP_OFFSET), readStamp(buffer, SERVER_TIME_OFFSET), received)) return;
+    clockTalk.lastAnswer = received;
     if (runState.showClock && clockTalk.burstLeft == 0) tellTheClock();
 }
 
@@ -89,6 +105,7 @@ void takeTimedNote(const uint8_t *buffer) {
 
 // The server's good-bye ends the run, once every tone it gave ahead has been handed on.
 void serverQuit() {
+    missTonesWithoutClock();
     if (timedTonesWaiting()) {
         clockTalk.serverQuit = true;
         return;
@@ -108,6 +125,7 @@ void takeId(int16_t id) {
     fflush(stdout);
     runState.ownId = id;
     runState.connected = 1;
+    clockTalk.lastAnswer = bootNanos();
     // The device is opened now, before the song begins, so that no note waits for it.
     prepareSpeaker();
 }
@@ -141,6 +159,12 @@ int keyToFrequency(int key) {
     // Converting a double beyond the int range (up to infinity for the highest keys) is undefined.
     if (hertz >= static_cast<double>(INT_MAX)) return INT_MAX;
     return static_cast<int>(hertz);
+}
+
+int64_t keepClockTalkGoing() {
+    if (!clockTalk.started) return -1;
+    const int64_t now = bootNanos();
+    return std::min(askTheTimeWhenDue(now), rejoinWhenUnanswered(now));
 }
 
 int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline) {
@@ -189,7 +213,7 @@ void runClientLoop() {
         if (msToDeadline <= 0) return;
         const int64_t untilTone = playNearTimedTones();
         if (clockTalk.serverQuit && !timedTonesWaiting()) serverQuit();
-        const int64_t untilRequest = askTheTimeWhenDue();
+        const int64_t untilRequest = keepClockTalkGoing();
         // Datagrams queued behind a tone are taken back to back; only an empty socket waits, so
         // that an idle client costs next to no processor time: it wakes only when a running sound
         // stream needs more silence, about every 10 ms, or a timed tone or clock request is due.

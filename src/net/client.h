@@ -11,6 +11,11 @@ void runClientLoop();
 // bytes, those the datagram did not fill being zero.
 void actOnServerDatagram(const uint8_t *buffer);
 
+// Sends what the room's clock calls for once the server has welcomed the client, each when it is
+// due: a clock request, and while they have gone unanswered for 10 s, the timed connect again to
+// the own server. Returns the nanoseconds until the next is due, or -1 before the welcome.
+int64_t keepClockTalkGoing();
+
 // How long the client may wait for a datagram at `now` before something else is due: the next
 // connect request (while not connected, due once the clock is strictly past the retry time) or
 // the end of the run at the inactivity deadline. 0 when one of them is due already.

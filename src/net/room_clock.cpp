@@ -1,6 +1,7 @@
 #include "net/room_clock.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
@@ -19,6 +20,24 @@ constexpr double MOST_DRIFT = 500e-6;
 // A slope four times its standard error counts half.
 constexpr double SHRINK = 16;
 
+// Replies are matched to the requests they answer. A request unanswered after this many more have
+// gone (4 seconds at four a second, a third of a second in the burst) is forgotten: its reply,
+// were it still to come, would have been held up too long to say much.
+constexpr int OUTSTANDING_REQUESTS = 16;
+
+// An exchange is fast when its round trip is within twice the shortest kept and a millisecond:
+// its offset is then as good as the fit's, so it can tell whether the server's clock stepped.
+constexpr double FAST_ROUND_TRIPS = 2;
+constexpr int64_t FAST_MARGIN_NANOS = 1000000;
+// A fast exchange disagrees with the fit when its offset is off by more than four round trips
+// and 2 ms: a delay on the way moves an offset by half a round trip at most, and the fit's own
+// error and drift over a minute stay within the margin.
+constexpr int64_t DISAGREEING_ROUND_TRIPS = 4;
+constexpr int64_t DISAGREEING_MARGIN_NANOS = 2000000;
+// This many disagreeing fast exchanges in a row are a step of the clocks, not a stray reply:
+// the fit starts again from them.
+constexpr int STEP_EXCHANGES = 3;
+
 struct Exchange {
     int64_t localNanos;   // the middle of the round trip on this host's clock
     int64_t offsetNanos;  // the server's clock (unwrapped) less this host's at that moment
@@ -28,6 +47,19 @@ struct Exchange {
 Exchange kept[KEPT_EXCHANGES];
 int keptCount = 0;
 int newest = -1;
+
+// Fast exchanges that disagreed with the fit, in a row: held aside, as the fit would otherwise
+// move for a single stray one, until they are enough to show a step.
+Exchange disagreeing[STEP_EXCHANGES];
+int disagreeingCount = 0;
+
+struct Request {
+    uint32_t stamp;
+    int64_t sentNanos;
+    bool unanswered;
+};
+Request requests[OUTSTANDING_REQUESTS];
+int nextRequest = 0;  // where the next request sent is written, over the oldest
 
 // offset(t) = baseOffset + drift * (t - baseTime), fitted after each exchange.
 int64_t baseTime = 0;
@@ -48,7 +80,7 @@ int64_t shortestRoundTrip() {
 // of it, so the faster an exchange, the less it can be off: each counts by the inverse square of
 // its round trip, and one held up for long (a stall of the link, a client busy writing a tone)
 // counts next to nothing. Where both ways are alike the rest err as much either way, so the fit
-// through many of them comes close to the truth.
+// through many of them comes close to the truth. Never 0: round trips are never negative.
 double weightOf(const Exchange &exchange) {
     const double roundTripMs = static_cast<double>(exchange.roundTripNanos) / 1e6 + 0.05;
     return 1.0 / (roundTripMs * roundTripMs);
@@ -91,11 +123,20 @@ void fit() {
         // carried forward it would move every later note: it is shrunk towards none by how
         // uncertain it is, and a true drift, which grows clearer with every exchange, is kept.
         const double uncertainty = squares / (keptCount - 2) / variance;
-        const double trusted = slope * slope / (slope * slope + SHRINK * uncertainty);
-        drift = std::clamp(slope * trusted, -MOST_DRIFT, MOST_DRIFT);
+        // No slope and no noise (a perfectly flat line) is no drift, where 0/0 would be NaN.
+        const double strength = slope * slope + SHRINK * uncertainty;
+        if (strength > 0 && std::isfinite(strength)) {
+            drift = std::clamp(slope * (slope * slope / strength), -MOST_DRIFT, MOST_DRIFT);
+        }
     }
     baseTime = reference + static_cast<int64_t>(meanT);
     baseOffset = meanO;
+}
+
+void keep(const Exchange &exchange) {
+    newest = (newest + 1) % KEPT_EXCHANGES;
+    kept[newest] = exchange;
+    keptCount = std::min(keptCount + 1, KEPT_EXCHANGES);
 }
 
 // The server's clock in microseconds, unwrapped: the reading nearest the one expected at local.
@@ -104,21 +145,67 @@ int64_t unwrappedMicros(uint32_t serverMicros, int64_t localNanos) {
     return expected + static_cast<int32_t>(serverMicros - static_cast<uint32_t>(expected));
 }
 
+bool isFast(const Exchange &exchange) {
+    const auto fastest = static_cast<double>(shortestRoundTrip());
+    return static_cast<double>(exchange.roundTripNanos) <= FAST_ROUND_TRIPS * fastest + FAST_MARGIN_NANOS;
+}
+
+bool disagrees(const Exchange &exchange) {
+    const double off = std::abs(static_cast<double>(exchange.offsetNanos) - offsetAt(exchange.localNanos));
+    return off > static_cast<double>(DISAGREEING_ROUND_TRIPS * exchange.roundTripNanos + DISAGREEING_MARGIN_NANOS);
+}
+
+void forgetExchanges() {
+    keptCount = 0;
+    newest = -1;
+    disagreeingCount = 0;
+}
+
+// One exchange: the request left at sentNanos, and its reply, carrying the server's microsecond
+// serverMicros, came back at receivedNanos.
+void addClockExchange(int64_t sentNanos, uint32_t serverMicros, int64_t receivedNanos) {
+    const int64_t middle = sentNanos + (receivedNanos - sentNanos) / 2;
+    const int64_t roundTrip = receivedNanos - sentNanos;
+    // The first reading is taken as it is; every later one is unwrapped near the estimate.
+    if (keptCount == 0) {
+        keep({middle, int64_t{serverMicros} * 1000 - middle, roundTrip});
+        fit();
+        return;
+    }
+    const Exchange exchange = {middle, unwrappedMicros(serverMicros, middle) * 1000 - middle, roundTrip};
+    if (isFast(exchange) && disagrees(exchange)) {
+        disagreeing[disagreeingCount++] = exchange;
+        if (disagreeingCount < STEP_EXCHANGES) return;
+        forgetExchanges();
+        for (const Exchange &stepped : disagreeing) keep(stepped);
+    } else {
+        if (isFast(exchange)) disagreeingCount = 0;
+        keep(exchange);
+    }
+    fit();
+}
+
 }  // namespace
 
 void resetRoomClock() {
-    keptCount = 0;
-    newest = -1;
+    forgetExchanges();
+    for (Request &request : requests) request.unanswered = false;
 }
 
-void addClockExchange(int64_t sentNanos, uint32_t serverMicros, int64_t receivedNanos) {
-    const int64_t middle = sentNanos + (receivedNanos - sentNanos) / 2;
-    // The first reading is taken as it is; every later one is unwrapped near the estimate.
-    const int64_t micros = keptCount == 0 ? serverMicros : unwrappedMicros(serverMicros, middle);
-    newest = (newest + 1) % KEPT_EXCHANGES;
-    kept[newest] = {middle, micros * 1000 - middle, receivedNanos - sentNanos};
-    keptCount = std::min(keptCount + 1, KEPT_EXCHANGES);
-    fit();
+void recordClockRequest(uint32_t stamp, int64_t sentNanos) {
+    requests[nextRequest] = {stamp, sentNanos, true};
+    nextRequest = (nextRequest + 1) % OUTSTANDING_REQUESTS;
+}
+
+bool addClockReply(uint32_t echoedStamp, uint32_t serverMicros, int64_t receivedNanos) {
+    for (Request &request : requests) {
+        // A reply before its request left is no reply to it (the clock is read in one order).
+        if (!request.unanswered || request.stamp != echoedStamp || request.sentNanos > receivedNanos) continue;
+        request.unanswered = false;
+        addClockExchange(request.sentNanos, serverMicros, receivedNanos);
+        return true;
+    }
+    return false;
 }
 
 bool roomClockKnown() {
@@ -127,7 +214,7 @@ bool roomClockKnown() {
 
 int64_t localNanosOf(uint32_t serverMicros, int64_t nowNanos) {
     const int64_t serverNanos = unwrappedMicros(serverMicros, nowNanos) * 1000;
-    // Solves t + offset(t) = serverNanos for t, measured from the fit's base.
+    // Solves t + offset(t) = serverNanos for t, measured from the fit's base; 1 + drift is near 1.
     const double fromBase = static_cast<double>(serverNanos - baseTime) - baseOffset;
     return baseTime + static_cast<int64_t>(fromBase / (1.0 + drift));
 }

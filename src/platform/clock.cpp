@@ -43,6 +43,10 @@ void sleepUntil(Deadline deadline) {
     }
 }
 
+int64_t monotonicNanosOf(int64_t bootMoment) {
+    return bootMoment - bootNanos() + monotonicNanos();
+}
+
 int64_t nanosUntilElapsed(int32_t moment) {
     if (msUntil(moment, elapsedMs()) <= 0) return 0;
     return nanosUntilMillis(programStart + static_cast<uint32_t>(moment));

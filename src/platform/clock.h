@@ -29,6 +29,10 @@ int32_t saturatingSum(int32_t a, int32_t b);
 // Nanoseconds from now until elapsedMs reaches the moment; 0 once it has.
 int64_t nanosUntilElapsed(int32_t moment);
 
+// The moment on the monotonic clock at which bootNanos() reads the given nanoseconds, by the gap
+// between the two clocks now (it grows only while the machine sleeps).
+int64_t monotonicNanosOf(int64_t bootMoment);
+
 // Milliseconds on a clock that goes on counting while the process is stopped or the machine
 // sleeps, for limits that must hold however long a run was away; it wraps like elapsedMs.
 int32_t uptimeMs();
@@ -57,6 +61,12 @@ int64_t nanosUntilMillis(uint32_t millis);
 
 // Nanoseconds on the host's monotonic clock, which never wraps in a run.
 int64_t monotonicNanos();
+
+// Nanoseconds on a clock that goes on counting while the machine sleeps, which never wraps in a
+// run: Linux's CLOCK_BOOTTIME; on Windows the same performance counter as monotonicNanos, which
+// counts sleep and hibernation too. A client keeps the room's clock on it, so that a host that
+// slept comes back still in step with its server, whose clock ran on meanwhile.
+int64_t bootNanos();
 
 // Sleeps for the nanoseconds, or less: a stop request, and on Linux any signal, ends it early.
 void sleepAtMost(int64_t nanos);

@@ -66,8 +66,12 @@ int64_t monotonicNanos() {
     return nanosOn(CLOCK_MONOTONIC);
 }
 
+int64_t bootNanos() {
+    return nanosOn(CLOCK_BOOTTIME);
+}
+
 int32_t uptimeMs() {
-    return static_cast<int32_t>(static_cast<uint32_t>(nanosOn(CLOCK_BOOTTIME) / NANOS_PER_MILLI));
+    return static_cast<int32_t>(static_cast<uint32_t>(bootNanos() / NANOS_PER_MILLI));
 }
 
 uint32_t platformMillis() {

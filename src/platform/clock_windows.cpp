@@ -74,6 +74,11 @@ int64_t monotonicNanos() {
     return ticks / ticksPerSecond * NANOS_PER_SECOND + ticks % ticksPerSecond * NANOS_PER_SECOND / ticksPerSecond;
 }
 
+int64_t bootNanos() {
+    // The performance counter already counts the time the machine sleeps or hibernates.
+    return monotonicNanos();
+}
+
 uint32_t platformMillis() {
     // Windows' timer ticks every 15.6 ms unless asked otherwise: a 1 ms period, asked for at the
     // clock's first reading and kept for the rest of the run, makes the clock and every wait fine

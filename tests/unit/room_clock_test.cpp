@@ -9,11 +9,23 @@
 namespace {
 
 constexpr int64_t MS = 1000000;
+constexpr int64_t SECOND = 1000 * MS;
+
+uint32_t stampOf(int64_t nanos) {
+    return static_cast<uint32_t>(nanos / 1000);
+}
 
 // A server whose clock reads the client's plus offset, each way of an exchange delayed as given.
 void exchange(int64_t sent, int64_t offset, int64_t out, int64_t back) {
+    recordClockRequest(stampOf(sent), sent);
     const int64_t serverNanos = sent + out + offset;
-    addClockExchange(sent, static_cast<uint32_t>(serverNanos / 1000), sent + out + back);
+    EXPECT_TRUE(addClockReply(stampOf(sent), static_cast<uint32_t>(serverNanos / 1000), sent + out + back));
+}
+
+// How far from the truth a note due `ahead` on the server's clock is placed.
+double placementError(int64_t now, int64_t offset, int64_t ahead = 150 * MS) {
+    const auto due = static_cast<uint32_t>((now + ahead + offset) / 1000);
+    return static_cast<double>(localNanosOf(due, now) - now - ahead);
 }
 
 }  // namespace
@@ -22,7 +34,7 @@ TEST(RoomClock, StalledExchangesDoNotMoveTheEstimateAndTheReadingWraps) {
     resetRoomClock();
     EXPECT_FALSE(roomClockKnown());
     // The server's clock wraps its 32 bits of microseconds 3 s into the run, which starts at 1000 s.
-    const int64_t offset = (int64_t{1} << 32) * 1000 - 1003000 * MS;
+    const int64_t offset = (int64_t{1} << 32) * 1000 - 1003 * SECOND;
     std::mt19937 random(7);
     std::normal_distribution<double> wifi(5.0, 3.0);
     std::uniform_real_distribution<double> stall(40.0, 120.0);
@@ -30,14 +42,13 @@ TEST(RoomClock, StalledExchangesDoNotMoveTheEstimateAndTheReadingWraps) {
         const double ms = random() % 50 == 0 ? stall(random) : std::max(0.5, wifi(random));
         return static_cast<int64_t>(ms * MS);
     };
-    int64_t now = 1000 * MS;
+    int64_t now = 1000 * SECOND;
     // The first exchange alone is the whole estimate: a late one is taken as it is.
     exchange(now, offset, 2 * MS, 120 * MS);
     EXPECT_TRUE(roomClockKnown());
     for (int i = 0; i < 200; i++, now += 250 * MS) exchange(now, offset, delay(), delay());
     // A note due 150 ms on the server's clock sounds 150 ms on here, within a millisecond.
-    const auto due = static_cast<uint32_t>((now + 150 * MS + offset) / 1000);
-    EXPECT_NEAR(static_cast<double>(localNanosOf(due, now) - now), 150.0 * MS, 1.0 * MS);
+    EXPECT_NEAR(placementError(now, offset), 0.0, 1.0 * MS);
     EXPECT_NEAR(roomClockEstimate().driftPpm, 0.0, 50.0);
 }
 
@@ -46,7 +57,49 @@ TEST(RoomClock, AFastExchangeOlderThanTheNewestLeavesNoDriftUndefined) {
     // fast one all but makes the estimate.
     resetRoomClock();
     exchange(0, 0, MS / 10, MS / 10);
-    exchange(12000 * MS, 0, 30 * MS, 30 * MS);
+    exchange(12 * SECOND, 0, 30 * MS, 30 * MS);
     EXPECT_EQ(roomClockEstimate().driftPpm, 0.0);
     EXPECT_NEAR(static_cast<double>(localNanosOf(12500000, 12400 * MS)), 12500.0 * MS, MS / 10.0);
+    // Exactly on a flat line for 20 s: no slope and no noise is no drift, and every placement is
+    // a number (0/0 would be NaN, cast to an integer).
+    for (int64_t now = 13 * SECOND; now < 33 * SECOND; now += 250 * MS) exchange(now, 0, MS / 10, MS / 10);
+    EXPECT_EQ(roomClockEstimate().driftPpm, 0.0);
+    EXPECT_EQ(placementError(33 * SECOND, 0), 0.0);
+}
+
+TEST(RoomClock, ThreeFastExchangesAcrossAStepOfTheServersClockStartTheFitAgain) {
+    // 30 s of a 0.3 ms link, then the server's clock is 20 s behind (it was suspended, or started
+    // again): a single stray exchange moves nothing, the third in a row is followed at once.
+    resetRoomClock();
+    const int64_t before = 5 * SECOND;
+    const int64_t after = before - 20 * SECOND;
+    int64_t now = 100 * SECOND;
+    for (; now < 130 * SECOND; now += 250 * MS) exchange(now, before, 150000, 150000 + now % 7 * 10000);
+    for (int i = 1; i <= 3; i++, now += 250 * MS) {
+        exchange(now, after, 200000, 150000);
+        EXPECT_NEAR(placementError(now, i < 3 ? before : after), 0.0, 1.0 * MS) << i;
+        // A slow exchange with the old offset (a reply held up on the way) neither resets the
+        // count nor stops the step.
+        if (i == 1) exchange(now + 100 * MS, before, 30 * MS, 30 * MS);
+    }
+    EXPECT_EQ(roomClockEstimate().exchanges, 3);
+    EXPECT_EQ(roomClockEstimate().driftPpm, 0.0);
+}
+
+TEST(RoomClock, RepliesToNoRecentRequestChangeNothing) {
+    resetRoomClock();
+    for (int64_t now = 0; now < 20 * SECOND; now += 250 * MS) exchange(now, 7 * SECOND, 150000, 150000);
+    const RoomClockEstimate known = roomClockEstimate();
+    const int64_t placed = localNanosOf(stampOf(27 * SECOND), 20 * SECOND);
+    const int64_t now = 20 * SECOND;
+    // A stranger's forgery echoing this very microsecond (a round trip of nothing) ...
+    EXPECT_FALSE(addClockReply(stampOf(now), stampOf(now + 9 * SECOND), now));
+    // ... a reply seen twice, and one to a request that 16 later ones have pushed out.
+    EXPECT_FALSE(addClockReply(stampOf(now - 250 * MS), stampOf(now + 9 * SECOND), now));
+    for (int i = 0; i <= 16; i++) recordClockRequest(stampOf(now + i * MS), now + i * MS);
+    EXPECT_FALSE(addClockReply(stampOf(now), stampOf(now + 9 * SECOND), now + 20 * MS));
+    const RoomClockEstimate after = roomClockEstimate();
+    EXPECT_EQ(after.offsetNanos, known.offsetNanos);
+    EXPECT_EQ(after.exchanges, known.exchanges);
+    EXPECT_EQ(localNanosOf(stampOf(27 * SECOND), 20 * SECOND), placed);
 }
