@@ -159,47 +159,87 @@ class Client(unittest.TestCase):
                           if d != peers.TIMED_CONNECT and not d.startswith(peers.CLOCK_REQUEST)],
                          [peers.good_bye(printed_ids[-1])])
 
+    def test_a_timed_note_before_any_clock_reply_is_missed_at_the_good_bye(self):
+        # Welcomed and given a note, but no clock request answered: the note cannot be placed (it
+        # is not played as it comes), and the good-bye counts it missed and ends the client at once.
+        process, address = self.start_client()
+        for datagram in (peers.reply(peers.MSG_ASSIGN_ID, 3), peers.reply(peers.MSG_WELCOME, 2),
+                         struct.pack("<hhhI", peers.MSG_TIMED_NOTE, 69, 200, 0), peers.reply(peers.MSG_BYE)):
+            self.server.sendto(datagram, address)
+        out, err = process.communicate(timeout=5)
+        self.assertEqual((process.returncode, out),
+                         (0, START + "Connected! Got id: 3\n" + "Server quit.\n" + "Quit.\n"))
+        self.assertIn("Notes that came after their moment: 0 played shortened, 1 missed.\n", err)
+        self.assertEqual(self.capture.measure().samples, 0)
+
     def test_timed_notes_are_placed_by_a_server_clock_that_runs_fast_and_wraps(self):
-        # The server's clock runs 100 ppm fast and wraps 6 s into the run. Over 12 s of clock
-        # exchanges the client learns its offset and drift; then three notes 1 s apart on the
-        # server's clock, a late one and one already over, and the good-bye at once after them.
+        # The server's clock runs 100 ppm fast and wraps 6 s into the run. A timed note due 1 s on
+        # comes before any clock reply: it waits for the clock. Over 12 s of clock exchanges, with
+        # forged replies near the end that echo the client's present microsecond (a round trip of
+        # nothing) and claim a time 300 ms on, the client learns the offset and drift; then three
+        # notes 1 s apart on the server's clock, a late one and one already over. The server then
+        # falls silent: 10 s on, the client asks it (not everyone) for a slot again, and gets the
+        # same id and the good-bye.
         wraps_at = time.monotonic() + 6
         server_micros = lambda: (time.monotonic() - wraps_at) * (1 + 1e-4) * 1e6 % 2 ** 32  # noqa: E731
+        timed_note = lambda at, length: struct.pack("<hhhI", peers.MSG_TIMED_NOTE, 69, length,  # noqa: E731
+                                                    int(at) % 2 ** 32)
         process, address = self.start_client("--show-clock")
         watched = server_support.Watched(process)
-        self.server.sendto(peers.reply(peers.MSG_ASSIGN_ID, 0), address)
-        self.server.sendto(peers.reply(peers.MSG_WELCOME, 2), address)
-        answering_until, notes_sent = time.monotonic() + 12, False
+        self.server.setsockopt(socket.IPPROTO_IP, getattr(socket, "IP_PKTINFO", 8), 1)
+        early_at = server_micros() + 1e6
+        for datagram in (peers.reply(peers.MSG_ASSIGN_ID, 0), peers.reply(peers.MSG_WELCOME, 2),
+                         timed_note(early_at, 200)):
+            self.server.sendto(datagram, address)
+        answering_until, forged, notes_at, rejoined = time.monotonic() + 12, False, None, None
         self.server.settimeout(0.05)
-        while process.poll() is None and time.monotonic() < answering_until + 10:
+        while process.poll() is None and time.monotonic() < answering_until + 20:
             try:
-                data, sender = self.server.recvfrom(2048)
+                data, ancillary, _, sender = self.server.recvmsg(2048, socket.CMSG_SPACE(12))
             except socket.timeout:
                 data = b""
-            if data.startswith(peers.CLOCK_REQUEST):
+            if data.startswith(peers.CLOCK_REQUEST) and time.monotonic() < answering_until:
                 self.server.sendto(struct.pack("<hh4sI", peers.MSG_CLOCK_REPLY, 0, data[10:14],
                                                int(server_micros())), sender)
-            if time.monotonic() >= answering_until and not notes_sent:
+                last_answer = time.monotonic()
+            if data == peers.TIMED_CONNECT and rejoined is None:
+                destination = socket.inet_ntoa(ancillary[0][2][8:12])  # in_pktinfo's header address
+                rejoined = (time.monotonic() - last_answer, sender, destination)
+                for datagram in (peers.reply(peers.MSG_ASSIGN_ID, 0), peers.reply(peers.MSG_WELCOME, 2),
+                                 peers.reply(peers.MSG_BYE)):
+                    self.server.sendto(datagram, address)
+            if time.monotonic() >= answering_until - 0.3 and not forged:
+                stamp = int(time.clock_gettime(time.CLOCK_BOOTTIME) * 1e6) % 2 ** 32
+                for _ in range(3):
+                    self.server.sendto(struct.pack("<hhII", peers.MSG_CLOCK_REPLY, 0, stamp,
+                                                   (int(server_micros()) + 300000) % 2 ** 32), address)
+                forged = True
+            if time.monotonic() >= answering_until and notes_at is None:
                 clock_line = [line for line in watched.err.splitlines() if line.startswith("Clock: ")][-1]
                 expected_offset = server_micros() - time.monotonic() * 1e6
-                now = int(server_micros())
+                notes_at = server_micros()
                 for ahead_ms, length in ((-100, 300), (-1000, 300), (400, 200), (1400, 200), (2400, 200)):
-                    self.server.sendto(struct.pack("<hhhI", peers.MSG_TIMED_NOTE, 69, length,
-                                                   (now + ahead_ms * 1000) % 2 ** 32), address)
-                self.server.sendto(peers.reply(peers.MSG_BYE), address)
-                notes_sent = True
+                    self.server.sendto(timed_note(notes_at + ahead_ms * 1000, length), address)
         status, out, err = watched.finish(timeout=10)
-        self.assertEqual((status, out), (0, START + "Connected! Got id: 0\n" + "Server quit.\n" + "Quit.\n"))
+        self.assertEqual((status, out),
+                         (0, START + "Connected! Got id: 0\n" * 2 + "Server quit.\n" + "Quit.\n"))
         self.assertIn("Notes that came after their moment: 1 played shortened, 1 missed.\n", err)
         offset_ms, drift_ppm = map(float, re.match(r"Clock: offset ([-+.\d]+) ms, drift ([-+.\d]+) ppm",
                                                    clock_line).groups())
         self.assertLess(abs((offset_ms * 1000 - expected_offset + 2 ** 31) % 2 ** 32 - 2 ** 31), 1000)
         self.assertAlmostEqual(drift_ppm, 100, delta=20)
-        # The three timed tones, on the file device's samples: 1 s of the server's clock apart.
-        starts = tone_capture.tone_starts(self.capture.samples())[-3:]
-        for first, second in zip(starts, starts[1:]):
+        # The tones on the file device's samples: the early one at its moment (it waited for the
+        # clock, where it was once played as it came), the late one, then the three 1 s of the
+        # server's clock apart.
+        early, _, *on_time = tone_capture.tone_starts(self.capture.samples())[-5:]
+        self.assertAlmostEqual(on_time[0] - early, ((notes_at + 400000 - early_at) % 2 ** 32) / 1e6
+                               * tone_capture.RATE / (1 + 1e-4), delta=0.002 * tone_capture.RATE)
+        for first, second in zip(on_time, on_time[1:]):
             self.assertAlmostEqual(second - first, tone_capture.RATE / (1 + 1e-4), delta=1.5)
-
+        since_answer, sender, destination = rejoined
+        # Sent to the own server, whose address on this one host is the client's own: no broadcast.
+        self.assertEqual((sender, destination), (address, address[0]))
+        self.assertTrue(9.5 < since_answer < 11.5, since_answer)
 
 def words(data):
     """The three words a client reads from a datagram, missing bytes read as zero."""
