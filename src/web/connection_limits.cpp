@@ -32,7 +32,7 @@ ConnectionPlace ConnectionLimits::admit(const boost::asio::ip::address &from) {
     }
     fromThere++;
     inAll++;
-    return ConnectionPlace(this, [from](void *limits) { static_cast<ConnectionLimits *>(limits)->release(from); });
+    return ConnectionPlace(this, [from](ConnectionLimits *limits) { limits->release(from); });
 }
 
 void ConnectionLimits::release(const boost::asio::ip::address &from) {
