@@ -1,9 +1,13 @@
 // Arbitrary datagrams from arbitrary senders, handled as the server loop handles them, with notes
-// dispatched in between: registers, releases, activates and dispatches in any order. Beyond the
-// sanitizers' checks, a model of the 32 slots (who holds which) must match the table after every
-// step, a free slot stays all zero, and every send is the one reply the step calls for: an id to
-// the sender that took or holds a slot (and the welcome to one that keeps the room's clock), the
-// time to such a client's clock request, or one note to a slot in use, never to a freed one.
+// dispatched and time passing in between: registers, releases, activates, dispatches, bursts of one
+// datagram and the loop's tending of timed clients in any order, on a clock the input moves. Beyond
+// the sanitizers' checks, a model of the 32 slots (who holds which, and for a client that keeps the
+// room's clock when it was last heard and welcomed and what is left of its allowance of clock
+// requests) must match the table after every step, a free slot stays all zero, the server's next
+// wake-up for its timed clients is the model's, and every send is the one reply the step calls for:
+// an id to the sender that took or holds a slot (and the welcome to one that keeps the room's
+// clock), the time to such a client's clock request while its allowance lasts, the welcome again to
+// a timed client that has not asked for a second, or one note to a slot in use, never to a freed one.
 //
 // Nothing goes out on any network: sendto is replaced for the whole program, so the server's sends
 // are recorded here and no datagram leaves the process, whatever address a sender names.
@@ -60,16 +64,29 @@ const int PORTS[] = {0, 1, 5, 1024, 27000, 33333, 40000, 65535};
 constexpr int SENDERS = 32;   // op bits 0-1 pick the host, bits 2-4 the port
 netAddress senders[SENDERS];  // made once: resolving a host text is slow
 
+// The rules for clients that keep the room's clock: let go after 10 s without a clock request,
+// welcomed again each second until the first, and a bucket of 80 requests refilled at 8 a second.
+constexpr int64_t SILENCE_LIMIT = 10 * NANOS_PER_SECOND;
+constexpr int64_t WELCOME_REPEAT = NANOS_PER_SECOND;
+constexpr int64_t REFILL = NANOS_PER_SECOND / 8;
+constexpr int64_t FULL_BUCKET = 80 * REFILL;  // what a bucket holds, counted in refill time
+
 struct ModelSlot {
     bool inUse;
     uint32_t ip;
     uint16_t port;
     bool timed;  // took its slot with the room clock's mark
+    int64_t heard;
+    int64_t welcomed;
+    bool asked;
+    int64_t bucket;  // refill time held: a request takes REFILL of it
+    int64_t bucketAt;
 };
 
 ModelSlot model[MAX_CLIENTS];
 uint8_t receiveBuffer[SERVER_RECEIVE_BUFFER];  // like the server's, never cleared between datagrams
 int32_t position;
+int64_t now;  // the monotonic clock as the server is told it
 
 class Input {
 public:
@@ -111,7 +128,21 @@ bool holds(const ModelSlot &slot, uint32_t ip, uint16_t port) {
     return slot.inUse && slot.ip == ip && slot.port == port;
 }
 
+// When the server should next wake for its timed clients, by the model.
+int64_t modelWakeUp() {
+    int64_t due = -1;
+    for (const ModelSlot &slot : model) {
+        if (!slot.inUse || !slot.timed) continue;
+        int64_t next = slot.heard + SILENCE_LIMIT;
+        if (!slot.asked && slot.welcomed + WELCOME_REPEAT < next) next = slot.welcomed + WELCOME_REPEAT;
+        const int64_t wait = next > now ? next - now : 0;
+        if (due < 0 || wait < due) due = wait;
+    }
+    return due;
+}
+
 void checkTableMatchesModel() {
+    check(nanosUntilTimedClientsDue(now) == modelWakeUp());
     for (int id = 0; id < MAX_CLIENTS; id++) {
         const ClientSlot &slot = clientTable.slots[id];
         if (!model[id].inUse) {
@@ -129,15 +160,25 @@ int16_t word(const std::vector<uint8_t> &bytes, int n) {
     return static_cast<int16_t>(bytes[2 * n] | (bytes[2 * n + 1] << 8));
 }
 
-// One datagram: the sender, how many bytes arrived, and the bytes (what the input lacks is whatever
-// the buffer held before). The model follows the documented rules of each kind.
-void receiveDatagram(Input &input, uint8_t op) {
-    const netAddress &sender = senders[op % SENDERS];
-    uint8_t lengthCode = input.byte();
-    int length = lengthCode < 0xF0 ? lengthCode : (lengthCode - 0xEF) * 100;
-    if (length > SERVER_RECEIVE_BUFFER) length = SERVER_RECEIVE_BUFFER;
-    input.take(receiveBuffer, static_cast<size_t>(length));
+bool isWelcome(const Sent &datagram) {
+    const Message welcome = welcomeMessage();
+    return datagram.bytes == std::vector<uint8_t>(welcome.bytes, welcome.bytes + welcome.length);
+}
 
+// Whether the client's clock request is answered: its bucket refilled since it last asked, less
+// one request if it holds one.
+bool takeFromBucket(ModelSlot &slot) {
+    slot.bucket += now - slot.bucketAt;
+    if (slot.bucket > FULL_BUCKET) slot.bucket = FULL_BUCKET;
+    slot.bucketAt = now;
+    if (slot.bucket < REFILL) return false;
+    slot.bucket -= REFILL;
+    return true;
+}
+
+// The datagram in the receive buffer, handled once. The model follows the documented rules of
+// each kind.
+void deliver(const netAddress &sender, int length) {
     uint32_t ip = sender.getIP();
     uint16_t port = static_cast<uint16_t>(sender.getPort());
     int registeredAs = -1;
@@ -160,20 +201,23 @@ void receiveDatagram(Input &input, uint8_t op) {
                 if (!model[i].inUse) registeredAs = i;
             }
             if (registeredAs >= 0 && !model[registeredAs].inUse) {
-                model[registeredAs] = {true, ip, port, carriesClockMark(fields)};
+                model[registeredAs] = {true, ip, port, carriesClockMark(fields), now, now, false, FULL_BUCKET, now};
             }
         } else if (first == MSG_ACTIVATE) {
             playbackAfter = 1;
         } else if (first == MSG_CLOCK_REQUEST && carriesClockMark(fields)) {
             for (int i = 0; i < MAX_CLIENTS; i++) {
-                if (holds(model[i], ip, port) && model[i].timed) askedTheTime = i;
+                if (!holds(model[i], ip, port) || !model[i].timed) continue;
+                model[i].heard = now;
+                model[i].asked = true;
+                if (takeFromBucket(model[i])) askedTheTime = i;
             }
         } else if (mark == MSG_BYE && id >= 0 && id < MAX_CLIENTS && holds(model[id], ip, port)) {
             model[id] = {};
         }
     }
     sent.clear();
-    handleServerDatagram(receiveBuffer, length, sender, monotonicNanos());
+    handleServerDatagram(receiveBuffer, length, sender, now);
     checkTableMatchesModel();
     check(runState.playbackActive == playbackAfter);
     if (askedTheTime >= 0) {
@@ -190,8 +234,52 @@ void receiveDatagram(Input &input, uint8_t op) {
     check(sent.size() == replies && sent[0].ip == ip && sent[0].port == port);
     check(sent[0].bytes.size() == REPLY_LENGTH && word(sent[0].bytes, 0) == MSG_ASSIGN_ID &&
           word(sent[0].bytes, 1) == registeredAs && word(sent[0].bytes, 2) == 0);
-    const Message welcome = welcomeMessage();
-    if (replies == 2) check(sent[1].bytes == std::vector<uint8_t>(welcome.bytes, welcome.bytes + welcome.length));
+    if (replies == 2) check(isWelcome(sent[1]));
+}
+
+// One datagram: the sender, how many bytes arrived, and the bytes (what the input lacks is whatever
+// the buffer held before), handled the given number of times in one moment, as a flood comes. Two
+// length codes stand for a timed connect and a clock request, which the fuzzer would seldom spell.
+void receiveDatagram(Input &input, uint8_t op, int times) {
+    const netAddress &sender = senders[op % SENDERS];
+    const uint8_t lengthCode = input.byte();
+    int length = 0;
+    if (lengthCode == 0xEE || lengthCode == 0xEF) {
+        const Message message =
+            lengthCode == 0xEE ? timedConnectMessage() : clockRequestMessage(static_cast<uint32_t>(input.int32()));
+        memcpy(receiveBuffer, message.bytes, static_cast<size_t>(message.length));
+        length = message.length;
+    } else {
+        length = lengthCode < 0xF0 ? lengthCode : (lengthCode - 0xEF) * 100;
+        if (length > SERVER_RECEIVE_BUFFER) length = SERVER_RECEIVE_BUFFER;
+        input.take(receiveBuffer, static_cast<size_t>(length));
+    }
+    for (int i = 0; i < times; i++) deliver(sender, length);
+}
+
+// Time passes (0 to 10.4 s, finely near 0) and the loop tends its timed clients: each silent for
+// 10 s is let go, each yet to ask is welcomed again once a second has passed, in the order of ids.
+void passTime(Input &input) {
+    const int64_t step = input.byte();
+    now += step * step * 160000;
+    std::vector<int> welcomed;
+    for (int id = 0; id < MAX_CLIENTS; id++) {
+        ModelSlot &slot = model[id];
+        if (!slot.inUse || !slot.timed) continue;
+        if (now - slot.heard >= SILENCE_LIMIT) {
+            slot = {};
+        } else if (!slot.asked && now - slot.welcomed >= WELCOME_REPEAT) {
+            slot.welcomed = now;
+            welcomed.push_back(id);
+        }
+    }
+    sent.clear();
+    tendTimedClients(now);
+    checkTableMatchesModel();
+    check(sent.size() == welcomed.size());
+    for (size_t i = 0; i < sent.size(); i++) {
+        check(holds(model[welcomed[i]], sent[i].ip, sent[i].port) && isWelcome(sent[i]));
+    }
 }
 
 // One note taken off the schedule: the song moves on, the note may start a little before now.
@@ -251,6 +339,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     runState.playbackActive = 1;
     startSongNow();
     position = 0;
+    now = 1000 * NANOS_PER_SECOND;
     Input input(data, size);
     while (!input.empty()) {
         uint8_t op = input.byte();
@@ -258,8 +347,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             dispatch(input);
         } else if (op == 0x7F) {
             runState.playbackActive = 0;  // a server waiting for an activate
+        } else if (op == 0x7E) {
+            passTime(input);
+        } else if (op == 0x7D) {
+            const int times = 1 + input.byte();
+            receiveDatagram(input, input.byte(), times);
         } else {
-            receiveDatagram(input, op);
+            receiveDatagram(input, op, 1);
         }
     }
     return 0;
