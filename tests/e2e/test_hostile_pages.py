@@ -68,6 +68,7 @@ class HostilePages(unittest.TestCase):
         deadline = time.monotonic() + 10
         while "join the room by opening" not in performer.err and time.monotonic() < deadline:
             time.sleep(0.01)
+        self.assertIn("join the room by opening", performer.err)
         return performer
 
     def test_answers_origins_and_sockets_that_never_join(self):
