@@ -164,7 +164,10 @@ int keyToFrequency(int key) {
 int64_t keepClockTalkGoing() {
     if (!clockTalk.started) return -1;
     const int64_t now = bootNanos();
-    return std::min(askTheTimeWhenDue(now), rejoinWhenUnanswered(now));
+    const int64_t untilRequest = askTheTimeWhenDue(now);
+    // A server that has said good-bye is not asked for a slot again.
+    if (clockTalk.serverQuit) return untilRequest;
+    return std::min(untilRequest, rejoinWhenUnanswered(now));
 }
 
 int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline) {

@@ -54,8 +54,8 @@ Exchange disagreeing[STEP_EXCHANGES];
 int disagreeingCount = 0;
 
 struct Request {
-    uint32_t stamp;
     int64_t sentNanos;
+    uint32_t stamp;
     bool unanswered;
 };
 Request requests[OUTSTANDING_REQUESTS];
@@ -193,7 +193,7 @@ void resetRoomClock() {
 }
 
 void recordClockRequest(uint32_t stamp, int64_t sentNanos) {
-    requests[nextRequest] = {stamp, sentNanos, true};
+    requests[nextRequest] = {sentNanos, stamp, true};
     nextRequest = (nextRequest + 1) % OUTSTANDING_REQUESTS;
 }
 
