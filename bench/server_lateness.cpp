@@ -1,11 +1,14 @@
 // Plays a song of 2,000 notes over 10 seconds to 32 fake clients and reports how late each note
 // arrives against its start (p50, p99, max) and the server's processor time per wall second.
 // With --flood N, another process sends N random datagrams to the server, evenly over the song.
-// With --timed N, N of the clients know the room's clock: their notes come a lead ahead, and their
-// lateness is against that moment; with --web as well, those N are pages joined through the web port.
+// With --timed N, N of the clients know the room's clock: they ask the server's time four times a
+// second, their notes come a lead ahead, and their lateness is against that moment; with --web as
+// well, those N are pages joined through the web port. With --clock-flood, one of them asks the time
+// back to back all through the song instead, and the song's loop (the server's main thread) is
+// measured on its own.
 // Talks to a real server, so it runs only inside the private network:
 //   tests/e2e/netns_run.sh build/bench/server_lateness --tonecast build/src/tonecast [--flood 100000]
-//       [--timed 16 [--web]]
+//       [--timed 16 [--web] [--clock-flood]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/websocket.hpp>
@@ -183,6 +187,7 @@ struct Page {
     bool closed = false;
     bool over = false;
     std::vector<Arrival> notes;
+    int clockReplies = 0;
 };
 
 std::string takeText(Page &page) {
@@ -237,6 +242,17 @@ void tick(Page &page) {
     });
 }
 
+// Asks the server's time back to back, as a hostile page could: each request as soon as the last
+// is written, until the server closes the socket.
+void floodClock(Page &page) {
+    if (page.closed) return;
+    page.outgoing.push_back("clock " + std::to_string(++page.stamp));
+    page.socket.async_write(asio::buffer(page.outgoing.back()), [&page](boost::system::error_code failure, size_t) {
+        page.outgoing.pop_front();
+        if (!failure) floodClock(page);
+    });
+}
+
 // Takes the page's notes, each with the time it was read, until the server closes the socket.
 void readPage(Page &page) {
     page.socket.async_read(page.incoming, [&page](boost::system::error_code failure, size_t) {
@@ -252,6 +268,7 @@ void readPage(Page &page) {
         if (sscanf(text.c_str(), R"({"note":%d,"ms":%d,"at":%u)", &key, &length, &at) == 3)
             page.notes.push_back({true, true, key, length, at, arrival});
         if (text == R"({"over":true})") page.over = true;
+        if (text.rfind(R"({"clock":)", 0) == 0) page.clockReplies++;
         readPage(page);
     });
 }
@@ -338,6 +355,64 @@ pid_t startFlood(int count) {
     _exit(0);
 }
 
+// Timed clients ask the server's time as the program's clients do once settled, four times a second,
+// which keeps them in the room; the flooder, if any, asks back to back instead. Until the run ends.
+void askTheTime(const std::vector<int> &timedHandles, int flooder, const std::atomic<bool> &ended) {
+    uint32_t stamp = 0;
+    auto nextRound = std::chrono::steady_clock::now();
+    while (!ended) {
+        if (std::chrono::steady_clock::now() >= nextRound) {
+            for (int handle : timedHandles) {
+                if (handle != flooder) sendToServer(handle, clockRequestMessage(++stamp));
+            }
+            nextRound += std::chrono::milliseconds(250);
+        }
+        if (flooder >= 0) {
+            sendToServer(flooder, clockRequestMessage(++stamp));
+        } else {
+            std::this_thread::sleep_until(nextRound);
+        }
+    }
+}
+
+// Processor time of one of a process's threads so far, in seconds; negative once it has ended.
+double threadCpuSeconds(pid_t process, pid_t thread) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/task/%d/stat", static_cast<int>(process), static_cast<int>(thread));
+    FILE *stat = fopen(path, "r");
+    if (stat == nullptr) return -1;
+    char line[1024];
+    const bool read = fgets(line, sizeof line, stat) != nullptr;
+    fclose(stat);
+    // After the name in parentheses: the state is field 3, user time 14 and system time 15, in ticks.
+    const char *fields = read ? strrchr(line, ')') : nullptr;
+    unsigned long user = 0, system = 0;
+    if (fields == nullptr ||
+        sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The song loop's processor time per wall second from now until the server ends: its main thread,
+// read every 50 ms, the last reading before it ended counting.
+struct LoopLoad {
+    double firstCpu = -1, firstWall = 0, lastCpu = -1, lastWall = 0;
+};
+void watchSongLoop(pid_t server, LoopLoad &load) {
+    for (;;) {
+        const double cpu = threadCpuSeconds(server, server);
+        if (cpu < 0) return;
+        const double wall = now(CLOCK_MONOTONIC);
+        if (load.firstCpu < 0) {
+            load.firstCpu = cpu;
+            load.firstWall = wall;
+        }
+        load.lastCpu = cpu;
+        load.lastWall = wall;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 // Datagrams the kernel of the private network dropped because a socket's queue was full.
 long udpQueueDrops() {
     FILE *snmp = fopen("/proc/net/snmp", "r");
@@ -385,11 +460,13 @@ bool readCount(const char *text, int most, int &count) {
 
 int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's failures end the bench
     int flood = 0, timedCount = 0;
-    bool web = false;
+    bool web = false, clockFlood = false;
     bool understood = argc >= 3 && strcmp(argv[1], "--tonecast") == 0;
     for (int i = 3; understood && i < argc; i++) {
         if (strcmp(argv[i], "--web") == 0) {
             web = true;
+        } else if (strcmp(argv[i], "--clock-flood") == 0) {
+            clockFlood = true;
         } else if (i + 1 < argc && strcmp(argv[i], "--flood") == 0) {
             understood = readCount(argv[++i], INT32_MAX, flood);
         } else if (i + 1 < argc && strcmp(argv[i], "--timed") == 0) {
@@ -398,9 +475,10 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
             understood = false;
         }
     }
-    if (!understood || (web && timedCount == 0)) {
+    if (!understood || ((web || clockFlood) && timedCount == 0)) {
         fprintf(stderr,
-                "usage: server_lateness --tonecast path/to/tonecast [--flood datagrams] [--timed clients [--web]]\n");
+                "usage: server_lateness --tonecast path/to/tonecast [--flood datagrams] "
+                "[--timed clients [--web] [--clock-flood]]\n");
         return 2;
     }
     if (!insidePrivateNetwork()) {
@@ -436,21 +514,35 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
             return 1;
         }
     }
-    // The pages' clock requests begin together, their bursts over the song's first moments.
-    std::thread pageThread([&io, &pages] {
+    // The pages' clock requests begin together, their bursts over the song's first moments. The
+    // first page floods, as the first timed client does without pages.
+    std::thread pageThread([&io, &pages, clockFlood] {
         for (const auto &page : pages) {
             readPage(*page);
-            tick(*page);
+            if (clockFlood && page == pages.front()) {
+                floodClock(*page);
+            } else {
+                tick(*page);
+            }
         }
         io.run();
     });
+    std::vector<int> timedHandles;
+    for (size_t c = 0; c < clients.size(); c++) {
+        if (timedClient[c]) timedHandles.push_back(clients[c]);
+    }
+    const int clockFlooder = clockFlood && !timedHandles.empty() ? timedHandles.front() : -1;
+    std::atomic<bool> ended{false};
+    std::thread askingThread(askTheTime, std::cref(timedHandles), clockFlooder, std::cref(ended));
+    LoopLoad loopLoad;
+    std::thread loopWatch(watchSongLoop, server, std::ref(loopLoad));
 
     const double activateReal = now(CLOCK_REALTIME), activateMono = now(CLOCK_MONOTONIC);
     sendToServer(clients.empty() ? loopbackSocket() : clients[0], activateMessage());
     long dropsBefore = udpQueueDrops();
     pid_t flooder = flood > 0 ? startFlood(flood) : 0;
     std::vector<Arrival> arrivals;
-    int goodByes = 0;
+    int goodByes = 0, clockReplies = 0;
     std::vector<pollfd> ready;
     ready.reserve(clients.size());
     for (int handle : clients) ready.push_back({handle, POLLIN, 0});
@@ -463,18 +555,26 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
                 goodByes++;
                 continue;
             }
+            if (readWord(reply, 0) == MSG_CLOCK_REPLY) {
+                clockReplies += ready[c].fd == clockFlooder ? 1 : 0;
+                continue;
+            }
             const bool timed = timedClient[c];
             arrivals.push_back({timed, readWord(reply, 0) == (timed ? MSG_TIMED_NOTE : MSG_NOTE), readWord(reply, 1),
                                 readWord(reply, 2), readStamp(reply, NOTE_TIME_OFFSET), arrival});
         }
     }
+    ended = true;
+    askingThread.join();
     int status = 0;
     rusage usage = {};
     wait4(server, &status, 0, &usage);
+    loopWatch.join();
     if (flooder > 0) waitpid(flooder, nullptr, 0);
     // The server's end closes every page's socket, which ends the pages' thread.
     pageThread.join();
     int overs = 0;
+    if (clockFlood && web) clockReplies = pages.front()->clockReplies;
     for (const auto &page : pages) {
         overs += page->over ? 1 : 0;
         arrivals.insert(arrivals.end(), page->notes.begin(), page->notes.end());
@@ -516,6 +616,13 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
     }
     printf("server processor time: %.3f s in %.3f s of wall time = %.2f%% of one core\n", cpu, wall,
            100.0 * cpu / wall);
+    const double loopWall = loopLoad.lastWall - loopLoad.firstWall;
+    if (loopWall > 0) {
+        printf("song loop (main thread) from the activate on: %.3f s in %.3f s = %.2f%% of one core\n",
+               loopLoad.lastCpu - loopLoad.firstCpu, loopWall,
+               100.0 * (loopLoad.lastCpu - loopLoad.firstCpu) / loopWall);
+    }
+    if (clockFlood) printf("clock replies to the flooding %s: %d\n", web ? "page" : "client", clockReplies);
     // Other work on the machine delays the server's wakeups; the figures mean little without this.
     double load[3];
     if (getloadavg(load, 3) == 3) printf("load average of the machine: %.2f %.2f %.2f\n", load[0], load[1], load[2]);

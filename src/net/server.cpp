@@ -171,9 +171,11 @@ void runServerLoop() {
         int length = receiveMessage(buffer, sizeof buffer, sender);
         const int64_t now = monotonicNanos();
         handleServerDatagram(buffer, length, sender, now);
-        // Only once every waiting datagram is handled: a server that was stopped a while reads the
-        // requests its clients sent meanwhile before it judges them silent.
-        if (length <= 0) tendTimedClients(now);
+        // Another datagram may wait behind this one: the loop sleeps only once none does, which
+        // spares a flood a wait per datagram. Timed clients are judged only then too, so that a
+        // server that was stopped a while reads the requests they sent meanwhile first.
+        if (length > 0) continue;
+        tendTimedClients(now);
         waitForDatagramOrNote();
     }
 }
