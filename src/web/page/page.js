@@ -16,13 +16,25 @@ const KEPT_EXCHANGES = 256; // about a minute at four a second
 const DRIFT_SPAN_US = 10e6; // a slope fitted over a shorter span of a jittery link is noise
 const MOST_DRIFT = 500e-6; // real crystals are within a few tens of ppm
 const SHRINK = 16; // a slope four times its standard error counts half
-let kept = [], baseTime = 0, baseOffset = 0, drift = 0;
+// Replies are matched to the requests they answer; one unanswered after this many more have gone
+// would have been held up too long to say much.
+const OUTSTANDING_REQUESTS = 16;
+// A fast exchange (within twice the shortest round trip kept and a millisecond) is as good as the
+// fit; one off by more than four round trips and 2 ms disagrees with it, and three of those in a
+// row are a step of the clocks (a server started again, a laptop woken), not a stray reply.
+const FAST_ROUND_TRIPS = 2, FAST_MARGIN_US = 1000;
+const DISAGREEING_ROUND_TRIPS = 4, DISAGREEING_MARGIN_US = 2000;
+const STEP_EXCHANGES = 3;
+let kept = [], disagreeing = [], requests = [], baseTime = 0, baseOffset = 0, drift = 0;
 
 const nowUs = () => performance.now() * 1000;
 const offsetAt = (t) => baseOffset + drift * (t - baseTime);
 // A delay on the way moves an exchange's offset by half of it, so the faster it came back the
-// more it counts; one held up for long counts next to nothing.
+// more it counts; one held up for long counts next to nothing. Never 0: round trips are never negative.
 const weightOf = (x) => 1 / (x.rtt / 1000 + 0.05) ** 2;
+const shortestRoundTrip = () => Math.min(...kept.map((x) => x.rtt));
+const isFast = (x) => x.rtt <= FAST_ROUND_TRIPS * shortestRoundTrip() + FAST_MARGIN_US;
+const disagrees = (x) => Math.abs(x.o - offsetAt(x.t)) > DISAGREEING_ROUND_TRIPS * x.rtt + DISAGREEING_MARGIN_US;
 
 // The server's clock wraps at 32 bits: the reading nearest the one expected at local time t.
 function unwrap(serverUs, t) {
@@ -30,21 +42,47 @@ function unwrap(serverUs, t) {
   return expected + ((serverUs - expected) | 0);
 }
 
+// Forgets every exchange and every request sent.
 function resetClock() {
   kept = [];
+  disagreeing = [];
+  requests = [];
   drift = 0;
   state.exchanges = 0;
 }
 
+function recordRequest(stamp, sent) {
+  requests.push({ stamp, sent });
+  if (requests.length > OUTSTANDING_REQUESTS) requests.shift();
+}
+
+// A reply counts only when it echoes a recent request not yet answered: a stranger's forgery or a
+// reply seen twice would claim any round trip. Returns whether it counted.
+function takeReply(stamp, serverUs, received) {
+  const i = requests.findIndex((r) => r.stamp === stamp && r.sent <= received);
+  if (i < 0) return false;
+  addExchange(requests.splice(i, 1)[0].sent, serverUs, received);
+  return true;
+}
+
 function addExchange(sent, serverUs, received) {
   const middle = (sent + received) / 2;
-  const micros = kept.length ? unwrap(serverUs, middle) : serverUs;
-  kept.push({ t: middle, o: micros - middle, rtt: received - sent });
-  if (kept.length > KEPT_EXCHANGES) kept.shift();
+  const x = { t: middle, o: (kept.length ? unwrap(serverUs, middle) : serverUs) - middle, rtt: received - sent };
+  if (kept.length && isFast(x) && disagrees(x)) {
+    // Held aside, as the fit would otherwise move for a single stray one, until they show a step.
+    disagreeing.push(x);
+    if (disagreeing.length < STEP_EXCHANGES) return;
+    kept = disagreeing;
+    disagreeing = [];
+  } else {
+    if (kept.length && isFast(x)) disagreeing = [];
+    kept.push(x);
+    if (kept.length > KEPT_EXCHANGES) kept.shift();
+  }
   fit();
   state.offsetUs = Math.round(offsetAt(middle));
   state.driftPpm = drift * 1e6;
-  state.shortestRoundTripUs = Math.round(Math.min(...kept.map((x) => x.rtt)));
+  state.shortestRoundTripUs = Math.round(shortestRoundTrip());
   state.exchanges = kept.length;
 }
 
@@ -78,14 +116,18 @@ function fit() {
     // A slope hardly larger than its own uncertainty is the link's jitter, and carried forward it
     // would move every later note: shrink it towards none by how uncertain it is.
     const uncertainty = squares / (kept.length - 2) / variance;
-    const trusted = (slope * slope) / (slope * slope + SHRINK * uncertainty);
-    drift = Math.min(Math.max(slope * trusted, -MOST_DRIFT), MOST_DRIFT);
+    // No slope and no noise (a perfectly flat line) is no drift, where 0/0 would be NaN.
+    const strength = slope * slope + SHRINK * uncertainty;
+    if (strength > 0 && Number.isFinite(strength)) {
+      drift = Math.min(Math.max((slope * slope * slope) / strength, -MOST_DRIFT), MOST_DRIFT);
+    }
   }
   baseTime = reference + meanT;
   baseOffset = meanO;
 }
 
-// The local time at which the server's clock reads serverUs, of the readings nearest now.
+// The local time at which the server's clock reads serverUs, of the readings nearest now; 1 + drift
+// is near 1.
 function localOf(serverUs, now) {
   const server = unwrap(serverUs >>> 0, now);
   return baseTime + (server - baseTime - baseOffset) / (1 + drift);
@@ -98,15 +140,20 @@ let ctx = null;
 let voices = []; // placed tones: { start, end, gain } in context seconds
 let shifts = []; // recent readings of context ms less performance ms, as heard
 
+// A page whose sound stopped (a call, an interruption, a refused resume) would count every note
+// missed: it gives its place in the room back instead.
 function startAudio() {
   if (!ctx) {
     const Context = window.AudioContext || window.webkitAudioContext;
     ctx = new Context({ latencyHint: 'interactive' });
-    ctx.onstatechange = () => { shifts = []; };
+    ctx.onstatechange = () => {
+      shifts = [];
+      if (ctx.state !== 'running') soundStopped();
+    };
   }
   // Lets a phone play through its silent switch, where the browser allows it.
   if (navigator.audioSession) navigator.audioSession.type = 'playback';
-  ctx.resume().catch(() => {});
+  ctx.resume().then(() => ctx.state === 'running' || soundStopped(), soundStopped);
 }
 
 // Context ms less performance ms for a sample as it is heard. The output's timestamp wobbles by a
@@ -152,17 +199,33 @@ const NAMES = ['C', 'C#', 'D', 'D#', 'E', 'F', 'F#', 'G', 'G#', 'A', 'A#', 'B'];
 const noteName = (key) => NAMES[key % 12] + (Math.floor(key / 12) - 1);
 const LONGEST_LEAD_MS = 10000;
 let pending = 0; // notes placed whose moment has not come yet
+let waiting = []; // notes that came before the clock: their moments cannot be placed until it is known
 
 function takeNote(m) {
   if (!ctx) return;
-  const known = kept.length > 0;
+  if (kept.length) placeNote(m);
+  else waiting.push(m);
+}
+
+function counted(m, late) {
+  if (late !== 'none') state[late]++;
+  if (testing) {
+    console.log('tonecast-played ' + JSON.stringify({ id: state.id, key: m.note, ms: m.ms, at: m.at, late }));
+  }
+}
+
+// Notes still waiting when the room is left will not be played by this page.
+function missWaiting() {
+  for (const m of waiting.splice(0)) counted(m, 'missed');
+}
+
+function placeNote(m) {
   const nowMs = performance.now();
-  const at = known ? localOf(m.at, nowMs * 1000) / 1000 : nowMs;
+  const at = localOf(m.at, nowMs * 1000) / 1000;
   // A moment beyond any lead is no note of a song.
   if (at - nowMs > LONGEST_LEAD_MS + 1000) return;
   const toContext = shift();
-  // Before the clock is known a note is played as it comes.
-  let start = known ? (at + toContext) / 1000 : ctx.currentTime;
+  let start = (at + toContext) / 1000;
   const end = start + Math.max(m.ms, 0) / 1000;
   let late = 'none';
   if (ctx.state !== 'running') {
@@ -171,10 +234,7 @@ function takeNote(m) {
     late = end <= ctx.currentTime ? 'missed' : 'shortened';
     start = ctx.currentTime;
   }
-  if (late !== 'none') state[late]++;
-  if (testing) {
-    console.log('tonecast-played ' + JSON.stringify({ id: state.id, key: m.note, ms: m.ms, at: m.at, late }));
-  }
+  counted(m, late);
   if (late === 'missed') return;
   const playable = m.hz >= 20 && m.hz <= 20000 && end > start;
   if (playable) sound(m.hz, start, end);
@@ -189,18 +249,48 @@ function takeNote(m) {
   }, Math.max(0, start * 1000 - toContext - performance.now()));
 }
 
+// ---- The song's progress ----
+
+let song = null; // { length, startMs }: its beginning on performance.now once placed, in ms
+let songAnchor = null; // the position the bridge sent, at the server's microsecond, until placed
+
+function takeSong(s) {
+  song = { length: s.length, startMs: null };
+  songAnchor = typeof s.position === 'number' ? { position: s.position, at: s.at, received: nowUs() } : null;
+  placeSong();
+}
+
+// Placed once on this page's own clock, which does not wrap as the server's 32 bits do.
+function placeSong() {
+  if (!songAnchor || !kept.length) return;
+  song.startMs = localOf(songAnchor.at, songAnchor.received) / 1000 - songAnchor.position;
+  songAnchor = null;
+}
+
+const songEnded = () => song && song.startMs != null && performance.now() >= song.startMs + song.length;
+
 // ---- The room ----
 
-let ws = null, tickTimer = 0, retryTimer = 0, burstLeft = 0;
-let song = null, overId = null, saidOver = false;
+// A room that cannot be reached is asked again less and less often, not every second for ever.
+const FIRST_RETRY_MS = 1000, LONGEST_RETRY_MS = 60000;
+let ws = null, tickTimer = 0, retryTimer = 0, retryMs = FIRST_RETRY_MS, burstLeft = 0;
+let overId = null, saidOver = false;
 
 const say = (text) => ($('message').textContent = text);
+
+// The stamp is the page's own microsecond as it asks, 32 bits of it.
+function askTime() {
+  const sent = nowUs();
+  const stamp = Math.round(sent) >>> 0;
+  recordRequest(stamp, sent);
+  ws.send('clock ' + stamp);
+}
 
 // Every request is also a sign of life: four a second keep the page in the room through rests,
 // and a burst right after the welcome gives the clock before the song starts.
 function tick() {
   if (!ws || ws.readyState !== WebSocket.OPEN) return;
-  ws.send('clock ' + (Math.round(nowUs()) >>> 0));
+  askTime();
   const bursting = burstLeft > 0 && --burstLeft > 0;
   tickTimer = setTimeout(tick, bursting ? 5 : 250);
 }
@@ -212,32 +302,46 @@ function restartTicks(burst) {
 }
 
 function takeClock(m) {
-  const received = nowUs();
-  // The stamp is the page's own microsecond when it asked, 32 bits of it.
-  const took = ((Math.round(received) >>> 0) - m.clock) >>> 0;
-  if (took > 10e6) return;
-  addExchange(received - took, m.server >>> 0, received);
+  if (!takeReply(m.clock, m.server >>> 0, nowUs())) return;
+  for (const note of waiting.splice(0)) placeNote(note);
+  placeSong();
 }
 
 function take(m) {
   if ('clock' in m) takeClock(m);
   else if ('note' in m) takeNote(m);
+  // A hidden tab's timers may sleep for a minute; the bridge's pings still come, and each answer
+  // tells it that the page lives.
+  else if ('ping' in m) askTime();
   else if ('id' in m) {
     state.id = m.id;
     state.joined = true;
+    retryMs = FIRST_RETRY_MS;
     $('voice').textContent = 'Connected! Got id: ' + m.id;
     $('room').hidden = false;
     say('');
   } else if ('welcome' in m) restartTicks(64);
-  else if ('song' in m) song = m.song;
+  else if ('song' in m) takeSong(m.song);
   else if ('full' in m) say('The room is full. Waiting for a free place…');
-  else if ('over' in m) {
-    state.over = true;
-    overId = state.id;
-    clearTimeout(retryTimer);
-    if (ws) ws.close();
-    if (!pending) sayOver();
-  }
+  else if ('over' in m) finish();
+}
+
+// Lets the socket go; its close then asks for nothing more.
+function dropSocket() {
+  const sock = ws;
+  ws = null;
+  clearTimeout(tickTimer);
+  state.joined = false;
+  missWaiting();
+  if (sock) sock.close();
+}
+
+function finish() {
+  state.over = true;
+  overId = state.id;
+  clearTimeout(retryTimer);
+  dropSocket();
+  if (!pending) sayOver();
 }
 
 function sayOver() {
@@ -247,6 +351,19 @@ function sayOver() {
   $('message').classList.add('over');
   $('join').hidden = true;
   if (testing) console.log('tonecast-over ' + JSON.stringify({ id: overId, notes: state.notes }));
+}
+
+function askForTap() {
+  $('join').hidden = false;
+  say('Tap Join to play again.');
+}
+
+function soundStopped() {
+  if (!ws) return;
+  dropSocket();
+  state.id = null;
+  $('voice').textContent = '';
+  askForTap();
 }
 
 function connect() {
@@ -262,18 +379,18 @@ function connect() {
   sock.onmessage = (e) => {
     let m;
     try { m = JSON.parse(e.data); } catch { return; }
-    if (m && typeof m === 'object') take(m);
+    if (ws === sock && m && typeof m === 'object') take(m);
   };
   sock.onclose = () => {
     if (ws !== sock) return;
-    ws = null;
-    clearTimeout(tickTimer);
-    state.joined = false;
-    if (state.over) return;
+    // The server ends with its song: a page that missed its good-bye knows the song is over.
+    if (songEnded()) return finish();
+    dropSocket();
     state.id = null;
     $('voice').textContent = '';
     say('Lost the room, joining again…');
-    retryTimer = setTimeout(rejoin, 1000);
+    retryTimer = setTimeout(rejoin, retryMs);
+    retryMs = Math.min(retryMs * 2, LONGEST_RETRY_MS);
   };
 }
 
@@ -281,14 +398,13 @@ function connect() {
 // for one rather than holding a place in the room it cannot play.
 function rejoin() {
   clearTimeout(retryTimer);
-  if (state.over || !ctx) return;
+  if (state.over || !ctx || ws) return;
   if (ctx.state === 'running') return connect();
   ctx.resume().catch(() => {});
   retryTimer = setTimeout(() => {
-    if (state.over) return;
+    if (state.over || ws) return;
     if (ctx.state === 'running') return connect();
-    $('join').hidden = false;
-    say('Tap Join to play again.');
+    askForTap();
   }, 300);
 }
 
@@ -301,9 +417,8 @@ function draw() {
   if (ctx && ctx.state === 'running') shift(); // keeps the output's timing fresh between notes
   let text = 'Waiting for the song to start';
   let part = 0;
-  if (song && song.start != null && kept.length) {
-    const now = nowUs();
-    const elapsed = Math.min(Math.max((now - localOf(song.start, now)) / 1000, 0), song.length);
+  if (song && song.startMs != null) {
+    const elapsed = Math.min(Math.max(performance.now() - song.startMs, 0), song.length);
     text = clockText(elapsed) + ' / ' + clockText(song.length);
     part = song.length > 0 ? elapsed / song.length : 0;
   }
@@ -319,7 +434,7 @@ function draw() {
 
 $('join').addEventListener('click', () => {
   startAudio();
-  if (ws) say('');
+  say('');
   connect();
 });
 document.addEventListener('visibilitychange', () => {
@@ -328,6 +443,8 @@ document.addEventListener('visibilitychange', () => {
 addEventListener('pagehide', () => ws && ws.close());
 setInterval(draw, 200);
 if (testing) {
+  // What the tests drive: the sound, and the room's clock fed exchanges of their own.
+  Object.assign(state, { audio: () => ctx, clock: { resetClock, recordRequest, takeReply, localOf } });
   startAudio();
   connect();
 }
