@@ -33,11 +33,13 @@ from virtual_room import NotPrivateNetwork, inside_private_network  # noqa: E402
 
 CHROMIUM = "/usr/bin/chromium"
 FLAGS = ["--headless=new", "--no-sandbox", "--autoplay-policy=no-user-gesture-required", "--remote-debugging-pipe",
-         "--no-first-run", "--disable-gpu", "--no-default-browser-check", "--disable-background-timer-throttling",
-         "--disable-renderer-backgrounding", "--disable-backgrounding-occluded-windows",
+         "--no-first-run", "--disable-gpu", "--no-default-browser-check",
          # Debian's launcher adds this one only without --enable-remote-extensions, which its own
          # defaults always set: without it a long run may start fetches that land on a room's bridge.
          "--disable-background-networking"]
+# Tabs behind others run as in front, unless a test asks for the browser's throttling of them.
+UNTHROTTLED = ["--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+               "--disable-backgrounding-occluded-windows"]
 REPLY_SECONDS = 30  # the slowest reply waited for: a page loading over a slow room link
 CLOSE_SECONDS = 5
 STDERR_TAIL = 2000
@@ -65,21 +67,23 @@ def _high(fd):
 
 
 class Browser:
-    def __init__(self, command_prefix=(), env=None, window=(390, 844), timeout=REPLY_SECONDS):
-        """command_prefix: what runs chromium elsewhere, such as room.command(host, [])."""
+    def __init__(self, command_prefix=(), env=None, window=(390, 844), timeout=REPLY_SECONDS, throttled=False):
+        """command_prefix: what runs chromium elsewhere, such as room.command(host, []). throttled: tabs
+        behind others have their timers slowed as a browser's own are (once a second, and a minute
+        after the page was hidden only once a minute); by default they run as in front."""
         if not _on_private_host():
             raise NotPrivateNetwork("the browser runs only inside tests/e2e/netns_run.sh")
         self.timeout, self.window = timeout, window
         self._folder = tempfile.mkdtemp(prefix="tonecast-browser-")
         self._lock = threading.Condition()
-        self._replies, self._console, self._errors, self._loaded = {}, {}, {}, set()
+        self._replies, self._console, self._errors, self._log, self._loaded = {}, {}, {}, {}, set()
         self._next_id, self._dead, self._closed = 0, False, False
         commands, self._to_browser = os.pipe()
         replies, replies_out = os.pipe()
         commands, replies_out = _high(commands), _high(replies_out)
         self._stderr = open(os.path.join(self._folder, "stderr.log"), "wb")
-        argv = [*command_prefix, CHROMIUM, *FLAGS, "--user-data-dir=" + os.path.join(self._folder, "profile"),
-                "--window-size=%d,%d" % window]
+        argv = [*command_prefix, CHROMIUM, *FLAGS, *([] if throttled else UNTHROTTLED),
+                "--user-data-dir=" + os.path.join(self._folder, "profile"), "--window-size=%d,%d" % window]
         started = time.monotonic()
         # The shell places the pipe at fds 3 and 4: subprocess cannot, and a preexec function is
         # unsafe beside the tests' own threads. Its own session lets close() take every helper.
@@ -132,6 +136,10 @@ class Browser:
             details = params.get("exceptionDetails", {})
             self._errors.setdefault(session, []).append(
                 details.get("exception", {}).get("description") or details.get("text", ""))
+        elif method == "Log.entryAdded":
+            entry = params.get("entry", {})
+            self._log.setdefault(session, []).append("%s %s: %s" % (entry.get("level"), entry.get("source"),
+                                                                    entry.get("text")))
         elif method == "Page.lifecycleEvent" and params.get("name") == "load":
             self._loaded.add(params.get("loaderId"))
 
@@ -179,11 +187,12 @@ class Browser:
             raise BrowserError("%s: %s" % (method, reply["error"].get("message")))
         return reply.get("result", {})
 
-    def open(self, url, timeout=None):
-        """A new tab showing url, once the page has loaded."""
-        target = self.send("Target.createTarget", {"url": "about:blank"})["targetId"]
+    def open(self, url, timeout=None, hidden=False):
+        """A new tab showing url, once the page has loaded; hidden: behind the others, so that its
+        document is hidden, as a tab in the background is."""
+        target = self.send("Target.createTarget", {"url": "about:blank", "background": hidden})["targetId"]
         session = self.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        for method in ("Runtime.enable", "Page.enable"):
+        for method in ("Runtime.enable", "Page.enable", "Log.enable"):
             self.send(method, session=session)
         self.send("Page.setLifecycleEventsEnabled", {"enabled": True}, session)
         # A headless window is never narrower than 500 pixels: the page gets a phone's size this way.
@@ -238,6 +247,12 @@ class Tab:
         """Every uncaught exception of the page so far."""
         with self.browser._lock:
             return list(self.browser._errors.get(self.session, []))
+
+    def log(self):
+        """What the browser itself told of the page so far (blocked loads, refused content, ...):
+        "level source: text" each."""
+        with self.browser._lock:
+            return list(self.browser._log.get(self.session, []))
 
     def wait_for_console(self, prefix, count=1, timeout=None):
         """The page's console lines that start with prefix, once there are count of them."""

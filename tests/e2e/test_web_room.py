@@ -25,6 +25,28 @@ VOICES = [
 SERVER, PC, BROWSER = 0, 1, 2
 PAGE_URL = "http://%s:27080/?test" % VirtualRoom.address(SERVER)
 SILENCE_LIMIT_SECONDS = 10
+# The page's room clock fed exchanges of the test's own (microseconds, 1 ms round trips, 4 a second):
+# 15 s on one offset (a perfectly flat line), a forged reply and a replayed one, then a step of 20 s
+# in the server's clock: two fast exchanges that disagree, one that agrees, and three that disagree.
+# Each figure is how far a moment is placed from the truth: the old offset's until the third.
+CLOCK_CHECK = """(() => {
+  const c = window.tonecast.clock;
+  let t = 1e9, stamp = 0;
+  const ask = (offset) => {
+    t += 250000;
+    c.recordRequest(++stamp, t);
+    return c.takeReply(stamp, t + 500 + offset, t + 1000);
+  };
+  const off = (offset) => Math.round(c.localOf(t + 5e6 + offset, t) - (t + 5e6));
+  c.resetClock();
+  for (let i = 0; i < 60; i++) ask(0);
+  const flat = [window.tonecast.driftPpm, off(0)];
+  const forged = [c.takeReply(stamp + 1, t + 2e6, t + 1000), (ask(0), c.takeReply(stamp, t + 2e6, t + 2000)), off(0)];
+  [20e6, 20e6, 0, 20e6, 20e6].forEach(ask);
+  const held = off(0);
+  ask(20e6);
+  return { flat, forged, held, stepped: off(20e6) };
+})()"""
 
 
 class WebRoom(unittest.TestCase):
@@ -42,9 +64,10 @@ class WebRoom(unittest.TestCase):
                 with Browser(command_prefix=room.command(BROWSER, [])) as browser:
                     pages = [self._join(browser, expected_id) for expected_id in (1, 2, 3)]
                     self._sleep_and_wake(browser, pages[2], performer)
+                    self._sound_stops(pages[2], performer)
                     pages.pop().close()
-                    self.assertTrue(performer.wait_for("SV: Binded to port 27000\nClient 3 disconnected.\n"
-                                                       "Client 3 disconnected.\n"), performer.out)
+                    self.assertTrue(performer.wait_for("SV: Binded to port 27000\n" + "Client 3 disconnected.\n" * 3),
+                                    performer.out)
 
                     room.run(BROWSER, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
                     pages[0].wait_for_console("tonecast-played", count=3, timeout=20)
@@ -53,6 +76,8 @@ class WebRoom(unittest.TestCase):
                         page.wait_for_console("tonecast-over", timeout=20)
                     played = [line for page in pages for line in page.console() if line.startswith("tonecast-played")]
                     shown = [page.evaluate("document.body.innerText") for page in pages]
+                    refused = [line for page in pages for line in page.log() if "Content Security Policy" in line]
+                    clock = pages[0].evaluate(CLOCK_CHECK)
                 status, out, err = performer.finish(timeout=20)
                 pc_status, pc_out, _ = pc.finish(timeout=10)
             finally:
@@ -60,14 +85,17 @@ class WebRoom(unittest.TestCase):
                     if watched is not None:
                         watched.kill()
 
-        self.assertEqual((status, out), (0, server.server_prefix(VOICES, waiting=True) + "Client 3 disconnected.\n"
-                                         "Client 3 disconnected.\nSV: got activate\nQuit.\n"))
+        self.assertEqual((status, out), (0, server.server_prefix(VOICES, waiting=True) + "Client 3 disconnected.\n" * 3
+                                         + "SV: got activate\nQuit.\n"))
         # The addresses to open, loopback last; no QR code where standard error is not a terminal.
         self.assertEqual(err, "Phones and laptops join the room by opening:\n  http://%s:27080/\n"
                               "  http://127.0.0.1:27080/\n" % VirtualRoom.address(SERVER))
         self.assertEqual((pc_status, pc_out.endswith("Server quit.\nQuit.\n")), (0, True), pc_out)
         for text in shown:
             self.assertIn("The song is over", text)
+        # The page's script, style and socket are all its own: the server's policy refuses none.
+        self.assertEqual(refused, [])
+        self.assertEqual(clock, {"flat": [0, 0], "forged": [False, False, 0], "held": 0, "stepped": 0})
 
         # Every note of the song reached one voice, the PC or a page, with its moment on the
         # server's clock: one origin for them all.
@@ -102,6 +130,15 @@ class WebRoom(unittest.TestCase):
         browser.send("Page.setWebLifecycleState", {"state": "active"}, page.session)
         # Woken, it first finds its socket closed, then joins again.
         self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") is None), page.console()[-5:])
+        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
+
+    def _sound_stops(self, page, performer):
+        """A page whose sound stops (a call, an interruption) leaves at once rather than miss every
+        note; a tap on Join gives it sound and its place again."""
+        page.evaluate("window.tonecast.audio().suspend()")
+        self.assertTrue(performer.wait_for("Client 3 disconnected.\n" * 2, timeout=SILENCE_LIMIT_SECONDS / 2))
+        self.assertTrue(_wait(lambda: "Tap Join to play again." in page.evaluate("document.body.innerText")))
+        page.evaluate("document.getElementById('join').click()")
         self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
 
 
