@@ -1,7 +1,10 @@
 """A room of one PC and two browser pages: the server serves its page with --web, a real Chromium
 on another host of the virtual room opens it and joins twice, and the song is played by all three
 voices on the server's clock. A third page shows a phone that locks (it is dropped after 10 s of
-silence and joins again when it wakes) and one that is closed (its slot is freed)."""
+silence and joins again when it wakes), one whose sound stops (it leaves at once) and one that is
+closed (its slot is freed). A page in a tab behind another, whose timers Chromium wakes only once a
+minute after it has been hidden for a minute, waits for the song far longer than those 10 s: it
+answers the bridge's pings, which still come, from its message handler."""
 import json
 import os
 import struct
@@ -25,6 +28,10 @@ VOICES = [
 SERVER, PC, BROWSER = 0, 1, 2
 PAGE_URL = "http://%s:27080/?test" % VirtualRoom.address(SERVER)
 SILENCE_LIMIT_SECONDS = 10
+# A chain of timers in a page, each asking for 250 ms, and the gaps it saw between them.
+TIMER_GAPS = ("window.gaps = []; (function next(last) { setTimeout(() => { const now = performance.now();"
+              " gaps.push(now - last); next(now); }, 250); })(performance.now());")
+THROTTLED_GAP_MS = 2 * SILENCE_LIMIT_SECONDS * 1000  # with not one timer of the page run
 # The page's room clock fed exchanges of the test's own (microseconds, 1 ms round trips, 4 a second):
 # 15 s on one offset (a perfectly flat line), a forged reply and a replayed one, then a step of 20 s
 # in the server's clock: two fast exchanges that disagree, one that agrees, and three that disagree.
@@ -113,6 +120,33 @@ class WebRoom(unittest.TestCase):
         origin = [at for key, _, at in notes if key == 60][0]  # the song's first note, and its only C4
         self.assertEqual(sorted((key, length, (at - origin) % 2 ** 32) for key, length, at in notes),
                          sorted((key, length - 20, start * 1000) for voice in VOICES for start, length, key in voice))
+
+    def test_a_hidden_page_keeps_its_slot_while_its_timers_sleep_and_plays_when_the_song_starts(self):
+        voices = VOICES[1:2]
+        with tempfile.TemporaryDirectory() as folder, VirtualRoom(3) as room:
+            song = server.write_song(os.path.join(folder, "song.mid"), voices)
+            performer = server.Watched(room.start(SERVER, [e2e.TONECAST, "-s", song, "-w", "--web"],
+                                                  stdout=-1, stderr=-1, text=True))
+            try:
+                self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+                with Browser(command_prefix=room.command(BROWSER, []), throttled=True) as browser:
+                    page = browser.open(PAGE_URL, hidden=True)
+                    self.assertEqual(page.evaluate("document.visibilityState"), "hidden")
+                    self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == 0), page.console()[-5:])
+                    page.evaluate(TIMER_GAPS)
+                    self.assertTrue(_wait(lambda: page.evaluate("Math.max(0, ...gaps)") >= THROTTLED_GAP_MS, 180),
+                                    page.evaluate("gaps"))
+                    room.run(BROWSER, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
+                    page.wait_for_console("tonecast-over", timeout=20)
+                    played = [json.loads(line.split(" ", 1)[1]) for line in page.console()
+                              if line.startswith("tonecast-played")]
+                status, out, _ = performer.finish(timeout=20)
+            finally:
+                performer.kill()
+        # Never let go, and not one note missed.
+        self.assertEqual((status, out), (0, server.server_prefix(voices, waiting=True) + "SV: got activate\nQuit.\n"))
+        self.assertEqual([(note["id"], note["key"], note["late"] == "missed") for note in played],
+                         [(0, key, False) for _, _, key in voices[0]])
 
     def _join(self, browser, expected_id):
         page = browser.open(PAGE_URL)
