@@ -356,8 +356,9 @@ pid_t startFlood(int count) {
 }
 
 // Timed clients ask the server's time as the program's clients do once settled, four times a second,
-// which keeps them in the room; the flooder, if any, asks back to back instead. Until the run ends.
-void askTheTime(const std::vector<int> &timedHandles, int flooder, const std::atomic<bool> &ended) {
+// which keeps them in the room; the flooder, if any, asks back to back instead, counting what it sent.
+// Until the run ends.
+void askTheTime(const std::vector<int> &timedHandles, int flooder, const std::atomic<bool> &ended, long &flooded) {
     uint32_t stamp = 0;
     auto nextRound = std::chrono::steady_clock::now();
     while (!ended) {
@@ -369,6 +370,7 @@ void askTheTime(const std::vector<int> &timedHandles, int flooder, const std::at
         }
         if (flooder >= 0) {
             sendToServer(flooder, clockRequestMessage(++stamp));
+            flooded++;
         } else {
             std::this_thread::sleep_until(nextRound);
         }
@@ -532,13 +534,15 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
         if (timedClient[c]) timedHandles.push_back(clients[c]);
     }
     const int clockFlooder = clockFlood && !timedHandles.empty() ? timedHandles.front() : -1;
-    std::atomic<bool> ended{false};
-    std::thread askingThread(askTheTime, std::cref(timedHandles), clockFlooder, std::cref(ended));
-    LoopLoad loopLoad;
-    std::thread loopWatch(watchSongLoop, server, std::ref(loopLoad));
 
     const double activateReal = now(CLOCK_REALTIME), activateMono = now(CLOCK_MONOTONIC);
     sendToServer(clients.empty() ? loopbackSocket() : clients[0], activateMessage());
+    // Only after the activate, which a flood before it could crowd out of the server's queue.
+    std::atomic<bool> ended{false};
+    long flooded = 0;
+    std::thread askingThread(askTheTime, std::cref(timedHandles), clockFlooder, std::cref(ended), std::ref(flooded));
+    LoopLoad loopLoad;
+    std::thread loopWatch(watchSongLoop, server, std::ref(loopLoad));
     long dropsBefore = udpQueueDrops();
     pid_t flooder = flood > 0 ? startFlood(flood) : 0;
     std::vector<Arrival> arrivals;
@@ -622,7 +626,8 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
                loopLoad.lastCpu - loopLoad.firstCpu, loopWall,
                100.0 * (loopLoad.lastCpu - loopLoad.firstCpu) / loopWall);
     }
-    if (clockFlood) printf("clock replies to the flooding %s: %d\n", web ? "page" : "client", clockReplies);
+    if (clockFlood && web) printf("clock replies to the flooding page: %d\n", clockReplies);
+    if (clockFlood && !web) printf("clock requests of the flooding client: %ld, replies %d\n", flooded, clockReplies);
     // Other work on the machine delays the server's wakeups; the figures mean little without this.
     double load[3];
     if (getloadavg(load, 3) == 3) printf("load average of the machine: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
