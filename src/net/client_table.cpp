@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/clock_allowance.h"
 #include "net/protocol.h"
 #include "net/server.h"
 #include "net/server_status.h"
@@ -17,9 +18,6 @@ namespace {
 // A timed client asks 4 times a second, so 10 s of silence is 40 requests lost in a row.
 constexpr int64_t SILENCE_LIMIT_NANOS = 10 * NANOS_PER_SECOND;
 constexpr int64_t WELCOME_REPEAT_NANOS = NANOS_PER_SECOND;
-// Room for the client's burst of 64 after the welcome; twice its steady 4 a second.
-constexpr int64_t CLOCK_REQUEST_ALLOWANCE = 80;
-constexpr int64_t CLOCK_REQUEST_REFILL_NANOS = NANOS_PER_SECOND / 8;
 
 // netAddress leaves its fields unset when constructed, so a free slot is zeroed byte by byte.
 void freeSlot(ClientSlot &slot) {
@@ -42,16 +40,6 @@ int slotFor(const netAddress &sender) {
         if (!slot.inUse && lowestFree < 0) lowestFree = id;
     }
     return lowestFree;
-}
-
-// The allowance is a bucket of 80 requests refilled continuously, kept as the moment it is whole
-// again: each request moves that moment a refill later, and one is left while it lies at most 79
-// refills ahead. One number, and nothing to do for a client between its requests.
-bool takeClockRequestAllowance(ClientSlot &slot, int64_t now) {
-    const int64_t wholeAt = std::max(slot.bucketFullNanos, now);
-    if (wholeAt - now > (CLOCK_REQUEST_ALLOWANCE - 1) * CLOCK_REQUEST_REFILL_NANOS) return false;
-    slot.bucketFullNanos = wholeAt + CLOCK_REQUEST_REFILL_NANOS;
-    return true;
 }
 
 int64_t letGoAt(const ClientSlot &slot) {
@@ -79,7 +67,6 @@ void registerClient(const netAddress &sender, bool timed, int64_t nowNanos) {
             slot.timed = 1;
             slot.heardNanos = nowNanos;
             slot.welcomedNanos = nowNanos;
-            slot.bucketFullNanos = nowNanos;
         }
     }
     sendMessage(assignIdMessage(static_cast<int16_t>(id)), slot.address);
@@ -98,7 +85,7 @@ void answerClockRequest(const uint8_t *request, const netAddress &sender, int64_
         if (slot.inUse && slot.timed && sameEndpoint(slot.address, sender)) {
             slot.heardNanos = nowNanos;
             slot.askedTime = 1;
-            if (!takeClockRequestAllowance(slot, nowNanos)) return;
+            if (!takeClockAllowance(slot.clockAllowance, nowNanos)) return;
             sendMessage(clockReplyMessage(readStamp(request, CLIENT_STAMP_OFFSET), serverMicros(nowNanos)), sender);
             return;
         }

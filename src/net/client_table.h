@@ -3,6 +3,8 @@
 #include <plib/netSocket.h>
 #include <cstdint>
 
+#include "net/clock_allowance.h"
+
 constexpr int MAX_CLIENTS = 32;
 
 struct ClientSlot {
@@ -17,7 +19,7 @@ struct ClientSlot {
     int askedTime;            // a clock request has come, so the welcome arrived
     int64_t heardNanos;       // its registration, then its last clock request
     int64_t welcomedNanos;    // when the welcome was last sent
-    int64_t bucketFullNanos;  // when its clock requests' allowance is whole again
+    ClockAllowance clockAllowance;  // how many clock requests it may still make at once
 };
 
 struct ClientTable {

@@ -1,6 +1,5 @@
 #include "web/page_session.h"
 
-#include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <cstdlib>
@@ -31,10 +30,6 @@ constexpr auto ID_WAIT_AFTER_LEAVING = std::chrono::seconds(3);
 constexpr auto HANDSHAKE_TIME_LIMIT = std::chrono::seconds(5);
 // While the room has no free slot, the page asks again this often.
 constexpr auto SLOT_RETRY = std::chrono::seconds(1);
-// A page's clock requests: a burst of 64 after the welcome, then four a second and the pings'
-// answers. More are not passed on, so that no page keeps the song's loop busy.
-constexpr double MOST_CLOCK_REQUESTS_AT_ONCE = 80;
-constexpr double CLOCK_REQUESTS_PER_SECOND = 8;
 // A page's messages are a word and a number.
 constexpr size_t LONGEST_PAGE_MESSAGE = 64;
 // A page that takes no more (its connection stalled) is let go rather than queued for without end.
@@ -154,23 +149,11 @@ void PageSession::takePageMessage(const std::string &text) {
     uint32_t stamp = 0;
     if (text == "join") {
         join();
-    } else if (readClockStamp(text, stamp) && id >= 0 && !over && takeClockAllowance()) {
+    } else if (readClockStamp(text, stamp) && id >= 0 && !over && takeClockAllowance(clockAllowance, monotonicNanos())) {
         const Message request = clockRequestMessage(stamp);
         error_code ignored;
         room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);
     }
-}
-
-// A token bucket: full at the join, refilled at the steady rate; a request finding it empty is
-// dropped here, unanswered.
-bool PageSession::takeClockAllowance() {
-    const auto now = std::chrono::steady_clock::now();
-    const double seconds = std::chrono::duration<double>(now - allowanceCounted).count();
-    allowanceCounted = now;
-    clockAllowance = std::min(MOST_CLOCK_REQUESTS_AT_ONCE, clockAllowance + seconds * CLOCK_REQUESTS_PER_SECOND);
-    if (clockAllowance < 1) return false;
-    clockAllowance -= 1;
-    return true;
 }
 
 // The datagram socket opens only now: a socket that never joins costs the host one descriptor.
@@ -181,8 +164,6 @@ void PageSession::join() {
     if (!failure) room.connect({asio::ip::address_v4::loopback(), SERVER_PORT}, failure);
     if (failure) return end();
     joined = true;
-    clockAllowance = MOST_CLOCK_REQUESTS_AT_ONCE;
-    allowanceCounted = std::chrono::steady_clock::now();
     watchForLife();
     readFromServer();
     askForSlot();

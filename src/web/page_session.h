@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "net/clock_allowance.h"
 #include "net/protocol.h"
 #include "web/connection_limits.h"
 #include "web/http_answers.h"
@@ -45,7 +46,6 @@ private:
     std::string songMessage() const;
     void readFromPage();
     void takePageMessage(const std::string &text);
-    bool takeClockAllowance();
     void join();
     void askForSlot();
     void readFromServer();
@@ -68,8 +68,7 @@ private:
     uint8_t reply[SERVER_RECEIVE_BUFFER] = {};
     std::deque<std::string> outgoing;
     long pings = 0;
-    double clockAllowance = 0;  // clock requests the page may still send at once
-    std::chrono::steady_clock::time_point allowanceCounted;
+    ClockAllowance clockAllowance = {};  // whole at the join
     int16_t id = -1;
     bool joined = false;
     bool toldFull = false;
