@@ -35,7 +35,9 @@ THROTTLED_GAP_MS = 2 * SILENCE_LIMIT_SECONDS * 1000  # with not one timer of the
 # The page's room clock fed exchanges of the test's own (microseconds, 1 ms round trips, 4 a second):
 # 15 s on one offset (a perfectly flat line), a forged reply and a replayed one, then a step of 20 s
 # in the server's clock: two fast exchanges that disagree, one that agrees, and three that disagree.
-# Each figure is how far a moment is placed from the truth: the old offset's until the third.
+# Each figure is how far a moment is placed from the truth: the old offset's until the third. A song
+# placed 3 hours in (past the server's 32-bit wrap) before the step is 20 s further on after it, as
+# when this device slept while the room played on.
 CLOCK_CHECK = """(() => {
   const c = window.tonecast.clock;
   let t = 1e9, stamp = 0;
@@ -49,10 +51,11 @@ CLOCK_CHECK = """(() => {
   for (let i = 0; i < 60; i++) ask(0);
   const flat = [window.tonecast.driftPpm, off(0)];
   const forged = [c.takeReply(stamp + 1, t + 2e6, t + 1000), (ask(0), c.takeReply(stamp, t + 2e6, t + 2000)), off(0)];
+  c.takeSong({ length: 4 * 3600e3, position: 3 * 3600e3, at: Math.round(performance.now() * 1000) >>> 0 });
   [20e6, 20e6, 0, 20e6, 20e6].forEach(ask);
   const held = off(0);
   ask(20e6);
-  return { flat, forged, held, stepped: off(20e6) };
+  return { flat, forged, held, stepped: off(20e6), song: Math.round(c.songPositionMs() / 1000) };
 })()"""
 
 
@@ -102,7 +105,8 @@ class WebRoom(unittest.TestCase):
             self.assertIn("The song is over", text)
         # The page's script, style and socket are all its own: the server's policy refuses none.
         self.assertEqual(refused, [])
-        self.assertEqual(clock, {"flat": [0, 0], "forged": [False, False, 0], "held": 0, "stepped": 0})
+        self.assertEqual(clock, {"flat": [0, 0], "forged": [False, False, 0], "held": 0, "stepped": 0,
+                                 "song": 3 * 3600 + 20})
 
         # Every note of the song reached one voice, the PC or a page, with its moment on the
         # server's clock: one origin for them all.

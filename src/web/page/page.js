@@ -251,29 +251,37 @@ function placeNote(m) {
 
 // ---- The song's progress ----
 
-let song = null; // { length, startMs }: its beginning on performance.now once placed, in ms
+let song = null; // { length, startUs }: its beginning on the server's clock once placed, unwrapped
 let songAnchor = null; // the position the bridge sent, at the server's microsecond, until placed
 
 function takeSong(s) {
-  song = { length: s.length, startMs: null };
+  song = { length: s.length, startUs: null };
   songAnchor = typeof s.position === 'number' ? { position: s.position, at: s.at, received: nowUs() } : null;
   placeSong();
 }
 
-// Placed once on this page's own clock, which does not wrap as the server's 32 bits do.
+// Placed once, on the server's clock unwrapped as the fit reads it: right past the 32-bit wrap, and
+// still right when this device sleeps and the fit starts again on the step.
 function placeSong() {
   if (!songAnchor || !kept.length) return;
-  song.startMs = localOf(songAnchor.at, songAnchor.received) / 1000 - songAnchor.position;
+  song.startUs = unwrap(songAnchor.at >>> 0, songAnchor.received) - songAnchor.position * 1000;
   songAnchor = null;
 }
 
-const songEnded = () => song && song.startMs != null && performance.now() >= song.startMs + song.length;
+// The song's position now, in ms; null until it is placed.
+function songPositionMs() {
+  if (!song || song.startUs == null) return null;
+  const now = nowUs();
+  return (now + offsetAt(now) - song.startUs) / 1000;
+}
+
+const songEnded = () => songPositionMs() !== null && songPositionMs() >= song.length;
 
 // ---- The room ----
 
 // A room that cannot be reached is asked again less and less often, not every second for ever.
 const FIRST_RETRY_MS = 1000, LONGEST_RETRY_MS = 60000;
-let ws = null, tickTimer = 0, retryTimer = 0, retryMs = FIRST_RETRY_MS, burstLeft = 0;
+let ws = null, tickTimer = 0, retryTimer = 0, retryMs = FIRST_RETRY_MS, burstLeft = 0, welcomed = false;
 let overId = null, saidOver = false;
 
 const say = (text) => ($('message').textContent = text);
@@ -320,8 +328,11 @@ function take(m) {
     $('voice').textContent = 'Connected! Got id: ' + m.id;
     $('room').hidden = false;
     say('');
-  } else if ('welcome' in m) restartTicks(64);
-  else if ('song' in m) takeSong(m.song);
+  } else if ('welcome' in m && !welcomed) {
+    // A welcome sent again (the first may have been lost) must not start a second burst.
+    welcomed = true;
+    restartTicks(64);
+  } else if ('song' in m) takeSong(m.song);
   else if ('full' in m) say('The room is full. Waiting for a free place…');
   else if ('over' in m) finish();
 }
@@ -373,6 +384,7 @@ function connect() {
   sock.onopen = () => {
     // A new connection may be to a server started again: its clock is learnt afresh.
     resetClock();
+    welcomed = false;
     sock.send('join');
     restartTicks(0);
   };
@@ -417,8 +429,9 @@ function draw() {
   if (ctx && ctx.state === 'running') shift(); // keeps the output's timing fresh between notes
   let text = 'Waiting for the song to start';
   let part = 0;
-  if (song && song.startMs != null) {
-    const elapsed = Math.min(Math.max(performance.now() - song.startMs, 0), song.length);
+  const position = songPositionMs();
+  if (position !== null) {
+    const elapsed = Math.min(Math.max(position, 0), song.length);
     text = clockText(elapsed) + ' / ' + clockText(song.length);
     part = song.length > 0 ? elapsed / song.length : 0;
   }
@@ -444,7 +457,7 @@ addEventListener('pagehide', () => ws && ws.close());
 setInterval(draw, 200);
 if (testing) {
   // What the tests drive: the sound, and the room's clock fed exchanges of their own.
-  Object.assign(state, { audio: () => ctx, clock: { resetClock, recordRequest, takeReply, localOf } });
+  Object.assign(state, { audio: () => ctx, clock: { resetClock, recordRequest, takeReply, localOf, takeSong, songPositionMs } });
   startAudio();
   connect();
 }
