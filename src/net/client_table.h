@@ -16,9 +16,9 @@ struct ClientSlot {
     int givenNote;      // 0 until the first note is given: until then the client is idle
     int timed;          // the client knows the room's clock: its notes are sent ahead
     // Only for a timed client, on the monotonic clock in nanoseconds:
-    int askedTime;            // a clock request has come, so the welcome arrived
-    int64_t heardNanos;       // its registration, then its last clock request
-    int64_t welcomedNanos;    // when the welcome was last sent
+    int askedTime;                  // a clock request has come, so the welcome arrived
+    int64_t heardNanos;             // its registration, then its last clock request
+    int64_t welcomedNanos;          // when the welcome was last sent
     ClockAllowance clockAllowance;  // how many clock requests it may still make at once
 };
 

@@ -149,7 +149,8 @@ void PageSession::takePageMessage(const std::string &text) {
     uint32_t stamp = 0;
     if (text == "join") {
         join();
-    } else if (readClockStamp(text, stamp) && id >= 0 && !over && takeClockAllowance(clockAllowance, monotonicNanos())) {
+    } else if (readClockStamp(text, stamp) && id >= 0 && !over &&
+               takeClockAllowance(clockAllowance, monotonicNanos())) {
         const Message request = clockRequestMessage(stamp);
         error_code ignored;
         room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);
