@@ -1,0 +1,219 @@
+"""Hostile peers in a room. On the web port: another site's page, a socket that never joins,
+requests no browser of the room sends, pages that join and close at once, a crowd of connections
+from one address beside an honest page from another (which then floods clock requests during the
+song), and a server short of descriptors. On the server's port: a PC that keeps the room's clock
+killed outright, then one asking the time back to back beside an older client. The room's own pages
+and PCs must still get in and play on time, and neither of the server's threads may be kept busy."""
+import os
+import resource
+import selectors
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import e2e_support as e2e
+import fake_peers as peers
+import server_support as server
+
+VOICES = [[(i * 250, 200, 60 + i % 12) for i in range(24)]]  # six seconds
+OTHER_ADDRESS = "198.18.0.1"  # the namespace's second address: another host, as far as the server sees
+PAGE = "GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"
+
+
+def get(request, host="127.0.0.1"):
+    """Sends a raw HTTP request and returns the answer up to the server's close, as text."""
+    with socket.create_connection((host, 27080), timeout=5) as connection:
+        connection.sendall(request.encode())
+        answer = b""
+        while chunk := connection.recv(65536):
+            answer += chunk
+    return answer.decode()
+
+
+def cpu_share(pid, main_thread, during):
+    """The share of one core the process's main thread, or all its other threads, used while
+    during() ran."""
+    def seconds():
+        total = 0
+        for task in os.listdir("/proc/%d/task" % pid):
+            if (task == str(pid)) == main_thread:
+                with open("/proc/%d/task/%s/stat" % (pid, task)) as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+                total += int(fields[11]) + int(fields[12])
+        return total / os.sysconf("SC_CLK_TCK")
+
+    before, started = seconds(), time.monotonic()
+    during()
+    return (seconds() - before) / (time.monotonic() - started)
+
+
+def join(page):
+    page.send("join")
+    while (message := page.receive()) is not None and "id" not in message:
+        pass
+    return message and message["id"]
+
+
+class HostilePeers(unittest.TestCase):
+    def serve(self, voices, *options, descriptors=None):
+        """A waiting server of the song, ready; descriptors: its (soft, hard) open-file limit."""
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        song = server.write_song(os.path.join(folder.name, "song.mid"), voices)
+        limit = descriptors and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, descriptors))
+        performer = server.Watched(subprocess.Popen([e2e.TONECAST, "-s", song, "-w", *options], preexec_fn=limit,
+                                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+        self.addCleanup(performer.kill)
+        self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+        deadline = time.monotonic() + 10
+        while "--web" in options and "join the room by opening" not in performer.err and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return performer
+
+    def test_strangers_on_the_web_port_leave_the_room_to_its_pages(self):
+        performer = self.serve(VOICES, "--web")
+        opened = []
+        self.addCleanup(lambda: [each.close() for each in opened])
+        page = get("GET /?x HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
+        for header in ("Content-Security-Policy: default-src 'none'; script-src 'self'; style-src 'self'; "
+                       "connect-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'; "
+                       "frame-ancestors 'none'\r\n", "X-Frame-Options: DENY\r\n", "X-Content-Type-Options: nosniff\r\n"):
+            self.assertIn(header, page)
+        self.assertTrue(page.startswith("HTTP/1.1 200 OK\r\n"), page)
+        posted = get("POST /page.js HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        self.assertTrue(posted.startswith("HTTP/1.1 405 "), posted)
+        self.assertIn("\r\nAllow: GET, HEAD\r\n", posted)
+        self.assertTrue(get("POST /other HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n").startswith("HTTP/1.1 404 "))
+        oversized = get("GET / HTTP/1.1\r\nHost: a\r\nCookie: %s\r\n\r\n" % ("x" * 9000))
+        self.assertTrue(oversized.startswith("HTTP/1.1 431 "), oversized)
+        self.assertIn("X-Frame-Options: DENY\r\n", oversized)
+
+        # Another site's page is refused, the room's own and one naming no Origin get in; a socket
+        # that talks but never joins is closed 5 s after its handshake, pinged meanwhile.
+        with self.assertRaisesRegex(ConnectionRefusedError, "^HTTP/1.1 403 "):
+            peers.FakePage(origin="http://evil.example")
+        opened += [peers.FakePage(origin="http://127.0.0.1:27080"), peers.FakePage()]
+        self.assertIn("frame-ancestors 'none'", opened[-1].head)
+        handshake = time.monotonic()
+        time.sleep(3)
+        opened[-1].send("clock 1")  # talking is not joining
+        while opened[-1].receive() is not None:
+            pass
+        self.assertLess(abs(time.monotonic() - handshake - 5), 2)
+        self.assertGreaterEqual(opened[-1].pings, 2)
+
+        # 150 pages that join and close at once leave no slot behind: 16 pages and 16 PCs all get
+        # in, before the server's own limit for silent clients would free them. Then they leave.
+        for _ in range(150):
+            ghost = peers.FakePage()
+            ghost.send("join")
+            ghost.close()
+        started = time.monotonic()
+        pages, pcs = [peers.FakePage() for _ in range(16)], [peers.FakeClient() for _ in range(16)]
+        opened += pages + pcs
+        ids = [join(page) for page in pages] + [pc.connect(timeout=8) for pc in pcs]
+        self.assertEqual(sorted(ids), list(range(32)), performer.out)
+        self.assertLess(time.monotonic() - started, 9)
+        for page in pages:
+            page.close()
+        for pc, pc_id in zip(pcs, ids[16:]):
+            pc.disconnect(pc_id)
+
+        # A crowd from one address keeps no more than its share (a guest Wi-Fi's 32 phones, each
+        # with its loads, still fit); another address loads the page and joins.
+        resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
+        crowd = [socket.create_connection(("127.0.0.1", 27080), timeout=5) for _ in range(1500)]
+        opened += crowd
+        time.sleep(0.5)
+        watching = selectors.DefaultSelector()
+        for connection in crowd:
+            watching.register(connection, selectors.EVENT_READ)
+        held = len(crowd) - len(watching.select(timeout=0.5))  # refused ones read as closed
+        self.assertTrue(32 * 4 <= held <= 192, held)
+        self.assertTrue(get(PAGE, host=OTHER_ADDRESS).startswith("HTTP/1.1 200 "))
+        honest = peers.FakePage(host=OTHER_ADDRESS)
+        opened.append(honest)
+        self.assertEqual(join(honest), 0)
+
+        # That page flooding clock requests during the song is answered at the allowed rate, and
+        # the song's loop is not kept busy.
+        peers.activate()
+        self.assertTrue(performer.wait_for("SV: got activate\n"), performer.out)
+        request = bytes([0x81, 0x80 | 10]) + b"mask" + bytes(b ^ b"mask"[i % 4] for i, b in enumerate(b"clock 1234"))
+        flood_started = time.monotonic()
+
+        def flood():
+            while time.monotonic() - flood_started < 3:
+                honest.socket.sendall(request * 100)
+
+        main_share = cpu_share(performer.process.pid, True, flood)
+        honest.socket.settimeout(1)
+        replies = 0
+        while (message := honest.receive()) is not None and "over" not in message:
+            replies += "clock" in message
+        self.assertLessEqual(replies, 80 + 8 * (time.monotonic() - flood_started) + 8)
+        self.assertLess(main_share, 0.1)
+        self.assertEqual(performer.finish()[0], 0)
+
+    def test_a_server_short_of_descriptors_stays_idle_and_serves_once_they_are_freed(self):
+        performer = self.serve(VOICES, "--web", descriptors=(64, 64))
+        idle = [socket.create_connection(("127.0.0.1", 27080), timeout=5) for _ in range(80)]
+        time.sleep(0.5)
+        self.assertLess(cpu_share(performer.process.pid, False, lambda: time.sleep(2)), 0.1)
+        for connection in idle:
+            connection.close()
+        self.assertTrue(get(PAGE).startswith("HTTP/1.1 200 "))
+
+    def test_a_killed_pc_is_let_go_and_a_clock_flood_leaves_an_older_client_on_time(self):
+        voices = [[(i * 100, 100, 60 + i % 12) for i in range(25)]]  # gapless: it stays on id 0
+        performer = self.serve(voices)
+        ghost = server.watch("-c")
+        self.addCleanup(ghost.kill)
+        self.assertTrue(ghost.wait_for("Connected! Got id: 0\n"), ghost.out)
+        time.sleep(1)  # well into its steady clock requests
+        ghost.process.kill()
+        killed = time.monotonic()
+        self.assertTrue(performer.wait_for("Client 0 disconnected.\n", timeout=20), performer.out)
+        self.assertTrue(9 <= time.monotonic() - killed <= 15, time.monotonic() - killed)
+
+        # Its id goes to the next, an older client; beside it a timed one asks the time back to back.
+        older, flooder = peers.FakeClient(), peers.FakeClient()
+        self.addCleanup(lambda: [older.close(), flooder.close()])
+        self.assertEqual(older.connect(), 0)
+        flooder.send(peers.TIMED_CONNECT)
+        self.assertEqual([kind for kind, _, _ in flooder.receive(0.3)], [peers.MSG_ASSIGN_ID, peers.MSG_WELCOME])
+        flooding, asked = threading.Event(), [0]
+
+        def ask_back_to_back():
+            while not flooding.is_set():
+                flooder.send(peers.CLOCK_REQUEST + asked[0].to_bytes(4, "little"))
+                asked[0] += 1
+
+        threading.Thread(target=ask_back_to_back, daemon=True).start()
+        activated = time.monotonic()
+        peers.activate()
+        older.socket.settimeout(20)
+        arrivals = []
+        while not arrivals or arrivals[-1][0][0] != peers.MSG_BYE:
+            arrivals.append((peers.reply_of(older.socket.recv(64)), time.monotonic()))
+        flooding.set()
+        flood_seconds = time.monotonic() - activated
+        replies = [kind for kind, _, _ in flooder.receive(0.3) if kind == peers.MSG_CLOCK_REPLY]
+        self.assertEqual(performer.finish()[:2], (0, server.server_prefix(voices, waiting=True)
+                                                  + "Client 0 disconnected.\nSV: got activate\nQuit.\n"))
+        self.assertGreater(asked[0], 800, "the flood was too thin to tell anything")
+        self.assertTrue(0 < len(replies) <= 80 + 8 * flood_seconds + 2, (len(replies), asked[0], flood_seconds))
+        # Every note, at its start on the song's clock: a lead of 150 ms after the activate, as a
+        # timed client is in.
+        notes = [((key, length), arrived) for (kind, key, length), arrived in arrivals if kind == peers.MSG_NOTE]
+        self.assertEqual([note for note, _ in notes], [(key, length - 20) for _, length, key in voices[0]])
+        for (_, arrived), (start, _, key) in zip(notes, voices[0]):
+            late_ms = (arrived - activated) * 1000 - 150 - start
+            self.assertTrue(-5 <= late_ms <= 100, (key, start, late_ms))
+
+
+if __name__ == "__main__":
+    e2e.main()
