@@ -92,15 +92,16 @@ class HostilePeers(unittest.TestCase):
         # that talks but never joins is closed 5 s after its handshake, pinged meanwhile.
         with self.assertRaisesRegex(ConnectionRefusedError, "^HTTP/1.1 403 "):
             peers.FakePage(origin="http://evil.example")
-        opened += [peers.FakePage(origin="http://127.0.0.1:27080"), peers.FakePage()]
-        self.assertIn("frame-ancestors 'none'", opened[-1].head)
+        idle = peers.FakePage()
+        opened += [peers.FakePage(origin="http://127.0.0.1:27080"), idle]
+        self.assertIn("frame-ancestors 'none'", idle.head)
         handshake = time.monotonic()
         time.sleep(3)
-        opened[-1].send("clock 1")  # talking is not joining
-        while opened[-1].receive() is not None:
+        idle.send("clock 1")  # talking is not joining
+        while idle.receive() is not None:
             pass
         self.assertLess(abs(time.monotonic() - handshake - 5), 2)
-        self.assertGreaterEqual(opened[-1].pings, 2)
+        self.assertGreaterEqual(idle.pings, 2)
 
         # 150 pages that join and close at once leave no slot behind: 16 pages and 16 PCs all get
         # in, before the server's own limit for silent clients would free them. Then they leave.
