@@ -30,6 +30,8 @@ constexpr auto ID_WAIT_AFTER_LEAVING = std::chrono::seconds(3);
 constexpr auto HANDSHAKE_TIME_LIMIT = std::chrono::seconds(5);
 // While the room has no free slot, the page asks again this often.
 constexpr auto SLOT_RETRY = std::chrono::seconds(1);
+// Clock requests beyond its allowance after which a page is let go as a flood.
+constexpr int MOST_CLOCK_REQUESTS_DROPPED = 80;
 // A page's messages are a word and a number.
 constexpr size_t LONGEST_PAGE_MESSAGE = 64;
 // A page that takes no more (its connection stalled) is let go rather than queued for without end.
@@ -149,8 +151,13 @@ void PageSession::takePageMessage(const std::string &text) {
     uint32_t stamp = 0;
     if (text == "join") {
         join();
-    } else if (readClockStamp(text, stamp) && id >= 0 && !over &&
-               takeClockAllowance(clockAllowance, monotonicNanos())) {
+    } else if (readClockStamp(text, stamp) && id >= 0 && !over) {
+        if (!takeClockAllowance(clockAllowance, monotonicNanos())) {
+            // The room's page never asks beyond its allowance: one that keeps doing so is a flood,
+            // and reading it would keep the web thread busy for as long as it lasts.
+            if (++clockRequestsDropped >= MOST_CLOCK_REQUESTS_DROPPED) end();
+            return;
+        }
         const Message request = clockRequestMessage(stamp);
         error_code ignored;
         room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);

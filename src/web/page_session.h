@@ -69,6 +69,7 @@ private:
     std::deque<std::string> outgoing;
     long pings = 0;
     ClockAllowance clockAllowance = {};  // whole at the join
+    int clockRequestsDropped = 0;
     int16_t id = -1;
     bool joined = false;
     bool toldFull = false;
