@@ -193,9 +193,11 @@ class HostilePeers(unittest.TestCase):
                 flooder.send(peers.CLOCK_REQUEST + asked[0].to_bytes(4, "little"))
                 asked[0] += 1
 
-        threading.Thread(target=ask_back_to_back, daemon=True).start()
         activated = time.monotonic()
         peers.activate()
+        # Once it has begun: a flood that fills the server's queue could crowd out the activate.
+        self.assertTrue(performer.wait_for("SV: got activate\n"), performer.out)
+        threading.Thread(target=ask_back_to_back, daemon=True).start()
         older.socket.settimeout(20)
         arrivals = []
         while not arrivals or arrivals[-1][0][0] != peers.MSG_BYE:
