@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "net/client.h"
+#include "net/server.h"
 #include "platform/clock.h"
 
 namespace asio = boost::asio;
@@ -109,10 +110,10 @@ void PageSession::tellSong() {
 std::string PageSession::songMessage() const {
     const std::string length = R"({"song":{"length":)" + std::to_string(song.lengthMs);
     if (!song.originNanos) return length + R"(,"position":null,"at":null}})";
-    const int64_t nowMicros = monotonicNanos() / 1000;
-    const int64_t position = (nowMicros * 1000 - *song.originNanos) / NANOS_PER_MILLI;
-    return length + R"(,"position":)" + std::to_string(position) + R"(,"at":)" +
-           std::to_string(static_cast<uint32_t>(nowMicros)) + "}}";
+    const int64_t now = monotonicNanos();
+    const int64_t position = (now - *song.originNanos) / NANOS_PER_MILLI;
+    return length + R"(,"position":)" + std::to_string(position) + R"(,"at":)" + std::to_string(serverMicros(now)) +
+           "}}";
 }
 
 void PageSession::endWithSongOver() {
