@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "net/protocol.h"
 #include "net/room_clock.h"
@@ -78,15 +79,20 @@ int64_t rejoinWhenUnanswered(int64_t now) {
     return REJOIN_SPACING_NANOS;
 }
 
+// Those played late but whole, for a line that counts late notes; nothing where there were none.
+std::string playedLateText(const LateTones &late) {
+    return late.playedLate > 0 ? ", " + std::to_string(late.playedLate) + " played late" : "";
+}
+
 void tellTheClock() {
     const RoomClockEstimate estimate = roomClockEstimate();
     const LateTones late = lateTones();
     fprintf(stderr,
             "Clock: offset %+.3f ms, drift %+.1f ppm, shortest round trip %.3f ms, %d exchanges; "
-            "late notes: %d shortened, %d missed\n",
+            "late notes: %d shortened, %d missed%s\n",
             static_cast<double>(estimate.offsetNanos) / 1e6, estimate.driftPpm,
-            static_cast<double>(estimate.shortestRoundTripNanos) / 1e6, estimate.exchanges, late.shortened,
-            late.missed);
+            static_cast<double>(estimate.shortestRoundTripNanos) / 1e6, estimate.exchanges, late.shortened, late.missed,
+            playedLateText(late).c_str());
 }
 
 void takeClockReply(const uint8_t *buffer) {
@@ -111,9 +117,9 @@ void serverQuit() {
         return;
     }
     const LateTones late = lateTones();
-    if (late.shortened + late.missed > 0) {
-        fprintf(stderr, "Notes that came after their moment: %d played shortened, %d missed.\n", late.shortened,
-                late.missed);
+    if (late.shortened + late.missed + late.playedLate > 0) {
+        fprintf(stderr, "Notes that came after their moment: %d played shortened, %d missed%s.\n", late.shortened,
+                late.missed, playedLateText(late).c_str());
     }
     printf("Server quit.\n");
     shutdownAndExit();

@@ -12,6 +12,7 @@ import unittest
 import e2e_support as e2e
 import fake_peers as peers
 import server_support as server
+import tone_capture
 from link_relay import start_relay
 
 sys.path.insert(0, os.path.join(e2e.REPO, "tools"))
@@ -28,9 +29,9 @@ class RoughRoom(unittest.TestCase):
         self.started = []
         self.addCleanup(lambda: [watched.kill() for watched in self.started])
 
-    def start(self, room, host, *args):
+    def start(self, room, host, *args, env=None):
         self.started.append(server.Watched(room.start(host, [e2e.TONECAST, *args], stdout=-1, stderr=-1,
-                                                      text=True)))
+                                                      text=True, env=env)))
         return self.started[-1]
 
     def start_cut_short(self, room, host, *args):
@@ -63,18 +64,28 @@ class RoughRoom(unittest.TestCase):
     def test_one_slot_per_client_over_a_slow_or_a_lossy_link(self):
         # Host 1 relays for the client behind it. Over 4 s a 1.2 s round trip makes the client ask
         # twice, half the datagrams lost each way (seed 15) four times: each answer names one slot.
+        # Then a song's notes come 450 ms after their moment over the slow link: from the fourth on
+        # (one may come late at the activate) the client plays them late and whole, and says why once.
+        song = [[(i * 250, 200, 60 + i) for i in range(16)]]
         for delay_ms, loss in ((600, 0.0), (0, 0.5)):
-            with VirtualRoom(2) as room, room.capture() as capture:
+            with VirtualRoom(3) as room, room.capture() as capture, tone_capture.Capture() as tones:
                 behind = room.add_host_behind(1)
-                self.assertTrue(self.serve(room, 0, [[(0, 100, 60)]]).wait_for("SV: Binded to port 27000\n"))
+                self.assertTrue(self.serve(room, 0, song).wait_for("SV: Binded to port 27000\n"))
                 relay = start_relay(room, 1, behind, VirtualRoom.address(0), delay_ms, loss, seed=15)
                 self.addCleanup(lambda process=relay: (process.kill(), process.wait()))
-                player = self.start(room, behind, "-c")
+                player = self.start(room, behind, "-c", env=tones.env)
                 time.sleep(4)
                 ids = [d for d in self.received(capture, 1, 0) if d[:2] == ID_0[:2]]
                 self.assertGreater(len(ids), 1)
                 self.assertEqual(set(ids), {ID_0})
                 self.assertLessEqual(set(re.findall("Connected! Got id: (.*)\n", player.out)), {"0"})
+                if loss == 0 and not tone_capture.pc_speaker_present():
+                    room.run(2, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
+                    self.assertEqual(player.finish()[0], 0)
+                    self.assertEqual(player.err.count("the server's --lead is too short for this link"), 1)
+                    heard = tones.measure().segments
+                    self.assertGreaterEqual(len(heard), 12, player.err)
+                    self.assertEqual([round(ms) for _, ms in heard], [180] * len(heard))
 
     def test_each_stop_signal_ends_a_playing_server_and_a_client_mid_tone_the_normal_way(self):
         # Client 0 holds a long tone; client 1, whose output head cuts short, plays short notes.
