@@ -35,20 +35,23 @@ TEST(ClientTiming, ARunOfLateNotesPlaysLateAndWholeARareLateNoteAtItsMoment) {
     constexpr int64_t MS = 1000000;
     LateRun run = {};
     int64_t moment = 0;
+    // The next note of 200 ms, 250 ms on, comes lateMs after its moment: how long after it it plays
+    // when played late and whole, -1 when at its moment.
+    auto delayOf = [&](int lateMs) {
+        moment += 250 * MS;
+        const std::optional<int64_t> start = lateStart(run, moment, moment + lateMs * MS, 200);
+        return start ? (*start - moment) / MS : -1;
+    };
     // Wi-Fi holds one note in ten past its moment: each is left to its moment, to be shortened.
-    for (int i = 0; i < 40; i++, moment += 250 * MS) {
-        EXPECT_FALSE(lateStart(run, moment, moment + (i % 10 == 0 ? 20 : -150) * MS, 200));
-    }
-    // A link 450 to 490 ms slower than the lead: from the fourth note on, each plays whole, 530 ms
-    // after its moment (80 ms after the first came), as far apart as the moments.
-    for (int i = 0; i < 3; i++, moment += 250 * MS) EXPECT_FALSE(lateStart(run, moment, moment + 450 * MS, 200));
-    for (int i = 0; i < 10; i++, moment += 250 * MS) {
-        EXPECT_EQ(lateStart(run, moment, moment + (450 + i % 3 * 20) * MS, 200), moment + 530 * MS);
-    }
+    for (int i = 0; i < 40; i++) EXPECT_EQ(delayOf(i % 10 == 0 ? 20 : -150), -1);
+    // A link 450 to 490 ms slower than the lead: from the fourth note on, each plays whole 80 ms
+    // after the run's first came, as far apart as their moments.
+    for (int i = 0; i < 13; i++) EXPECT_EQ(delayOf(450 + i % 3 * 20), i < 3 ? -1 : 530) << i;
     // One that overlaps the tone before waits for its end; a link 300 ms slower moves the run.
-    EXPECT_EQ(lateStart(run, moment - 150 * MS, moment, 200), moment - 250 * MS + 730 * MS);
-    EXPECT_EQ(lateStart(run, moment, moment + 750 * MS, 200), moment + 830 * MS);
+    moment -= 150 * MS;
+    EXPECT_EQ(delayOf(450), 630);
+    EXPECT_EQ(delayOf(750), 830);
     // The link recovers: notes on time play at their moment, and a late one is rare again.
-    for (int i = 0; i < 5; i++, moment += 250 * MS) EXPECT_FALSE(lateStart(run, moment, moment - 150 * MS, 200));
-    EXPECT_FALSE(lateStart(run, moment, moment + 450 * MS, 200));
+    for (int i = 0; i < 5; i++) EXPECT_EQ(delayOf(-150), -1);
+    EXPECT_EQ(delayOf(450), -1);
 }
