@@ -1,12 +1,13 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
-#include <array>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/clock.h"
 #include "platform/speaker_backend.h"
 #include "platform/speaker_wave.h"
+#include "platform/stream_clock.h"
 
 namespace {
 
@@ -19,25 +20,16 @@ snd_pcm_t *alsaPcm = nullptr;
 bool pacedDevice = false;
 snd_pcm_uframes_t bufferFrames = 0;
 
-// The stream's own timeline: frame n of it is heard at streamStartNanos + n / rate (on the
-// monotonic clock, less the sound path's constant delay). Timed tones are placed on it by frame,
-// so two tones are apart exactly as their moments are.
+// The stream's own timeline (platform/stream_clock.h): timed tones are placed on it by frame, so
+// two tones are apart exactly as their moments are.
 int64_t framesWritten = 0;
-int64_t streamStartNanos = 0;
-// A device that plays in real time tells where its stream is only in steps (a sound server takes
-// several milliseconds at a time), so a reading of the start is late by anything up to a step:
-// the readings rise with the clock and fall back at each step. Their low edge is the start. A low
-// percentile of the last readings finds it without trusting any one reading, and once known the
-// start moves only slowly, enough to follow a sound card whose crystal drifts.
-constexpr int START_READINGS = 63;
-constexpr int64_t START_SLEW_NANOS = 20000;
-// A sound server whose stream ran dry plays on later without ALSA seeing an underrun, so nothing
-// resets the readings: once most of them put the start this much later (or earlier), it is taken
-// at once rather than crept towards for many seconds with every tone late by the gap.
-constexpr int64_t START_JUMP_NANOS = 5000000;
-std::array<int64_t, START_READINGS> startReadings;
-int startReadingCount = 0;
-int nextStartReading = 0;
+// Where each reading of the stream's clock is written (monotonic nanoseconds, frames written,
+// frames queued) when TONECAST_STREAM_READINGS names a file: how a sound server reports its
+// stream, recorded by the listening bench for the unit tests.
+FILE *readingsLog = nullptr;
+// Set when the stream ran dry and starts again with the next frame: its queue is empty until
+// topped up, and its timeline is read afresh.
+bool streamRestarted = false;
 
 // Room for the longest lead and a chunk of a tone beyond it.
 constexpr unsigned BUFFER_MICROSECONDS = 100000;
@@ -107,10 +99,8 @@ bool writeFrames(const int16_t *samples, int count) {
         snd_pcm_sframes_t written = snd_pcm_writei(alsaPcm, samples, count);
         if (written < 0) {
             if (snd_pcm_recover(alsaPcm, static_cast<int>(written), 1) < 0) return false;
-            // The stream ran dry or was suspended, and starts again with the next frame: a new
-            // timeline, read afresh.
-            startReadingCount = 0;
-            nextStartReading = 0;
+            restartStreamClock();
+            streamRestarted = true;
             continue;
         }
         samples += written;
@@ -136,22 +126,14 @@ int queuedFrames() {
     return static_cast<int>(std::clamp<snd_pcm_sframes_t>(queued, 0, SPEAKER_RATE));
 }
 
-int64_t framesToNanos(int64_t frames) {
-    return frames * NANOS_PER_SECOND / SPEAKER_RATE;
-}
-
-// A new reading of the stream's start: now, plus the time its queue takes, less what was written.
 void readStreamStart() {
-    const int64_t reading = monotonicNanos() + framesToNanos(queuedFrames()) - framesToNanos(framesWritten);
-    startReadings[static_cast<size_t>(nextStartReading)] = reading;
-    nextStartReading = (nextStartReading + 1) % START_READINGS;
-    startReadingCount = std::min(startReadingCount + 1, START_READINGS);
-    std::array<int64_t, START_READINGS> sorted = startReadings;
-    const auto lowEdge = sorted.begin() + startReadingCount / 10;
-    std::nth_element(sorted.begin(), lowEdge, sorted.begin() + startReadingCount);
-    const int64_t move = *lowEdge - streamStartNanos;
-    const bool creep = startReadingCount == START_READINGS && std::llabs(move) < START_JUMP_NANOS;
-    streamStartNanos = creep ? streamStartNanos + std::clamp(move, -START_SLEW_NANOS, START_SLEW_NANOS) : *lowEdge;
+    const int64_t now = monotonicNanos();
+    const int queued = queuedFrames();
+    readStreamClock(now, framesWritten, queued, SPEAKER_RATE);
+    if (readingsLog != nullptr) {
+        fprintf(readingsLog, "%lld %lld %d\n", static_cast<long long>(now), static_cast<long long>(framesWritten),
+                queued);
+    }
 }
 
 void topUpToLead() {
@@ -175,10 +157,18 @@ bool openAlsaSpeaker() {
     }
     // The stream starts now, with the lead of silence; a device still holding it plays in real time.
     framesWritten = 0;
-    streamStartNanos = monotonicNanos();
+    restartStreamClock();
+    const char *readingsPath = getenv("TONECAST_STREAM_READINGS");
+    if (readingsPath != nullptr) readingsLog = fopen(readingsPath, "w");
+    const int64_t opened = monotonicNanos();
     writeSilence(LEAD_FRAMES);
     pacedDevice = queuedFrames() > LEAD_FRAMES / 2;
-    if (pacedDevice) readStreamStart();
+    if (pacedDevice) {
+        readStreamStart();
+    } else {
+        // A device that takes samples at once keeps the timeline it opened with.
+        fixStreamStart(opened);
+    }
     return true;
 }
 
@@ -202,16 +192,16 @@ void playAlsaTone(int frequency, int milliseconds) {
     sleepUntil(deadline);
 }
 
-// A device that takes samples at once keeps the timeline it opened with, so a file holds every
-// timed tone at the frame of its moment.
+// A file holds every timed tone at the frame of its moment on the timeline it opened with.
 void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     leadFrames = TIMED_LEAD_FRAMES;
     lowFrames = TIMED_LOW_FRAMES;
     if (pacedDevice) {
-        if (startReadingCount == 0 && queuedFrames() < lowFrames) topUpToLead();
+        if (streamRestarted && queuedFrames() < lowFrames) topUpToLead();
+        streamRestarted = false;
         readStreamStart();
     }
-    const int64_t first = (startNanos - streamStartNanos) * SPEAKER_RATE / NANOS_PER_SECOND;
+    const int64_t first = (startNanos - streamStartAt(startNanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
     if (!writeSilence(first - framesWritten)) return;
     const SquareTone tone = {frequency, toneFrames(milliseconds)};
     int16_t chunk[CHUNK_FRAMES];
@@ -242,6 +232,8 @@ void closeAlsaSpeaker() {
     }
     snd_pcm_close(alsaPcm);
     alsaPcm = nullptr;
+    if (readingsLog != nullptr) fclose(readingsLog);
+    readingsLog = nullptr;
 }
 
 }  // namespace
