@@ -16,6 +16,8 @@ WINDOWS_DIR ?= build-windows
 WINDOWS32_DIR ?= build-windows32
 WINDOWS_BUILD_TYPE ?= Release
 PACKAGE_PACKAGES := debhelper dpkg-dev fakeroot lintian zip debootstrap
+# The listening bench's PipeWire room (SOUND=pipewire); pulseaudio stays, for the other rooms.
+PIPEWIRE_PACKAGES := pipewire pipewire-pulse wireplumber
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
@@ -28,10 +30,12 @@ DEB_FILE := tonecast_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
 WINDOWS_ZIP_NAME := tonecast-$(VERSION)-windows
 CLIENTS ?= 4
 LINK ?= none
+SOUND ?= resampling
 SEED ?= 1
 BUSY ?=
 LEAD ?=
 PAGES ?=
+READINGS ?=
 # The system's interpreter, which sees the Debian packages above (numpy, matplotlib).
 PYTHON ?= $(if $(wildcard /usr/bin/python3),/usr/bin/python3,python3)
 
@@ -82,12 +86,15 @@ demo: deps build
 
 # The room's timing as a listener hears it, old-style clients and new ones beside a perfectly timed
 # reference: each client behind a link of LINK's profile (none, wired, wifi; SEED seeds its delays),
+# into a sound server of SOUND's profile (resampling, desktop, pipewire),
 # with BUSY=1 on a machine whose every core is kept busy, and with LEAD=MS the server's --lead.
 # PAGES=N adds N browser pages to the new clients' voices, and one more that joins a third into the song.
+# READINGS=DIR keeps what each new client read of its sound stream, one file per sound server and client.
 bench-listening: deps build
+	$(if $(filter pipewire,$(SOUND)),$(call install_missing,$(PIPEWIRE_PACKAGES)))
 	tests/e2e/netns_run.sh $(PYTHON) bench/listening.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) \
-	    --clients $(CLIENTS) --link $(LINK) --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) $(if $(LEAD),--lead $(LEAD)) \
-	    $(if $(PAGES),--pages $(PAGES))
+	    --clients $(CLIENTS) --link $(LINK) --sound $(SOUND) --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) \
+	    $(if $(LEAD),--lead $(LEAD)) $(if $(PAGES),--pages $(PAGES)) $(if $(READINGS),--readings $(abspath $(READINGS)))
 
 # Every fuzz target for FUZZ_SECONDS seconds each, seeded by the files the unit tests read.
 fuzz: deps build

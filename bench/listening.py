@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """How the room sounds in time: a server (-w), N clients and the activate sender play a song as
-hosts of the virtual room; each client plays through ALSA's pulse plugin into its own channel of a
-private PulseAudio null sink, whose monitor is recorded. Every tone heard is matched to the song's
-note on the program's own clock (whole-millisecond times after the activate, as the server
-schedules them) and the figures are printed beside those of a reference: one process (pacat)
-that plays a perfectly timed rendering of the same song, the same square waves, into channels of
-the same sink in one stream from the activate on. The reference shows what the measuring chain
-itself costs. Errors are given less the median error, the sound path's constant delay, which
-every player of a room shares and no listener hears.
+hosts of the virtual room, the activate 2 s after the last has joined; each client plays through
+ALSA's pulse plugin into its own channel of a private sound server's null sink, whose monitor is
+recorded. --sound picks the server: PulseAudio resampling to a 50 kHz sink (the bench's own),
+PulseAudio at the streams' own 48 kHz with shared memory and 20 ms fragments (a desktop's), or
+PipeWire with its own quantum (Debian 12's desktop: tools/pipewire_sound.py). Every tone heard is
+matched to the song's note on the program's own clock (whole-millisecond times after the activate,
+as the server schedules them) and the figures are printed beside those of a reference: one
+process (pacat) that plays a perfectly timed rendering of the same song, the same square waves,
+into channels of the same sink in one stream from the activate on. Its stream keeps the sink's
+time, which may run off the monotonic clock, so it is measured in the sink's frames. The reference
+shows what the measuring chain itself costs, and the bench says when it is not right. Errors are
+given less the median error, the sound path's constant delay, which every player of a room shares
+and no listener hears.
 
 The song is played twice, by clients that play each note as it arrives (--protocol 1) and by
 clients that follow the server's clock and play each note at the time it is sent with; the
@@ -31,6 +36,7 @@ shows in the server's rows. The recording is placed on the same clock by the ear
 arrival times of its blocks (tools/room_sound.py).
 
     make bench-listening SONG=songs/frere_jacques.mid CLIENTS=4 LINK=wifi BUSY=1 SEED=1 LEAD=150
+    make bench-listening SOUND=desktop READINGS=/tmp/readings
     make bench-listening CLIENTS=2 PAGES=2 LINK=wired
 """
 import argparse
@@ -53,6 +59,7 @@ sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "tests", "e2e")]
 import demo  # noqa: E402
 import room_sound as sound  # noqa: E402
 from link_relay import PROFILES, start_relay  # noqa: E402
+from pipewire_sound import PipeWireServer  # noqa: E402
 from virtual_room import NotPrivateNetwork, VirtualRoom  # noqa: E402
 from web_browser import Browser, BrowserError  # noqa: E402
 
@@ -62,6 +69,10 @@ SERVER_PORT = 27000
 DEFAULT_LEAD_MS = 150   # the server's lead when none is given
 MATCH_WINDOW_MS = 150    # a heard tone further than this from its note is not that note
 ACTIVATE_WAIT_SECONDS = 30
+# A room is started once everyone is in: by then each player's sound stream has run for a while,
+# and so has the sink's, whose rate and render-ahead change as streams start (the recording's
+# clock is placed by it).
+ROOM_SETTLE_SECONDS = 2
 # The clients' styles, each played once: their name and their options.
 STYLES = (("old clients", ["--protocol", "1"]), ("new clients", []))
 # Targets for the new clients: ms either side of the median error, and ms beyond the reference's
@@ -79,6 +90,8 @@ LATE_JOIN_PART = 1 / 3   # of the song, when the late page joins
 PAGE_PC_SPREAD_TARGET_MS = 5
 PAGE_PAGE_SPREAD_TARGET_MS = 3
 LATE_FIRST_TARGET_MS = 5
+# The reference is placed to the frame: beyond this, in ms (onset p99), the measuring chain is at fault.
+REFERENCE_RIGHT_MS = 0.3
 
 
 def reference_channels(notes, voices):
@@ -266,6 +279,14 @@ def played_lines(tab):
     return [json.loads(line.split(" ", 1)[1]) for line in tab.console() if line.startswith("tonecast-played ")]
 
 
+def sound_server(profile, folder, names, groups):
+    """The room's sound server of the profile: PipeWire as a desktop runs it (its own quantum, the
+    players through ALSA's pulse plugin), or PulseAudio in one of its profiles."""
+    if profile == "pipewire":
+        return PipeWireServer(folder, names, groups)
+    return sound.SoundServer(folder, names, groups, profile)
+
+
 def play(options, folder, client_options, pages=0):
     """One performance with clients given the options, and the reference beside it: a dict of the
     figures, or None after the run's output and its faults were printed. pages: browser pages that
@@ -278,7 +299,7 @@ def play(options, folder, client_options, pages=0):
     players = client_names + page_names
     voices = len(players)
     reference_names = ["r%d" % index for index in range(voices)]
-    server = sound.SoundServer(folder, players + reference_names, [("reference", reference_names)])
+    server = sound_server(options.sound, folder, players + reference_names, [("reference", reference_names)])
     server_options = (["--lead", str(options.lead)] if options.lead is not None else []) + (["--web"] if pages else [])
     # With clients that know the room's clock the song starts a lead after the activate.
     lead_ms = 0 if client_options else (options.lead if options.lead is not None else DEFAULT_LEAD_MS)
@@ -307,12 +328,14 @@ def play(options, folder, client_options, pages=0):
                            for host, name in zip(hosts[clients:], page_names)]
 
                 def join_pages():
-                    """Each page in turn, so that the n-th is given the id after the clients'."""
+                    """Each page in turn, so that the n-th is given the id after the clients'; then
+                    the room settles before the activate."""
                     for index in range(pages):
                         tab, found = join_page(started[index], urls[index], clients + index)
                         tabs.append(tab)
                         if found:
                             return found
+                    time.sleep(ROOM_SETTLE_SECONDS)
                     return []
 
                 def join_late():
@@ -335,6 +358,14 @@ def play(options, folder, client_options, pages=0):
                     faults.extend(found)
                     late_join.extend(((opened - song_start) * 1000, (time.monotonic() - song_start) * 1000))
 
+                def client_env(index):
+                    """A client's environment; with --readings the new clients' record their stream's."""
+                    env = server.player_env(client_names[index])
+                    if options.readings and not client_options:
+                        env["TONECAST_STREAM_READINGS"] = os.path.join(
+                            options.readings, "%s-%s.txt" % (options.sound, client_names[index]))
+                    return env
+
                 origin_found = []
                 writer = threading.Thread(target=play_reference, args=(reference, capture, rendering, origin_found))
                 writer.start()
@@ -343,7 +374,7 @@ def play(options, folder, client_options, pages=0):
                     joiner.start()
                 try:
                     faults[:0] = demo.perform(room, options, clients, console,
-                                              lambda index: server.player_env(client_names[index]),
+                                              client_env,
                                               hosts.__getitem__, server_options, client_options, join_pages)
                 except BrowserError as error:
                     faults.append("a page: %s" % error)
@@ -364,10 +395,11 @@ def play(options, folder, client_options, pages=0):
         return None
     origin = origin_found[0]
     song_origin = origin + lead_ms / 1000
+    # The reference's stream keeps time by the sink's frames, whose clock may run off the monotonic one.
     heard = {name: [(index, *tone) for index in range(count)
-                    for tone in sound.heard_tones(recording, index + offset, start)]
-             for name, count, offset, start in (("tonecast", voices, 0, song_origin),
-                                                ("reference", voices, voices, origin))}
+                    for tone in sound.heard_tones(recording, index + offset, start, in_frames)]
+             for name, count, offset, start, in_frames in (("tonecast", voices, 0, song_origin, False),
+                                                           ("reference", voices, voices, origin, True))}
     ours = figures(heard["tonecast"], notes)
     result = {"tonecast": ours, "reference": figures(heard["reference"], notes), "relay_late": relay_late}
     pc_notes = notes
@@ -519,12 +551,12 @@ def print_table(options, old, new):
                        ("late_first", "late page's first note, against the median",
                         "within %d ms" % LATE_FIRST_TARGET_MS, late_first_met)]
         columns[1].update(page_texts(pages))
-    print("listening: %s, %d clients%s, link %s, %s, seed %d, server lead %s; times after the activate on the "
-          "program's own clock; errors less the median"
+    print("listening: %s, %d clients%s, sound server %s, link %s, %s, seed %d, server lead %s; times after the "
+          "activate on the program's own clock; errors less the median"
           % (options.song, int(options.clients),
              " (new clients' run: and %d page%s, one more a third into the song)"
              % (options.pages, "" if options.pages == 1 else "s") if pages else "",
-             options.link, "busy" if options.busy else "not busy",
+             options.sound, options.link, "busy" if options.busy else "not busy",
              options.seed, "%d ms" % options.lead if options.lead is not None else "its default"))
     line = "%-44s %-34s %-34s %-24s %s"
     print(line % ("figure", "old clients", "new clients", "reference", "target (new clients)"))
@@ -550,6 +582,11 @@ def print_table(options, old, new):
     if pages and options.link != "none":
         print("listening: each page is on a host of its own behind a link of the same profile as a client's, "
               "its relay passing on the page's TCP connection to the server's port %d" % WEB_PORT)
+    for name, run in (("old", old), ("new", new)):
+        onset = run["reference"].get("onset", [nan] * 3)[1]
+        print("listening: the reference of the %s clients' run is %s on this sound server: onset p99 %.2f ms"
+              % (name, "right" if onset <= REFERENCE_RIGHT_MS else "NOT right, its figures and the targets are not "
+                 "to be trusted", onset))
     print("listening: %d of %d targets met" % (sum(met), len(met)))
 
 
@@ -560,6 +597,10 @@ def main():
     parser.add_argument("--clients", default="4")
     parser.add_argument("--link", choices=["none", *PROFILES], default="none",
                         help="the link between each client and the room")
+    parser.add_argument("--sound", choices=[*sound.PROFILES, "pipewire"], default=sound.DEFAULT_PROFILE,
+                        help="the sound server the room plays into")
+    parser.add_argument("--readings", metavar="DIR",
+                        help="where the new clients write each reading of their sound stream's clock")
     parser.add_argument("--busy", action="store_true", help="a processor hog on every core throughout")
     parser.add_argument("--seed", type=int, default=1, help="seeds the links' delays")
     parser.add_argument("--lead", type=int, metavar="MS", help="the server's --lead, when given")

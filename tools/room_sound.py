@@ -1,11 +1,12 @@
 """What a listener in the virtual room hears: a private PulseAudio server whose one null sink has a
 channel per player, each player reaching its own channel through ALSA's pulse plugin, a recording
-of the sink's monitor placed on the monotonic clock, and the tones found in it.
+of the sink's monitor placed on the monotonic clock, and the tones found in it. The server runs as
+one of PROFILES: the bench's own resampling sink, or a desktop's.
 
-    with SoundServer(folder, ["c0", "c1"]) as sound:
+    with SoundServer(folder, ["c0", "c1"], profile="desktop") as sound:
         env = sound.player_env("c0")      # for a tonecast -c that plays into channel c0
         with sound.record() as recording: ...
-    tones = detect_tones(recording.samples[:, 0])
+    tones = detect_tones(recording.samples[:, 0], recording.rate)
     recording.monotonic(tones[0].onset)   # when the sink rendered that frame, on time.monotonic()
 
 Needs Debian's pulseaudio, pulseaudio-utils (parec), libasound2-plugins and python3-numpy.
@@ -26,14 +27,22 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 import test_songs_files as song_files  # noqa: E402
 
 RATE = 48000       # tonecast's tones, and the reference's
-# The room's sink runs at a rate whose frames last whole microseconds: the null sink advances its
-# clock by each rendered block's length in whole microseconds, so at 48000 Hz (20.83 us a frame)
-# it runs up to 0.1 % fast against the monotonic clock. Streams reach it through the trivial
-# resampler, which only repeats frames: no ringing, no delay, an edge moved by at most one frame.
-ROOM_RATE = 50000
-# The monitor's reader asks for 1 ms blocks: the sink then renders every millisecond, which keeps
-# the monitor's arrival times within a fraction of a millisecond of the sink's clock.
-MONITOR_LATENCY_MS = 1
+# How a sound server runs the room's sink: its rate, how it resamples, whether its clients share
+# memory with it, and the blocks the monitor's reader asks for (the sink renders at least that often).
+Profile = collections.namedtuple("Profile", "rate resample_method shared_memory monitor_latency_ms")
+PROFILES = {
+    # The bench's own: the sink runs at a rate whose frames last whole microseconds (the null sink
+    # advances its clock by each rendered block's length in whole microseconds, so at 48000 Hz it
+    # runs up to 0.1 % fast against the monotonic clock). Streams reach it through the trivial
+    # resampler, which only repeats frames: no ringing, no delay, an edge moved by at most one frame.
+    # Read every millisecond, the monitor's arrival times stay within a fraction of a millisecond of
+    # the sink's clock.
+    "resampling": Profile(50000, "trivial", False, 1),
+    # A desktop's: the sink at the streams' own rate, so nothing is resampled, shared memory on, and
+    # the monitor read in the 20 ms fragments a recorder usually asks for.
+    "desktop": Profile(RATE, "speex-float-1", True, 20),
+}
+DEFAULT_PROFILE = "resampling"
 SERVER_READY_SECONDS = 10
 SETTLE_SECONDS = 5
 SETTLED_LATENCY_US = 10000
@@ -41,9 +50,9 @@ SETTLED_LATENCY_US = 10000
 TONE_THRESHOLD = 64
 # Shorter runs of silence inside a tone are not gaps between tones.
 SHORTEST_GAP_FRAMES = 8
-SHORTEST_TONE_FRAMES = ROOM_RATE // 1000
+SHORTEST_TONE_MS = 1
 # Arrival times are kept at their earliest per window: a late reader only ever adds delay.
-CLOCK_WINDOW_SECONDS = 0.5
+CLOCK_WINDOW_SECONDS = 0.25
 # Square waves as tonecast makes them (platform/speaker_wave.cpp).
 TONE_AMPLITUDE = 8000
 RAMP_FRAMES = RATE // 1000
@@ -86,8 +95,8 @@ def square_tone(frequency, milliseconds):
     return numpy.where(index * frequency % RATE < RATE // 2, level, -level).astype(numpy.int16)
 
 
-def detect_tones(samples):
-    """The tones of one channel, in order: runs of sound split by gaps of silence."""
+def detect_tones(samples, rate):
+    """The tones of one channel recorded at the rate, in order: runs of sound split by gaps of silence."""
     loud = numpy.flatnonzero(numpy.abs(samples.astype(numpy.int32)) > TONE_THRESHOLD)
     if len(loud) == 0:
         return []
@@ -96,7 +105,7 @@ def detect_tones(samples):
     ends = numpy.concatenate((loud[breaks] + 1, [loud[-1] + 1]))
     tones = []
     for start, end in zip(starts, ends):
-        if end - start < SHORTEST_TONE_FRAMES:
+        if end - start < SHORTEST_TONE_MS * rate // 1000:
             continue
         signs = samples[start:end] > 0
         # Each period of the square wave begins with one rising edge: the frequency is the number
@@ -104,7 +113,7 @@ def detect_tones(samples):
         rising = numpy.flatnonzero(signs[1:] & ~signs[:-1])
         if len(rising) < 2:
             continue
-        tones.append(Tone(int(start), int(end - start), (len(rising) - 1) * ROOM_RATE / (rising[-1] - rising[0])))
+        tones.append(Tone(int(start), int(end - start), (len(rising) - 1) * rate / (rising[-1] - rising[0])))
     return tones
 
 
@@ -122,9 +131,11 @@ class Running:
 class Recording(Running):
     """The sink's monitor, every channel, from start() to stop(); samples[frame, channel]."""
 
-    def __init__(self, env, channels):
+    def __init__(self, env, channels, rate, latency_ms):
         self._env = env
         self._channels = channels
+        self.rate = rate
+        self._latency_ms = latency_ms
         self._blocks = []
         self._arrivals = []  # (time.monotonic() just after a read, frames read so far)
         self.samples = None
@@ -132,9 +143,9 @@ class Recording(Running):
 
     def start(self):
         self._process = subprocess.Popen(
-            ["parec", "--device=room.monitor", "--raw", "--format=s16le", "--rate=%d" % ROOM_RATE,
+            ["parec", "--device=room.monitor", "--raw", "--format=s16le", "--rate=%d" % self.rate,
              "--channels=%d" % self._channels, "--channel-map=" + aux_channels(self._channels),
-             "--latency-msec=%d" % MONITOR_LATENCY_MS],
+             "--latency-msec=%d" % self._latency_ms],
             env=self._env, stdout=subprocess.PIPE)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -174,37 +185,42 @@ class Recording(Running):
         self._clock = self._fit_clock()
 
     def _fit_clock(self):
-        """The monotonic time of frame 0 and the sink's seconds per frame: a line through the
-        earliest arrival of each window, where the reader was quickest to see the frames."""
+        """The sink's clock, as (seconds of frames, their offset to the monotonic clock) at the
+        earliest arrival of each window, where the reader was quickest to see the frames; between
+        windows the offset is drawn straight. No one line fits a whole recording: the sink's rate
+        against the monotonic clock changes as streams come and go (a PulseAudio null sink at
+        48 kHz runs up to 0.2 % fast, by how much with the blocks it renders)."""
         arrivals = numpy.array(self._arrivals)
-        offsets = arrivals[:, 0] - arrivals[:, 1] / ROOM_RATE
+        offsets = arrivals[:, 0] - arrivals[:, 1] / self.rate
         windows = ((arrivals[:, 0] - arrivals[0, 0]) // CLOCK_WINDOW_SECONDS).astype(int)
         points = []
         for window in numpy.unique(windows):
             chosen = numpy.flatnonzero(windows == window)
             best = chosen[numpy.argmin(offsets[chosen])]
-            points.append((arrivals[best, 1] / ROOM_RATE, offsets[best]))
+            points.append((arrivals[best, 1] / self.rate, offsets[best]))
         points = numpy.array(points)
-        if len(points) < 3:
-            return points[:, 1].min(), 0.0
-        slope, start = numpy.polyfit(points[:, 0], points[:, 1], 1)
-        return start, slope
+        return points[:, 0], points[:, 1]
 
     def monotonic(self, frame):
         """When the sink rendered a frame of the recording, on time.monotonic()."""
-        start, slope = self._clock
-        seconds = frame / ROOM_RATE
-        return seconds + start + slope * seconds
+        seconds = frame / self.rate
+        return seconds + numpy.interp(seconds, *self._clock)
+
+    def frame_at(self, monotonic):
+        """The frame of the recording the sink rendered at a time on time.monotonic()."""
+        frame_seconds, offsets = self._clock
+        return numpy.interp(monotonic, frame_seconds + offsets, frame_seconds) * self.rate
 
 
 class SoundServer(Running):
     """A private PulseAudio server with one null sink, "room", of one channel per name; each name
     is also a sink of its own that plays into its channel of the room only."""
 
-    def __init__(self, folder, names, groups=()):
+    def __init__(self, folder, names, groups=(), profile=DEFAULT_PROFILE):
         """groups: (name, [channel names]) sinks whose channels go to those channels of the room,
-        for one process that plays several channels at once."""
+        for one process that plays several channels at once; profile: one of PROFILES."""
         self._folder = folder
+        self.profile = PROFILES[profile]
         self.names = list(names)
         self._groups = list(groups)
         self._process = None
@@ -217,7 +233,7 @@ class SoundServer(Running):
             os.makedirs(self._path(part), mode=0o700, exist_ok=True)
         lines = ["load-module module-native-protocol-unix socket=%s auth-anonymous=1" % self._path("native"),
                  "load-module module-null-sink sink_name=room rate=%d format=s16le channels=%d channel_map=%s"
-                 % (ROOM_RATE, len(self.names), aux_channels(len(self.names)))]
+                 % (self.profile.rate, len(self.names), aux_channels(len(self.names)))]
         sinks = [(name, [name]) for name in self.names] + self._groups
         for name, members in sinks:
             # Channel i of the sink goes to the i-th member's channel of the room, unmixed.
@@ -232,11 +248,12 @@ class SoundServer(Running):
         # A browser opens its stream at the server's default rate: the room's, so that nothing resamples it.
         os.makedirs(self._path("home", ".config", "pulse"), exist_ok=True)
         with open(self._path("home", ".config", "pulse", "daemon.conf"), "w") as conf:
-            conf.write("default-sample-rate = %d\n" % ROOM_RATE)
+            conf.write("default-sample-rate = %d\n" % self.profile.rate)
         self._process = subprocess.Popen(
             ["pulseaudio", "-n", "--file=" + self._path("server.pa"), "--daemonize=no", "--system=false",
-             "--disallow-exit", "--exit-idle-time=-1", "--resample-method=trivial", "--use-pid-file=false",
-             "--disable-shm=yes",             "--log-target=file:" + self._path("server.log")],
+             "--disallow-exit", "--exit-idle-time=-1", "--resample-method=" + self.profile.resample_method,
+             "--use-pid-file=false", "--disable-shm=%s" % ("no" if self.profile.shared_memory else "yes"),
+             "--log-target=file:" + self._path("server.log")],
             env=self._env(self._path("home")), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + SERVER_READY_SECONDS
         while subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
@@ -274,17 +291,23 @@ class SoundServer(Running):
         return dict(self._env(home), PULSE_SINK=sink)
 
     def record(self):
-        return Recording(self.env, len(self.names))
+        return Recording(self.env, len(self.names), self.profile.rate, self.profile.monitor_latency_ms)
 
 
-def heard_tones(recording, channel, origin):
+def heard_tones(recording, channel, origin, in_frames=False):
     """The tones of one channel of a stopped recording on the program's clock:
-    (onset in ms after the origin, length in ms, key, cents off), the origin on time.monotonic()."""
+    (onset in ms after the origin, length in ms, key, cents off), the origin on time.monotonic().
+    in_frames: onsets counted in the sink's frames from the origin's, for a player that keeps time
+    by the sink's clock rather than the monotonic one."""
     heard = []
-    for tone in detect_tones(recording.samples[:, channel]):
+    origin_frame = recording.frame_at(origin)
+    for tone in detect_tones(recording.samples[:, channel], recording.rate):
         key, cents = key_of(tone.frequency)
-        onset = (recording.monotonic(tone.onset) - origin) * 1000
-        heard.append((onset, tone.frames * 1000 / ROOM_RATE, key, cents))
+        if in_frames:
+            onset = (tone.onset - origin_frame) * 1000 / recording.rate
+        else:
+            onset = (recording.monotonic(tone.onset) - origin) * 1000
+        heard.append((onset, tone.frames * 1000 / recording.rate, key, cents))
     return heard
 
 
@@ -297,7 +320,7 @@ def write_wav(recording, path):
     with wave.open(path, "wb") as out:
         out.setnchannels(1)
         out.setsampwidth(2)
-        out.setframerate(ROOM_RATE)
+        out.setframerate(recording.rate)
         out.writeframes(mix.astype("<i2").tobytes())
 
 

@@ -36,7 +36,8 @@ class Listening(unittest.TestCase):
                     faults = demo.perform(room, options, CLIENTS, console,
                                           lambda index: sink.player_env(names[index]))
             self.assertEqual(faults, [], shown.getvalue())
-        heard = [tone for channel in range(CLIENTS) for tone in sound.detect_tones(recording.samples[:, channel])]
+        heard = [tone for channel in range(CLIENTS)
+                 for tone in sound.detect_tones(recording.samples[:, channel], recording.rate)]
         keys = [sound.key_of(tone.frequency)[0] for tone in heard]
         self.assertEqual(sorted(keys), sorted(key for voice in SONG for _, _, key in voice))
         for tone, key in zip(heard, keys):
