@@ -106,15 +106,7 @@ class PipeWireServer(room_sound.Running):
             time.sleep(0.05)
 
     def _load_sinks(self):
-        modules = [["module-null-sink", "sink_name=room", "rate=%d" % RATE, "channels=%d" % len(self.names),
-                    "channel_map=" + room_sound.aux_channels(len(self.names))]]
-        for name, members in [(name, [name]) for name in self.names] + self._groups:
-            # Channel i of the sink goes to the i-th member's channel of the room, unmixed.
-            modules.append(["module-remap-sink", "sink_name=" + name, "master=room", "channels=%d" % len(members),
-                            "channel_map=" + ("mono" if len(members) == 1 else room_sound.aux_channels(len(members))),
-                            "master_channel_map=" + ",".join("aux%d" % self.names.index(m) for m in members),
-                            "remix=no"])
-        for module in modules:
+        for module in room_sound.sink_modules(self.names, self._groups, RATE):
             subprocess.run(["pactl", "load-module", *module], env=self.env, check=True, stdout=subprocess.DEVNULL)
 
     def stop(self):
@@ -146,17 +138,12 @@ class PipeWireServer(room_sound.Running):
 
     def player_env(self, sink):
         """An environment whose ALSA default PCM plays into the sink: a home of its own."""
-        home = self._path("home-" + sink)
-        os.makedirs(home, exist_ok=True)
-        with open(os.path.join(home, ".asoundrc"), "w") as config:
-            if self._alsa == "pulse":
-                config.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
-            else:
-                config.write('pcm_type.pipewire { lib "%s" }\npcm.!default { type pipewire playback_node "%s" }\n'
-                             % (self._alsa_plugin, sink))
+        asoundrc = room_sound.PULSE_ASOUNDRC if self._alsa == "pulse" else (
+            'pcm_type.pipewire { lib "%s" }\npcm.!default { type pipewire playback_node "%s" }\n'
+            % (self._alsa_plugin, sink))
         # The pulse plugin's own device setting does not reach the stream; libpulse's variable does,
         # and it also leads a program that plays through libpulse itself (a browser) to the sink.
-        return dict(self._env(home), PULSE_SINK=sink)
+        return dict(self._env(room_sound.player_home(self._path("home-" + sink), asoundrc)), PULSE_SINK=sink)
 
     def record(self):
         return room_sound.Recording(self.env, len(self.names), RATE, MONITOR_LATENCY_MS)

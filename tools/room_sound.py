@@ -117,6 +117,32 @@ def detect_tones(samples, rate):
     return tones
 
 
+def sink_modules(names, groups, rate):
+    """The sound server's modules for the room, each as its name and arguments: a null sink, "room",
+    of one channel per name, and for each name, and each group (name, [channel names]), a sink of
+    its own whose channels go to those channels of the room, unmixed."""
+    modules = [["module-null-sink", "sink_name=room", "rate=%d" % rate, "format=s16le", "channels=%d" % len(names),
+                "channel_map=" + aux_channels(len(names))]]
+    for name, members in [(name, [name]) for name in names] + list(groups):
+        modules.append(["module-remap-sink", "sink_name=" + name, "master=room", "channels=%d" % len(members),
+                        "channel_map=" + ("mono" if len(members) == 1 else aux_channels(len(members))),
+                        "master_channel_map=" + ",".join("aux%d" % names.index(member) for member in members),
+                        "remix=no"])
+    return modules
+
+
+# ALSA's default PCM through its pulse plugin.
+PULSE_ASOUNDRC = "pcm.!default { type pulse }\nctl.!default { type pulse }\n"
+
+
+def player_home(home, asoundrc):
+    """A player's home of its own, whose ALSA configuration is the text given."""
+    os.makedirs(home, exist_ok=True)
+    with open(os.path.join(home, ".asoundrc"), "w") as config:
+        config.write(asoundrc)
+    return home
+
+
 class Running:
     """Started on entering a with block, stopped on leaving it."""
 
@@ -231,16 +257,9 @@ class SoundServer(Running):
     def start(self):
         for part in ("home", "runtime"):
             os.makedirs(self._path(part), mode=0o700, exist_ok=True)
-        lines = ["load-module module-native-protocol-unix socket=%s auth-anonymous=1" % self._path("native"),
-                 "load-module module-null-sink sink_name=room rate=%d format=s16le channels=%d channel_map=%s"
-                 % (self.profile.rate, len(self.names), aux_channels(len(self.names)))]
-        sinks = [(name, [name]) for name in self.names] + self._groups
-        for name, members in sinks:
-            # Channel i of the sink goes to the i-th member's channel of the room, unmixed.
-            lines.append("load-module module-remap-sink sink_name=%s master=room channels=%d channel_map=%s "
-                         "master_channel_map=%s remix=no"
-                         % (name, len(members), "mono" if len(members) == 1 else aux_channels(len(members)),
-                            ",".join("aux%d" % self.names.index(member) for member in members)))
+        lines = ["load-module module-native-protocol-unix socket=%s auth-anonymous=1" % self._path("native")]
+        lines += ["load-module " + " ".join(module) for module in sink_modules(self.names, self._groups,
+                                                                               self.profile.rate)]
         with open(self._path("server.pa"), "w") as script:
             script.write("\n".join(lines) + "\n")
         with open(self._path("client.conf"), "w") as conf:
@@ -283,12 +302,8 @@ class SoundServer(Running):
 
     def player_env(self, sink):
         """An environment whose ALSA default PCM plays into the sink: a home of its own."""
-        home = self._path("home-" + sink)
-        os.makedirs(home, exist_ok=True)
-        with open(os.path.join(home, ".asoundrc"), "w") as config:
-            config.write('pcm.!default { type pulse }\nctl.!default { type pulse }\n')
         # The plugin's own device setting does not reach the stream; libpulse's variable does.
-        return dict(self._env(home), PULSE_SINK=sink)
+        return dict(self._env(player_home(self._path("home-" + sink), PULSE_ASOUNDRC)), PULSE_SINK=sink)
 
     def record(self):
         return Recording(self.env, len(self.names), self.profile.rate, self.profile.monitor_latency_ms)
