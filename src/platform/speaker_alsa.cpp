@@ -157,18 +157,15 @@ bool openAlsaSpeaker() {
     }
     // The stream starts now, with the lead of silence; a device still holding it plays in real time.
     framesWritten = 0;
-    restartStreamClock();
     const char *readingsPath = getenv("TONECAST_STREAM_READINGS");
     if (readingsPath != nullptr) readingsLog = fopen(readingsPath, "w");
     const int64_t opened = monotonicNanos();
     writeSilence(LEAD_FRAMES);
     pacedDevice = queuedFrames() > LEAD_FRAMES / 2;
-    if (pacedDevice) {
-        readStreamStart();
-    } else {
-        // A device that takes samples at once keeps the timeline it opened with.
-        fixStreamStart(opened);
-    }
+    // Until the device has taken a frame the stream is taken to start as it opened; a device that
+    // takes samples at once keeps that timeline.
+    fixStreamStart(opened);
+    if (pacedDevice) readStreamStart();
     return true;
 }
 

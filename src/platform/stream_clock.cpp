@@ -44,7 +44,7 @@ WindowLow movedLow = {0, 0};
 int64_t anchorAt = 0;
 int64_t anchorStart = 0;
 double slope = 0;
-bool readingsTaken = false;  // since the stream started afresh
+bool startKnown = false;  // fixed, or read since the stream started afresh
 
 int64_t lineAt(int64_t moment) {
     return anchorStart + static_cast<int64_t>(slope * static_cast<double>(moment - anchorAt));
@@ -119,7 +119,7 @@ void restartStreamClock() {
     windowCount = 0;
     windowOpen = false;
     movedSide = 0;
-    readingsTaken = false;
+    startKnown = false;
 }
 
 void fixStreamStart(int64_t startNanos) {
@@ -127,7 +127,7 @@ void fixStreamStart(int64_t startNanos) {
     anchorAt = startNanos;
     anchorStart = startNanos;
     slope = 0;
-    readingsTaken = true;
+    startKnown = true;
 }
 
 void readStreamClock(int64_t now, int64_t framesWritten, int64_t queuedFrames, int rate) {
@@ -150,12 +150,12 @@ void readStreamClock(int64_t now, int64_t framesWritten, int64_t queuedFrames, i
     if (windowCount == 0) {
         anchorAt = openLow.at;
         anchorStart = openLow.start;
-        readingsTaken = true;
+        startKnown = true;
     } else if (reading.start < lineAt(now)) {
         anchorStart -= lineAt(now) - reading.start;
     }
 }
 
 int64_t streamStartAt(int64_t moment) {
-    return readingsTaken ? lineAt(moment) : moment;
+    return startKnown ? lineAt(moment) : moment;
 }

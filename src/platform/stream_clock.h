@@ -16,8 +16,9 @@
 // rate its device's clock was found to run at is kept.
 void restartStreamClock();
 
-// For a device that takes samples at once rather than in real time: frame 0 is at the moment
-// (monotonic nanoseconds), and stays there.
+// Starts afresh with frame 0 at the moment (monotonic nanoseconds), where it stays until readings
+// place it: for a stream just opened, and for a device that takes samples at once rather than in
+// real time, which is never read.
 void fixStreamStart(int64_t startNanos);
 
 // A reading taken at now (monotonic nanoseconds): frames written so far and frames still queued,
