@@ -33,7 +33,7 @@ Profile = collections.namedtuple("Profile", "rate resample_method shared_memory 
 PROFILES = {
     # The bench's own: the sink runs at a rate whose frames last whole microseconds (the null sink
     # advances its clock by each rendered block's length in whole microseconds, so at 48000 Hz it
-    # runs up to 0.1 % fast against the monotonic clock). Streams reach it through the trivial
+    # runs 0.14 to 0.2 % fast against the monotonic clock). Streams reach it through the trivial
     # resampler, which only repeats frames: no ringing, no delay, an edge moved by at most one frame.
     # Read every millisecond, the monitor's arrival times stay within a fraction of a millisecond of
     # the sink's clock.
