@@ -71,6 +71,11 @@ Message clockRequestMessage(uint32_t clientStamp);
 Message clockReplyMessage(uint32_t clientStamp, uint32_t serverMicros);
 Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros);
 
+// The tone a note's key is played at: equal temperament with key 69 at 440 Hz, truncated to whole
+// hertz. Any 16-bit key is safe: keys far below the audible range give 0, and frequencies too
+// large for an int give INT_MAX.
+int keyToFrequency(int key);
+
 // Word n of a received buffer, as a signed number; the buffer must hold at least 2n + 2 bytes.
 int16_t readWord(const uint8_t *buffer, size_t n);
 // The little-endian 32-bit field at the byte offset.

@@ -227,3 +227,7 @@ RoomClockEstimate roomClockEstimate() {
     estimate.shortestRoundTripNanos = shortestRoundTrip();
     return estimate;
 }
+
+uint32_t serverMicros(int64_t monotonicNanos) {
+    return static_cast<uint32_t>(monotonicNanos / 1000);
+}

@@ -6,6 +6,9 @@
 // (a server suspended or started again) is followed within three fast exchanges.
 #include <cstdint>
 
+// The server's clock, in microseconds kept to 32 bits, at a moment of its monotonic clock.
+uint32_t serverMicros(int64_t monotonicNanos);
+
 // Forgets every exchange and every request sent.
 void resetRoomClock();
 

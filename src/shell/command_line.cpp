@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/client.h"
+#include "client/client.h"
 #include "net/protocol.h"
-#include "net/server.h"
 #include "platform/clock.h"
 #include "platform/speaker.h"
+#include "server/server.h"
 #include "shell/long_options.h"
 #include "shell/run_state.h"
 #include "shell/shutdown.h"

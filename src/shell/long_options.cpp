@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "net/protocol.h"
-#include "net/server_status.h"
 #include "schedule/note_schedule.h"
 #include "schedule/song_filter.h"
+#include "server/server_status.h"
 #include "shell/run_state.h"
 
 namespace {

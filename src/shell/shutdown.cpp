@@ -6,10 +6,10 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "net/client_table.h"
 #include "net/socket.h"
 #include "platform/speaker.h"
 #include "schedule/note_schedule.h"
+#include "server/client_table.h"
 #include "shell/run_state.h"
 #include "web/web_room.h"
 

@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "net/client.h"
-#include "net/server.h"
+#include "net/protocol.h"
+#include "net/room_clock.h"
 #include "platform/clock.h"
 
 namespace asio = boost::asio;

@@ -27,7 +27,7 @@
 
 #include <plib/netSocket.h>
 
-#include "net/client.h"
+#include "client/client.h"
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "platform/speaker.h"

@@ -22,11 +22,11 @@
 
 #include <plib/netSocket.h>
 
-#include "net/client_table.h"
-#include "net/dispatch.h"
 #include "net/protocol.h"
-#include "net/server.h"
 #include "platform/clock.h"
+#include "server/client_table.h"
+#include "server/dispatch.h"
+#include "server/server.h"
 #include "shell/run_state.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/client.h"
+#include "net/protocol.h"
 
 TEST(ClientKeyFrequency, EqualTemperamentTruncatedToWholeHertz) {
     // Exact octaves of A and keys whose frequency lies just above a whole number: a single

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "net/client.h"
-#include "net/timed_tones.h"
+#include "client/client.h"
+#include "client/timed_tones.h"
 #include "platform/clock.h"
 
 TEST(ClientTiming, WaitsUntilTheNextRetryOrTheDeadline) {

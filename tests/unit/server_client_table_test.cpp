@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "net/client_table.h"
 #include "net/protocol.h"
 #include "platform/clock.h"
+#include "server/client_table.h"
 #include "server_loopback.h"
 
 using ServerClientTable = LoopbackServer;

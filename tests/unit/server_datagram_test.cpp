@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "net/client_table.h"
-#include "net/server.h"
+#include "server/client_table.h"
+#include "server/server.h"
 #include "server_loopback.h"
 
 namespace {

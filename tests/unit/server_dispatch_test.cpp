@@ -2,8 +2,8 @@
 
 #include <climits>
 
-#include "net/client_table.h"
-#include "net/dispatch.h"
+#include "server/client_table.h"
+#include "server/dispatch.h"
 #include "server_loopback.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include <plib/netSocket.h>
 
-#include "net/client_table.h"
+#include "server/client_table.h"
 #include "shell/run_state.h"
 
 using Datagram = std::vector<uint8_t>;

@@ -2,8 +2,8 @@
 
 #include <climits>
 
-#include "net/server.h"
 #include "platform/clock.h"
+#include "server/server.h"
 
 TEST(ServerTime, TheWaitForANoteEndsAtItsMillisecondNotAWholeMillisecondLater) {
     startSongNow();

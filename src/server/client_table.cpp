@@ -1,4 +1,4 @@
-#include "net/client_table.h"
+#include "server/client_table.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,10 +6,11 @@
 
 #include "net/clock_allowance.h"
 #include "net/protocol.h"
-#include "net/server.h"
-#include "net/server_status.h"
+#include "net/room_clock.h"
 #include "net/socket.h"
 #include "platform/clock.h"
+#include "server/server.h"
+#include "server/server_status.h"
 
 ClientTable clientTable = {};
 

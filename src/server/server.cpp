@@ -1,18 +1,19 @@
-#include "net/server.h"
+#include "server/server.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "net/client_table.h"
-#include "net/dispatch.h"
 #include "net/protocol.h"
-#include "net/server_status.h"
+#include "net/room_clock.h"
 #include "net/socket.h"
 #include "platform/clock.h"
 #include "schedule/note_schedule.h"
 #include "schedule/song_loader.h"
+#include "server/client_table.h"
+#include "server/dispatch.h"
+#include "server/server_status.h"
 #include "shell/run_state.h"
 #include "shell/shutdown.h"
 #include "web/web_room.h"
@@ -106,10 +107,6 @@ void waitForDatagramOrNote() {
 }
 
 }  // namespace
-
-uint32_t serverMicros(int64_t monotonicNanos) {
-    return static_cast<uint32_t>(monotonicNanos / 1000);
-}
 
 void startSongNow() {
     startSongAfter(0);

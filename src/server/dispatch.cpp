@@ -1,15 +1,15 @@
-#include "net/dispatch.h"
+#include "server/dispatch.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
 
-#include "net/client_table.h"
 #include "net/protocol.h"
-#include "net/server.h"
 #include "net/socket.h"
 #include "platform/clock.h"
 #include "schedule/note_schedule.h"
+#include "server/client_table.h"
+#include "server/server.h"
 
 namespace {
 

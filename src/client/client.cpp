@@ -1,4 +1,4 @@
-#include "net/client.h"
+#include "client/client.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "client/timed_tones.h"
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "net/socket.h"
-#include "net/timed_tones.h"
 #include "platform/clock.h"
 #include "platform/speaker.h"
 #include "shell/run_state.h"
@@ -159,13 +159,6 @@ bool fromOwnServer(const uint8_t *buffer, const netAddress &sender) {
 }
 
 }  // namespace
-
-int keyToFrequency(int key) {
-    double hertz = 6.875 * std::pow(2.0, (key + 3) / 12.0);
-    // Converting a double beyond the int range (up to infinity for the highest keys) is undefined.
-    if (hertz >= static_cast<double>(INT_MAX)) return INT_MAX;
-    return static_cast<int>(hertz);
-}
 
 int64_t keepClockTalkGoing() {
     if (!clockTalk.started) return -1;

@@ -20,7 +20,3 @@ int64_t keepClockTalkGoing();
 // connect request (while not connected, due once the clock is strictly past the retry time) or
 // the end of the run at the inactivity deadline. 0 when one of them is due already.
 int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline);
-
-// Equal temperament with key 69 at 440 Hz, truncated to whole hertz. Any 16-bit key is safe:
-// keys far below the audible range give 0, and frequencies too large for an int give INT_MAX.
-int keyToFrequency(int key);

@@ -1,13 +1,13 @@
-#include "net/server_status.h"
+#include "server/server_status.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "net/client_table.h"
-#include "net/dispatch.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "schedule/note_schedule.h"
+#include "server/client_table.h"
+#include "server/dispatch.h"
 #include "shell/run_state.h"
 
 bool statsRequested = false;

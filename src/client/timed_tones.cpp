@@ -1,4 +1,4 @@
-#include "net/timed_tones.h"
+#include "client/timed_tones.h"
 
 #include <algorithm>
 #include <bitset>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "net/client.h"
+#include "client/client.h"
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "platform/clock.h"

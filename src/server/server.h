@@ -17,7 +17,5 @@ void startSongNow();
 int32_t songPosition();
 // Nanoseconds from now until the song reaches the position; 0 when it has.
 int64_t nanosUntilSongPosition(int32_t position);
-// The server's clock, in microseconds kept to 32 bits, at a moment of the monotonic clock.
-uint32_t serverMicros(int64_t monotonicNanos);
 // The server's clock when the song reaches the position.
 uint32_t serverMicrosAtSongPosition(int32_t position);
