@@ -152,7 +152,7 @@ bool receive(int handle, int timeoutMs, uint8_t reply[LONGEST_MESSAGE], double *
 
 // Registers a client as the given id; a timed one also takes the welcome that follows.
 bool registerAs(int handle, bool timed, int id) {
-    sendToServer(handle, timed ? timedConnectMessage() : connectMessage());
+    sendToServer(handle, timed ? timedConnectMessage(CLOCK_PROTOCOL_VERSION) : connectMessage());
     uint8_t reply[LONGEST_MESSAGE];
     double arrival;
     if (!receive(handle, 2000, reply, &arrival) || readWord(reply, 0) != MSG_ASSIGN_ID || readWord(reply, 1) != id)
@@ -364,12 +364,12 @@ void askTheTime(const std::vector<int> &timedHandles, int flooder, const std::at
     while (!ended) {
         if (std::chrono::steady_clock::now() >= nextRound) {
             for (int handle : timedHandles) {
-                if (handle != flooder) sendToServer(handle, clockRequestMessage(++stamp));
+                if (handle != flooder) sendToServer(handle, clockRequestMessage(++stamp, CLOCK_PROTOCOL_VERSION));
             }
             nextRound += std::chrono::milliseconds(250);
         }
         if (flooder >= 0) {
-            sendToServer(flooder, clockRequestMessage(++stamp));
+            sendToServer(flooder, clockRequestMessage(++stamp, CLOCK_PROTOCOL_VERSION));
             flooded++;
         } else {
             std::this_thread::sleep_until(nextRound);

@@ -60,7 +60,8 @@ void startClockTalk() {
 // Sends the clock request that is due, if any; returns the nanoseconds until the next one.
 int64_t askTheTimeWhenDue(int64_t now) {
     if (now >= clockTalk.nextRequest) {
-        sendMessage(clockRequestMessage(ownMicros(now)), runState.serverAddress);
+        sendMessage(clockRequestMessage(ownMicros(now), static_cast<uint8_t>(runState.protocolVersion)),
+                    runState.serverAddress);
         recordClockRequest(ownMicros(now), now);
         const bool bursting = clockTalk.burstLeft > 0 && --clockTalk.burstLeft > 0;
         clockTalk.nextRequest = now + (bursting ? BURST_SPACING_NANOS : CLOCK_REQUEST_SPACING_NANOS);
@@ -74,7 +75,7 @@ int64_t rejoinWhenUnanswered(int64_t now) {
     const int64_t due =
         std::max(clockTalk.lastAnswer + UNANSWERED_LIMIT_NANOS, clockTalk.lastRejoin + REJOIN_SPACING_NANOS);
     if (now < due) return due - now;
-    sendMessage(timedConnectMessage(), runState.serverAddress);
+    sendMessage(timedConnectMessage(static_cast<uint8_t>(runState.protocolVersion)), runState.serverAddress);
     clockTalk.lastRejoin = now;
     return REJOIN_SPACING_NANOS;
 }
@@ -194,7 +195,7 @@ void runClientLoop() {
     }
     runState.connected = 0;
     requestPreciseWakeups();
-    sendConnectBroadcast(knowsRoomClock());
+    sendConnectBroadcast(runState.protocolVersion);
     // On the uptime clock, so that a client stopped or asleep for a minute ends as soon as it wakes.
     runState.inactivityDeadline = msAfter(uptimeMs(), INACTIVITY_LIMIT_MS);
     for (;;) {
@@ -202,7 +203,8 @@ void runClientLoop() {
         int32_t now = elapsedMs();
         int32_t uptime = uptimeMs();
         // Retried once a second until an id comes.
-        if (!runState.connected && msUntil(runState.nextRetryTime, now) < 0) sendConnectBroadcast(knowsRoomClock());
+        if (!runState.connected && msUntil(runState.nextRetryTime, now) < 0)
+            sendConnectBroadcast(runState.protocolVersion);
         // Cleared each time, so the fields a short datagram leaves out read as zero.
         uint8_t buffer[CLIENT_RECEIVE_BUFFER] = {};
         netAddress sender;

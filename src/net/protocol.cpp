@@ -1,5 +1,6 @@
 #include "net/protocol.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -38,10 +39,10 @@ Message reply(int16_t kind, int16_t word1, int16_t word2) {
     return message;
 }
 
-Message markedRequest(uint8_t firstByte) {
+Message markedRequest(uint8_t firstByte, uint8_t version) {
     Message message = request(firstByte);
     memcpy(message.bytes + CLOCK_TAG_OFFSET, CLOCK_TAG, sizeof CLOCK_TAG);
-    message.bytes[CLOCK_VERSION_OFFSET] = CLOCK_PROTOCOL_VERSION;
+    message.bytes[CLOCK_VERSION_OFFSET] = version;
     return message;
 }
 
@@ -56,8 +57,8 @@ Message connectMessage() {
     return request(MSG_CONNECT);
 }
 
-Message timedConnectMessage() {
-    return markedRequest(MSG_CONNECT);
+Message timedConnectMessage(uint8_t version) {
+    return markedRequest(MSG_CONNECT, version);
 }
 
 Message activateMessage() {
@@ -83,12 +84,29 @@ Message clientDisconnectMessage(int16_t ownId) {
     return message;
 }
 
-Message welcomeMessage() {
-    return reply(MSG_WELCOME, CLOCK_PROTOCOL_VERSION, 0);
+Message welcomeMessage(uint8_t version) {
+    return reply(MSG_WELCOME, std::min(version, CONCERT_PROTOCOL_VERSION), 0);
 }
 
-Message clockRequestMessage(uint32_t clientStamp) {
-    Message message = markedRequest(MSG_CLOCK_REQUEST);
+Message songEndMessage(int16_t songsToCome) {
+    return reply(MSG_SONG_END, songsToCome, 0);
+}
+
+Message silenceMessage() {
+    return reply(MSG_SILENCE, 0, 0);
+}
+
+Message clientReportMessage(uint8_t version, uint32_t roundTripMicros, int lateNotes, int missedNotes) {
+    Message message = markedRequest(MSG_CLIENT_REPORT, version);
+    message.length = CLIENT_REPORT_LENGTH;
+    writeStamp(message, REPORT_ROUND_TRIP_OFFSET, roundTripMicros);
+    writeWord(message, REPORT_LATE_OFFSET / 2, static_cast<int16_t>(std::clamp(lateNotes, 0, INT16_MAX)));
+    writeWord(message, REPORT_MISSED_OFFSET / 2, static_cast<int16_t>(std::clamp(missedNotes, 0, INT16_MAX)));
+    return message;
+}
+
+Message clockRequestMessage(uint32_t clientStamp, uint8_t version) {
+    Message message = markedRequest(MSG_CLOCK_REQUEST, version);
     message.length = CLOCK_REQUEST_LENGTH;
     writeStamp(message, CLIENT_STAMP_OFFSET, clientStamp);
     return message;
@@ -125,17 +143,24 @@ bool carriesClockMark(const uint8_t *buffer) {
            buffer[CLOCK_VERSION_OFFSET] >= CLOCK_PROTOCOL_VERSION;
 }
 
+uint8_t clockVersionOf(const uint8_t *buffer) {
+    return carriesClockMark(buffer) ? buffer[CLOCK_VERSION_OFFSET] : 0;
+}
+
 ServerRequest classifyServerDatagram(const uint8_t *buffer) {
     if (buffer[0] == MSG_CONNECT) return ServerRequest::Connect;
     if (buffer[0] == MSG_ACTIVATE) return ServerRequest::Activate;
     if (buffer[0] == MSG_CLOCK_REQUEST && carriesClockMark(buffer)) return ServerRequest::ClockRequest;
+    if (buffer[0] == MSG_CLIENT_REPORT && carriesClockMark(buffer)) return ServerRequest::ClientReport;
     if (buffer[DISCONNECT_MARK_OFFSET] == MSG_BYE) return ServerRequest::Disconnect;
     return ServerRequest::Other;
 }
 
-void sendConnectBroadcast(bool timed) {
+void sendConnectBroadcast(int protocolVersion) {
     runState.nextRetryTime = msAfter(elapsedMs(), 1000);
-    Message request = timed ? timedConnectMessage() : connectMessage();
+    Message request = protocolVersion >= CLOCK_PROTOCOL_VERSION
+                          ? timedConnectMessage(static_cast<uint8_t>(protocolVersion))
+                          : connectMessage();
     allowBroadcast();
     printf("Connecting...\n");
     sendMessage(request, broadcastTarget());

@@ -42,7 +42,25 @@ constexpr int16_t MSG_CLOCK_REPLY = 8;
 constexpr int CLOCK_REPLY_LENGTH = 12;
 constexpr size_t ECHOED_STAMP_OFFSET = 4;
 constexpr size_t SERVER_TIME_OFFSET = 8;
-constexpr int LONGEST_MESSAGE = 14;
+// The concert (version 3), spoken only between peers that both know it: a client of this version
+// says so in its connect's version byte, and a server of this version says so in the welcome it
+// sends such a client (an older client still gets the welcome of version 2). Then
+constexpr uint8_t CONCERT_PROTOCOL_VERSION = 3;
+// the server tells the client that a song ended and another follows (word 1: how many are still
+// to come), so that it stays and waits for the next;
+constexpr int16_t MSG_SONG_END = 9;
+// and that the room is silenced (a pause, a seek): the tone sounding stops at once and every note
+// given ahead that has not begun is forgotten;
+constexpr int16_t MSG_SILENCE = 10;
+// the client reports how its clock and notes fare, once a second: byte 0, the mark as in its
+// connect, then the shortest round trip of its recent exchanges in microseconds (4 bytes), the
+// notes that came after their moment and the notes missed in this song (2 bytes each, saturated).
+constexpr uint8_t MSG_CLIENT_REPORT = 0xFC;
+constexpr int CLIENT_REPORT_LENGTH = 18;
+constexpr size_t REPORT_ROUND_TRIP_OFFSET = 10;
+constexpr size_t REPORT_LATE_OFFSET = 14;
+constexpr size_t REPORT_MISSED_OFFSET = 16;
+constexpr int LONGEST_MESSAGE = 18;
 // No note is sent further ahead than this; a client takes one that claims to be as stray.
 constexpr int32_t LONGEST_LEAD_MS = 10000;
 constexpr int SERVER_RECEIVE_BUFFER = 1400;
@@ -57,17 +75,21 @@ struct Message {
 };
 
 Message connectMessage();
-// The connect request of a client that knows the room's clock.
-Message timedConnectMessage();
+// The connect request of a client that knows the room's clock, of its version (2 or 3).
+Message timedConnectMessage(uint8_t version);
 Message activateMessage();
 Message assignIdMessage(int16_t id);
 Message noteMessage(int16_t key, int16_t toneLength);
 Message serverByeMessage();
 Message clientDisconnectMessage(int16_t ownId);
-Message welcomeMessage();
+// Of the version both sides know: the client's, or the server's own if that is older.
+Message welcomeMessage(uint8_t version);
+Message songEndMessage(int16_t songsToCome);
+Message silenceMessage();
+Message clientReportMessage(uint8_t version, uint32_t roundTripMicros, int lateNotes, int missedNotes);
 // Times are microseconds of the sender's own clock, kept to 32 bits: they wrap every 71 minutes,
 // so a reader takes them as the moment nearest to one it knows.
-Message clockRequestMessage(uint32_t clientStamp);
+Message clockRequestMessage(uint32_t clientStamp, uint8_t version);
 Message clockReplyMessage(uint32_t clientStamp, uint32_t serverMicros);
 Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros);
 
@@ -82,13 +104,15 @@ int16_t readWord(const uint8_t *buffer, size_t n);
 uint32_t readStamp(const uint8_t *buffer, size_t offset);
 // Whether bytes 1 to 9 of a request carry the clock's tag and a version that knows it.
 bool carriesClockMark(const uint8_t *buffer);
+// That version, or 0 when the request carries no mark.
+uint8_t clockVersionOf(const uint8_t *buffer);
 
-enum class ServerRequest { Connect, Activate, Disconnect, ClockRequest, Other };
+enum class ServerRequest { Connect, Activate, Disconnect, ClockRequest, ClientReport, Other };
 ServerRequest classifyServerDatagram(const uint8_t *buffer);
 
 // The client's connect request to every server on the network; sets the next retry time.
-// The request is the timed one unless the client plays as an older one.
-void sendConnectBroadcast(bool timed);
+// The request is the timed one of the client's version unless it plays as an older one (1).
+void sendConnectBroadcast(int protocolVersion);
 
 // The "-a" mode: tells a waiting server to begin. Sends the activate datagram five times.
 void runActivateSender();

@@ -76,6 +76,10 @@ void sleepAtMost(int64_t nanos);
 // stopped or the machine slept through ends as soon as it runs again.
 void waitForSocket(int socketHandle, int64_t nanos);
 
+// Ends waitForSocket's current wait, or the next one, at once; safe from any thread. Another
+// thread that hands the waiting loop work (a command) calls it after handing it.
+void wakeSocketWait();
+
 // Sets the socket's broadcast option with a value of length 0, as a request to switch it off.
 // Hosts refuse such a value, and the refusal is ignored: the option stays as it was.
 void setEmptyBroadcastOption(int socketHandle);

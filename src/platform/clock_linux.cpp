@@ -1,12 +1,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <initializer_list>
 
@@ -26,6 +28,12 @@ const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 volatile sig_atomic_t stopSignalCame = 0;
 sigset_t stopSignals;  // those of them that are watched: not ignored from the start
 int stopPipe[2] = {-1, -1};
+
+// Written by wakeSocketWait, read empty by the wait it ends: a counter, so wakes never pile up.
+int socketWake() {
+    static const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return wake;
+}
 
 void recordStop(int signalNumber) {
     if (stopSignalCame) {
@@ -94,17 +102,27 @@ void sleepAtMost(int64_t nanos) {
 
 void waitForSocket(int socketHandle, int64_t nanos) {
     if (stopRequested() || nanos == 0) return;
-    pollfd ready[3] = {{socketHandle, POLLIN, 0}, {stopPipe[0], POLLIN, 0}, {waitTimer(), POLLIN, 0}};
-    nfds_t count = 2;
+    pollfd ready[4] = {{socketHandle, POLLIN, 0},
+                       {stopPipe[0], POLLIN, 0},
+                       {socketWake(), POLLIN, 0},
+                       {waitTimer(), POLLIN, 0}};
+    nfds_t count = 3;
     if (nanos > 0) {
         const itimerspec end = {{0, 0}, timespecOf(nanosOn(CLOCK_BOOTTIME) + nanos)};
-        if (ready[2].fd >= 0 && timerfd_settime(ready[2].fd, TFD_TIMER_ABSTIME, &end, nullptr) == 0) count = 3;
+        if (ready[3].fd >= 0 && timerfd_settime(ready[3].fd, TFD_TIMER_ABSTIME, &end, nullptr) == 0) count = 4;
     }
     // ppoll's own timeout only where the host has no such timer.
     const timespec timeout = timespecOf(nanos);
-    const timespec *limit = nanos < 0 || count == 3 ? nullptr : &timeout;
+    const timespec *limit = nanos < 0 || count == 4 ? nullptr : &timeout;
     // An interrupted or failed wait only costs one more pass of the loop, which waits again.
     (void)ppoll(ready, count, limit, nullptr);
+    uint64_t wakes = 0;
+    if ((ready[2].revents & POLLIN) != 0) (void)read(socketWake(), &wakes, sizeof wakes);
+}
+
+void wakeSocketWait() {
+    const uint64_t one = 1;
+    (void)write(socketWake(), &one, sizeof one);
 }
 
 void setEmptyBroadcastOption(int socketHandle) {

@@ -20,6 +20,12 @@ constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION_FLAG = 0x00000002;
 volatile LONG stopCame = 0;
 HANDLE stopEvent = nullptr;
 
+// Set by wakeSocketWait; an auto-reset event, so the wait it ends clears it.
+HANDLE socketWake() {
+    static const HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return wake;
+}
+
 BOOL WINAPI recordStop(DWORD event) {
     // A second Ctrl+C or Ctrl+Break goes to Windows' own handler, which ends the process at once.
     if (stopCame != 0 && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)) return FALSE;
@@ -43,10 +49,11 @@ HANDLE waitTimer() {
 
 // Waits until the object (if any) is signalled, the nanoseconds have passed (less than 0: no
 // limit) or a stop is requested.
-void waitForObject(HANDLE object, int64_t nanos) {
-    HANDLE handles[3];
+void waitForObject(HANDLE object, int64_t nanos, HANDLE other = nullptr) {
+    HANDLE handles[4];
     DWORD count = 0;
     if (object != nullptr) handles[count++] = object;
+    if (other != nullptr) handles[count++] = other;
     if (stopEvent != nullptr) handles[count++] = stopEvent;
     if (nanos >= 0) {
         // Negative: relative to now.
@@ -110,7 +117,11 @@ void waitForSocket(int socketHandle, int64_t nanos) {
     static const HANDLE datagramWaits = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     // The event is set whenever a datagram waits (again after each receive that leaves more).
     WSAEventSelect(static_cast<SOCKET>(socketHandle), datagramWaits, FD_READ);
-    waitForObject(datagramWaits, nanos);
+    waitForObject(datagramWaits, nanos, socketWake());
+}
+
+void wakeSocketWait() {
+    SetEvent(socketWake());
 }
 
 void setEmptyBroadcastOption(int socketHandle) {

@@ -57,21 +57,22 @@ void clearClientTable() {
     for (ClientSlot &slot : clientTable.slots) freeSlot(slot);
 }
 
-void registerClient(const netAddress &sender, bool timed, int64_t nowNanos) {
+void registerClient(const netAddress &sender, uint8_t clockVersion, int64_t nowNanos) {
     int id = slotFor(sender);
     if (id < 0) return;
     ClientSlot &slot = clientTable.slots[id];
     if (!slot.inUse) {
         slot.address.set(sender.getHost(), static_cast<int>(sender.getPort()));
         slot.inUse = 1;
-        if (timed) {
+        if (clockVersion >= CLOCK_PROTOCOL_VERSION) {
             slot.timed = 1;
+            slot.clockVersion = clockVersion;
             slot.heardNanos = nowNanos;
             slot.welcomedNanos = nowNanos;
         }
     }
     sendMessage(assignIdMessage(static_cast<int16_t>(id)), slot.address);
-    if (slot.timed) sendMessage(welcomeMessage(), slot.address);
+    if (slot.timed) sendMessage(welcomeMessage(slot.clockVersion), slot.address);
 }
 
 bool anyTimedClient() {
@@ -107,7 +108,7 @@ void tendTimedClients(int64_t nowNanos) {
         if (nowNanos >= letGoAt(slot)) {
             dropClient(id);
         } else if (!slot.askedTime && nowNanos >= welcomeAgainAt(slot)) {
-            sendMessage(welcomeMessage(), slot.address);
+            sendMessage(welcomeMessage(slot.clockVersion), slot.address);
             slot.welcomedNanos = nowNanos;
         }
     }

@@ -10,11 +10,12 @@ constexpr int MAX_CLIENTS = 32;
 struct ClientSlot {
     int inUse;
     netAddress address;
-    int32_t busyUntil;  // song position at which the client's current tone ends
-    int32_t noteEnd;    // scheduled end (start + duration) of the last note given
-    uint32_t key;       // key of the last note given
-    int givenNote;      // 0 until the first note is given: until then the client is idle
-    int timed;          // the client knows the room's clock: its notes are sent ahead
+    int32_t busyUntil;     // song position at which the client's current tone ends
+    int32_t noteEnd;       // scheduled end (start + duration) of the last note given
+    uint32_t key;          // key of the last note given
+    int givenNote;         // 0 until the first note is given: until then the client is idle
+    int timed;             // the client knows the room's clock: its notes are sent ahead
+    uint8_t clockVersion;  // of its connect: 3 knows the concert's messages too
     // Only for a timed client, on the monotonic clock in nanoseconds:
     int askedTime;                  // a clock request has come, so the welcome arrived
     int64_t heardNanos;             // its registration, then its last clock request
@@ -35,8 +36,9 @@ void clearClientTable();
 // A sender that holds a slot already (its answer was lost or late) is told that slot's id again:
 // one socket is one client, playing one tone at a time. With every slot in use and none the
 // sender's, the request is ignored. A client that knows the room's clock (timed) is also sent the
-// welcome after its id, and its slot keeps that. nowNanos is the monotonic clock's reading.
-void registerClient(const netAddress &sender, bool timed, int64_t nowNanos);
+// welcome after its id, and its slot keeps that. clockVersion is its connect's version (0: an older
+// client's connect). nowNanos is the monotonic clock's reading.
+void registerClient(const netAddress &sender, uint8_t clockVersion, int64_t nowNanos);
 
 // Whether any client in the room knows the room's clock.
 bool anyTimedClient();

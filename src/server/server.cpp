@@ -132,7 +132,7 @@ void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &se
     uint8_t fields[LONGEST_MESSAGE] = {};
     memcpy(fields, bytes, static_cast<size_t>(std::min(length, static_cast<int>(sizeof fields))));
     switch (classifyServerDatagram(fields)) {
-        case ServerRequest::Connect: registerClient(sender, carriesClockMark(fields), nowNanos); break;
+        case ServerRequest::Connect: registerClient(sender, clockVersionOf(fields), nowNanos); break;
         case ServerRequest::Activate: activate(); break;
         case ServerRequest::Disconnect: releaseClient(readWord(fields, 0), sender); break;
         case ServerRequest::ClockRequest: answerClockRequest(fields, sender, nowNanos); break;

@@ -159,7 +159,7 @@ void PageSession::takePageMessage(const std::string &text) {
             if (++clockRequestsDropped >= MOST_CLOCK_REQUESTS_DROPPED) end();
             return;
         }
-        const Message request = clockRequestMessage(stamp);
+        const Message request = clockRequestMessage(stamp, CLOCK_PROTOCOL_VERSION);
         error_code ignored;
         room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);
     }
@@ -182,7 +182,7 @@ void PageSession::join() {
 // answer a PC; the page is told so once and the request is repeated until a slot is free.
 void PageSession::askForSlot() {
     if (id >= 0 || over || !open) return;
-    const Message request = timedConnectMessage();
+    const Message request = timedConnectMessage(CLOCK_PROTOCOL_VERSION);
     error_code ignored;
     room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);
     retry.expires_after(SLOT_RETRY);

@@ -59,7 +59,7 @@ extern "C" ssize_t sendto(int handle, const void *buffer, size_t length, int, co
     }
     const auto *bytes = static_cast<const uint8_t *>(buffer);
     const bool clockRequest = length == CLOCK_REQUEST_LENGTH && bytes[0] == MSG_CLOCK_REQUEST;
-    const Message connect = timedConnectMessage();
+    const Message connect = timedConnectMessage(CLOCK_PROTOCOL_VERSION);
     if (clockRequest) {
         sentStamps.push_front({readStamp(bytes, CLIENT_STAMP_OFFSET), false});
         if (sentStamps.size() > LEARNED_STAMPS) sentStamps.pop_back();

@@ -161,7 +161,7 @@ int16_t word(const std::vector<uint8_t> &bytes, int n) {
 }
 
 bool isWelcome(const Sent &datagram) {
-    const Message welcome = welcomeMessage();
+    const Message welcome = welcomeMessage(CLOCK_PROTOCOL_VERSION);
     return datagram.bytes == std::vector<uint8_t>(welcome.bytes, welcome.bytes + welcome.length);
 }
 
@@ -245,8 +245,9 @@ void receiveDatagram(Input &input, uint8_t op, int times) {
     const uint8_t lengthCode = input.byte();
     int length = 0;
     if (lengthCode == 0xEE || lengthCode == 0xEF) {
-        const Message message =
-            lengthCode == 0xEE ? timedConnectMessage() : clockRequestMessage(static_cast<uint32_t>(input.int32()));
+        const Message message = lengthCode == 0xEE
+                                    ? timedConnectMessage(CLOCK_PROTOCOL_VERSION)
+                                    : clockRequestMessage(static_cast<uint32_t>(input.int32()), CLOCK_PROTOCOL_VERSION);
         memcpy(receiveBuffer, message.bytes, static_cast<size_t>(message.length));
         length = message.length;
     } else {

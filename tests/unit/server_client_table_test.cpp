@@ -12,9 +12,9 @@ using ServerClientTable = LoopbackServer;
 TEST_F(ServerClientTable, RegisterTakesTheLowestFreeSlotAndReleaseFreesIt) {
     LoopbackPeer first, second, third, fourth;
     testing::internal::CaptureStdout();
-    registerClient(first.address(), false, 0);
-    registerClient(second.address(), false, 0);
-    registerClient(third.address(), false, 0);
+    registerClient(first.address(), 0, 0);
+    registerClient(second.address(), 0, 0);
+    registerClient(third.address(), 0, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(first.received(), std::vector<Datagram>{assignId(0)});
     EXPECT_EQ(second.received(), std::vector<Datagram>{assignId(1)});
@@ -28,7 +28,7 @@ TEST_F(ServerClientTable, RegisterTakesTheLowestFreeSlotAndReleaseFreesIt) {
     EXPECT_EQ(slot.key, 0u);
 
     // A repeated request (its answer was lost or late) is told its id again and takes no slot.
-    registerClient(first.address(), false, 0);
+    registerClient(first.address(), 0, 0);
     EXPECT_EQ(first.received(), std::vector<Datagram>{assignId(0)});
     EXPECT_TRUE(slotIsAllZero(clientTable.slots[3]));
 
@@ -40,7 +40,7 @@ TEST_F(ServerClientTable, RegisterTakesTheLowestFreeSlotAndReleaseFreesIt) {
     EXPECT_TRUE(slotIsAllZero(clientTable.slots[1]));
 
     // The freed slot is the lowest free one again, and comes back clean.
-    registerClient(fourth.address(), false, 0);
+    registerClient(fourth.address(), 0, 0);
     EXPECT_EQ(fourth.received(), std::vector<Datagram>{assignId(1)});
     EXPECT_EQ(clientTable.slots[1].noteEnd, 0);
     EXPECT_EQ(clientTable.slots[1].key, 0u);
@@ -52,17 +52,17 @@ TEST_F(ServerClientTable, AFullTableLeavesTheNextConnectUnanswered) {
     const std::string before = tableBytes();
     LoopbackPeer latecomer;
     testing::internal::CaptureStdout();
-    registerClient(latecomer.address(), false, 0);
+    registerClient(latecomer.address(), 0, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_TRUE(latecomer.received().empty());
     EXPECT_EQ(tableBytes(), before);
     // A client holding a slot is still answered.
-    registerClient(peers[5]->address(), false, 0);
+    registerClient(peers[5]->address(), 0, 0);
     EXPECT_EQ(peers[5]->received(), std::vector<Datagram>{assignId(5)});
 
     // Once a client leaves, the latecomer gets its slot.
     releaseClient(17, peers[17]->address());
-    registerClient(latecomer.address(), false, 0);
+    registerClient(latecomer.address(), 0, 0);
     EXPECT_EQ(latecomer.received(), std::vector<Datagram>{assignId(17)});
 }
 
@@ -89,7 +89,7 @@ constexpr int64_t MS = NANOS_PER_MILLI;
 constexpr int64_t SECOND = NANOS_PER_SECOND;
 
 void askTheTime(const LoopbackPeer &client, int64_t now) {
-    answerClockRequest(clockRequestMessage(7).bytes, client.address(), now);
+    answerClockRequest(clockRequestMessage(7, CLOCK_PROTOCOL_VERSION).bytes, client.address(), now);
 }
 
 size_t countOf(const std::vector<Datagram> &datagrams, int16_t kind) {
@@ -103,9 +103,9 @@ size_t countOf(const std::vector<Datagram> &datagrams, int16_t kind) {
 TEST_F(ServerClientTable, ATimedClientSilentFor10SecondsIsLetGoAndOnlyIt) {
     LoopbackPeer silent, asking, older;
     const int64_t start = 3 * SECOND;
-    registerClient(silent.address(), true, start);
-    registerClient(asking.address(), true, start);
-    registerClient(older.address(), false, start);
+    registerClient(silent.address(), CLOCK_PROTOCOL_VERSION, start);
+    registerClient(asking.address(), CLOCK_PROTOCOL_VERSION, start);
+    registerClient(older.address(), 0, start);
     EXPECT_EQ(nanosUntilTimedClientsDue(start), SECOND);
 
     // The asking client asks once at 1.5 s, then every 9.5 s: each request restarts its 10 s.
@@ -139,7 +139,7 @@ TEST_F(ServerClientTable, ATimedClientSilentFor10SecondsIsLetGoAndOnlyIt) {
 TEST_F(ServerClientTable, ClockRequestsBeyondTheAllowanceAreDroppedYetCountAsLife) {
     LoopbackPeer client;
     int64_t now = 0;
-    registerClient(client.address(), true, now);
+    registerClient(client.address(), CLOCK_PROTOCOL_VERSION, now);
     // Sends requests step apart; how many were answered. Replies are read as they come, in batches
     // the peer's socket holds.
     auto answered = [&](int count, int64_t step) {

@@ -109,7 +109,7 @@ protected:
         std::vector<std::unique_ptr<LoopbackPeer>> peers;
         for (int i = 0; i < count; i++) {
             peers.push_back(std::make_unique<LoopbackPeer>());
-            registerClient(peers.back()->address(), false, 0);
+            registerClient(peers.back()->address(), 0, 0);
             EXPECT_EQ(peers.back()->received(), std::vector<Datagram>{assignId(i)});
         }
         return peers;

@@ -13,7 +13,7 @@ TEST(UnopenedSocketDeathTest, BindFailsAndSendsGoNowhereUpToAQuietShutdown) {
             runState.socket = new netSocket();  // never opened
             if (bindSocket(0)) abort();
             runActivateSender();
-            sendConnectBroadcast(false);
+            sendConnectBroadcast(1);
             shutdownAndExit();
         },
         testing::ExitedWithCode(0), "");
