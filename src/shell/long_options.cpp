@@ -1,5 +1,6 @@
 #include "shell/long_options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +95,26 @@ bool applyWebPort(const char *value) {
     return readNumber(value, 1, MAX_PORT, runState.webPort) && *value == '\0';
 }
 
+// A key goes into the conductor's address, so it is kept to what an address carries as it is, and
+// long enough that nobody guesses it.
+constexpr size_t SHORTEST_KEY = 16;
+constexpr size_t LONGEST_KEY = 128;
+
+bool applyConductorKey(const char *value) {
+    const size_t length = strlen(value);
+    if (length < SHORTEST_KEY || length > LONGEST_KEY) return false;
+    for (const char *c = value; *c != '\0'; c++) {
+        if (isalnum(static_cast<unsigned char>(*c)) == 0 && *c != '-' && *c != '_') return false;
+    }
+    runState.conductorKey = value;
+    return true;
+}
+
+bool applyPlaylist(const char *value) {
+    runState.playlistPath = value;
+    return *value != '\0';
+}
+
 bool noDrums = false;
 
 struct LongOption {
@@ -114,6 +135,8 @@ const LongOption SERVER_OPTIONS[] = {
     {"--stats", nullptr, nullptr, &statsRequested},
     {"--lead", "a number of milliseconds from 0 to 10000, such as 150", applyLead, nullptr},
     {"--web", "a port from 1 to 65535, such as 8080, or nothing for 27080", applyWebPort, nullptr, "27080"},
+    {"--playlist", "a folder of .mid files or a file that names one song a line", applyPlaylist, nullptr},
+    {"--conductor-key", "16 to 128 letters, digits, - or _", applyConductorKey, nullptr},
 };
 
 const LongOption CLIENT_OPTIONS[] = {
@@ -153,6 +176,10 @@ bool readServerOptions(int argc, char **argv, int fileArg) {
     if (!readLongOptions(argc, argv, fileArg, SERVER_OPTIONS)) return false;
     if (noDrums) songFilter.channels &= static_cast<uint16_t>(~(1U << (DRUM_CHANNEL - 1)));
     return true;
+}
+
+bool readTrackList(const char *text, NumberList &tracks) {
+    return readList(text, 1, MAX_TRACK, tracks);
 }
 
 bool readClientOptions(int argc, char **argv) {

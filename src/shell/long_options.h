@@ -3,6 +3,7 @@
 // while it plays and how far ahead it sends notes. The client's, given with -c: which protocol it
 // speaks, its sound device's delay and whether it tells the room's clock. The usage text lists
 // none of them; absent, they change nothing.
+#include "schedule/song_filter.h"
 
 // A refused option ends the run with this status, as a command-line mistake does in most programs,
 // so that a script sees it.
@@ -15,3 +16,6 @@ bool readServerOptions(int argc, char **argv, int fileArg);
 
 // The same for the client's long options.
 bool readClientOptions(int argc, char **argv);
+
+// A list of tracks as --tracks takes it, such as 1,3-5; false when the text is no such list.
+bool readTrackList(const char *text, NumberList &tracks);

@@ -4,13 +4,15 @@
 #include <cstdint>
 
 struct RunState {
-    uint32_t startTime;    // platform millisecond timer at start-up
-    netSocket *socket;     // the one datagram socket of the process (owned)
-    uint8_t isServer;      // set when server mode begins
-    int playbackActive;    // 1 unless the server waits for an activate datagram
-    const char *midiPath;  // argument after "-s", not owned
-    int32_t leadMs;        // how long before their start notes go to clients that know the clock
-    int webPort;           // where the room's page is served; 0: it is not
+    uint32_t startTime;        // platform millisecond timer at start-up
+    netSocket *socket;         // the one datagram socket of the process (owned)
+    uint8_t isServer;          // set when server mode begins
+    int playbackActive;        // 1 unless the server waits for an activate datagram
+    const char *midiPath;      // argument after "-s", not owned
+    int32_t leadMs;            // how long before their start notes go to clients that know the clock
+    int webPort;               // where the room's page is served; 0: it is not
+    const char *playlistPath;  // --playlist: songs after the first; nullptr: none
+    const char *conductorKey;  // --conductor-key: the conductor's page's fixed key; nullptr: a random one
     // Client side.
     uint8_t connected;
     int16_t ownId;
