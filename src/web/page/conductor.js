@@ -1,0 +1,496 @@
+'use strict';
+// The conductor's page: shows the room's state as the server publishes it and sends the
+// conductor's commands back. Nothing here decides; every change is the server's and comes back in
+// the next state, so two conductors (a laptop and a phone) always show the same room.
+
+const testing = new URLSearchParams(location.search).has('test');
+const $ = (id) => document.getElementById(id);
+// Everything of the conductor lives under the page's own address, which holds the key.
+const base = location.pathname.replace(/\/+$/, '');
+
+const LARGEST_SONG_BYTES = 1 << 20;
+const FIRST_RETRY_MS = 1000, LONGEST_RETRY_MS = 30000;
+const TEMPO_SEND_MS = 150; // a dragged slider sends at most this often
+const DRAG_PIXELS = 6; // a press that moves less is a click
+const RANGE_SPAN = 11; // --range takes at least an octave
+const GIVEN_GREY = '#5b6270', DROPPED_RED = '#ff4d4d';
+
+// One colour per voice id, 0 to 31: hues a golden angle apart, two lightnesses, so neighbours differ.
+const PALETTE = Array.from({ length: 32 }, (_, id) =>
+  `hsl(${Math.round((id * 137.508) % 360)}, ${id % 2 ? 65 : 80}%, ${id % 2 ? 68 : 55}%)`);
+
+let room = null; // the newest state
+let roomReceived = 0; // performance.now() when it came
+let song = { song: -1, version: -1, notes: [] };
+let lastServerMessage = '';
+
+// ---- Talking to the server ----
+
+let ws = null, retryMs = FIRST_RETRY_MS, retryTimer = 0;
+
+function send(command) {
+  if (!ws || ws.readyState !== WebSocket.OPEN) return;
+  const text = JSON.stringify(command);
+  ws.send(text);
+  if (testing) console.log('conductor-sent ' + text);
+}
+
+function setLink(text, online) {
+  $('link').textContent = text;
+  document.body.classList.toggle('offline', !online);
+}
+
+function connect() {
+  clearTimeout(retryTimer);
+  let sock;
+  try {
+    sock = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + base + '/socket');
+  } catch {
+    return retryLater();
+  }
+  ws = sock;
+  sock.onopen = () => {
+    retryMs = FIRST_RETRY_MS;
+    setLink('Connected', true);
+  };
+  sock.onmessage = (e) => {
+    let m;
+    try { m = JSON.parse(e.data); } catch { return; }
+    if (ws === sock && m && typeof m === 'object') take(m);
+  };
+  sock.onclose = () => {
+    if (ws !== sock) return;
+    ws = null;
+    retryLater();
+  };
+}
+
+// A server that is gone (or started again) is asked less and less often, up to every 30 s.
+function retryLater() {
+  setLink(`Lost the server, trying again in ${Math.round(retryMs / 1000)} s…`, false);
+  retryTimer = setTimeout(connect, retryMs);
+  retryMs = Math.min(retryMs * 2, LONGEST_RETRY_MS);
+}
+
+function take(m) {
+  if ('ping' in m) send({ pong: m.ping });
+  else if ('state' in m) takeState(m.state);
+  else if ('notes' in m) takeNotes(m.notes);
+  else if ('audience' in m) takeAudience(m.audience);
+}
+
+// ---- The room's state ----
+
+const PHASES = { waiting: 'Waiting for the start', playing: 'Playing', paused: 'Paused',
+  between: 'Between songs', over: 'The concert is over' };
+const KINDS = { pc: 'PC', 'older pc': 'older PC', page: 'page' };
+
+function takeState(s) {
+  if (!s || typeof s !== 'object') return;
+  room = s;
+  roomReceived = performance.now();
+  if (testing) {
+    const { state, song: index, position, at, tempo, loop } = s;
+    console.log('conductor-state ' + JSON.stringify({ state, song: index, position, at, tempo, loop }));
+  }
+  const songs = Array.isArray(s.songs) ? s.songs : [];
+  const current = songs[s.song];
+  $('title').textContent = current ? current.name : '–';
+  $('phase').textContent = PHASES[s.state] || '';
+  $('start').hidden = s.state !== 'waiting';
+  $('pause').textContent = s.state === 'paused' ? 'Resume' : 'Pause';
+  $('pause').disabled = s.state !== 'playing' && s.state !== 'paused';
+  $('previous').disabled = !(s.song > 0);
+  $('next').disabled = !(s.song < songs.length - 1);
+  $('stop').disabled = s.state === 'over';
+  const loop = loopOf(s);
+  $('clear-loop').hidden = !loop;
+  $('loop-text').textContent = loop ? `Looping ${clockText(loop[0])} to ${clockText(loop[1])}`
+    : 'Click the roll to move there, drag across it to loop.';
+  if (s.message !== lastServerMessage) {
+    lastServerMessage = s.message;
+    if (s.message) say(s.message);
+  }
+  showSongs(songs, s.song);
+  showOptions(s);
+  showVoices(s);
+  drawNotes();
+}
+
+const loopOf = (s) => (Array.isArray(s.loop) && s.loop.length === 2 && s.loop[1] > s.loop[0] ? s.loop : null);
+
+function showSongs(songs, index) {
+  const list = $('songs');
+  list.replaceChildren(...songs.map((entry, i) => {
+    const item = document.createElement('li');
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.textContent = entry.name;
+    button.title = 'Play this song from its start';
+    button.addEventListener('click', () => send({ cmd: 'play', song: i }));
+    const length = document.createElement('span');
+    length.className = 'dim';
+    length.textContent = clockText(entry.lengthMs);
+    item.append(button, length);
+    if (i === index) {
+      item.className = 'current';
+      item.setAttribute('aria-current', 'true');
+    }
+    return item;
+  }));
+}
+
+function showVoices(s) {
+  const voices = Array.isArray(s.voices) ? s.voices : [];
+  $('voices').replaceChildren(...voices.map((v) => {
+    const row = document.createElement('tr');
+    const roundTrip = typeof v.roundTripMs === 'number' && v.kind !== 'older pc' ? v.roundTripMs.toFixed(1) : '–';
+    const cells = [v.id, KINDS[v.kind] || v.kind, v.address, roundTrip, v.late, v.missed];
+    cells.forEach((value, i) => {
+      const cell = document.createElement('td');
+      cell.textContent = value === undefined ? '' : String(value);
+      if (i === 0) cell.style.color = PALETTE[v.id & 31];
+      row.append(cell);
+    });
+    return row;
+  }));
+  $('counts').textContent = `${voices.length} · ${s.sent | 0} notes sent, ${s.dropped | 0} dropped`;
+}
+
+const say = (text) => ($('message').textContent = text);
+
+// ---- Position ----
+
+const clockText = (ms) => {
+  const s = Math.floor(Math.max(ms, 0) / 1000);
+  return Math.floor(s / 60) + ':' + String(s % 60).padStart(2, '0');
+};
+
+function songLength() {
+  const entry = room && Array.isArray(room.songs) ? room.songs[room.song] : null;
+  if (entry && entry.lengthMs > 0) return entry.lengthMs;
+  return song.notes.reduce((end, [start, length]) => Math.max(end, start + length), 0);
+}
+
+// Where the song is now: from the last state's position, at its tempo while it plays, around the
+// loop when there is one. The server's own clock is not needed to draw a play head.
+function positionNow() {
+  if (!room) return 0;
+  let position = room.position;
+  if (room.state === 'playing') {
+    position += ((performance.now() - roomReceived) * room.tempo) / 100;
+    const loop = loopOf(room);
+    if (loop && room.position < loop[1] && position >= loop[1]) {
+      position = loop[0] + ((position - loop[1]) % (loop[1] - loop[0]));
+    }
+  }
+  return Math.min(Math.max(position, 0), songLength());
+}
+
+// ---- The piano roll: time across, keys up ----
+
+const roll = $('roll');
+const layer = document.createElement('canvas'); // the notes, drawn again only when they change
+let keys = { low: 48, high: 84 };
+let dragging = null; // { fromX, toX } in css pixels while a press moves
+
+function fitRoll() {
+  const scale = window.devicePixelRatio || 1;
+  const width = Math.round(roll.clientWidth * scale), height = Math.round(roll.clientHeight * scale);
+  if (roll.width !== width || roll.height !== height) {
+    roll.width = layer.width = width;
+    roll.height = layer.height = height;
+    drawNotes();
+  }
+}
+
+const xOf = (ms, width) => (songLength() > 0 ? (ms / songLength()) * width : 0);
+const msOf = (cssX) => Math.round(Math.min(Math.max(cssX / roll.clientWidth, 0), 1) * songLength());
+
+function drawNotes() {
+  const g = layer.getContext('2d');
+  const { width, height } = layer;
+  g.clearRect(0, 0, width, height);
+  if (!width || !height) return;
+  const notes = song.notes;
+  if (notes.length) {
+    const lowest = Math.min(...notes.map((n) => n[2])), highest = Math.max(...notes.map((n) => n[2]));
+    const spare = Math.max(0, 12 - (highest - lowest)) / 2;
+    keys = { low: Math.floor(lowest - 1 - spare), high: Math.ceil(highest + 1 + spare) };
+  }
+  const row = height / (keys.high - keys.low + 1);
+  const yOf = (key) => height - (key - keys.low + 1) * row;
+  for (let key = keys.low; key <= keys.high; key++) {
+    // The black keys' rows a shade darker, each C marked: the roll reads like a keyboard.
+    if ([1, 3, 6, 8, 10].includes(((key % 12) + 12) % 12)) {
+      g.fillStyle = '#15181c';
+      g.fillRect(0, yOf(key), width, row);
+    }
+    if (((key % 12) + 12) % 12 === 0) {
+      g.fillStyle = '#2a2f36';
+      g.fillRect(0, yOf(key) + row - 1, width, 1);
+    }
+  }
+  const given = room && room.song === song.song && typeof room.given === 'string' ? room.given : '';
+  const scale = window.devicePixelRatio || 1;
+  notes.forEach(([start, length, key], i) => {
+    const x = xOf(start, width), w = Math.max(xOf(start + length, width) - x, 2 * scale);
+    const y = yOf(key), h = Math.max(row - scale, scale);
+    const mark = given[i] || '.';
+    if (mark === '-') {
+      g.strokeStyle = DROPPED_RED;
+      g.lineWidth = scale * 1.5;
+      g.strokeRect(x, y, w, h);
+      g.beginPath();
+      g.moveTo(x, y);
+      g.lineTo(x + w, y + h);
+      g.moveTo(x, y + h);
+      g.lineTo(x + w, y);
+      g.stroke();
+      return;
+    }
+    g.fillStyle = mark === '.' ? GIVEN_GREY : PALETTE[voiceOf(mark) & 31];
+    g.fillRect(x, y, w, h);
+  });
+}
+
+// "A" + id for ids 0 to 25, then "a" onwards.
+const voiceOf = (mark) => (mark >= 'a' ? mark.charCodeAt(0) - 97 + 26 : mark.charCodeAt(0) - 65);
+
+function drawRoll() {
+  fitRoll();
+  const g = roll.getContext('2d');
+  const { width, height } = roll;
+  const scale = window.devicePixelRatio || 1;
+  g.clearRect(0, 0, width, height);
+  g.drawImage(layer, 0, 0);
+  const shade = (from, until, colour) => {
+    g.fillStyle = colour;
+    g.fillRect(Math.min(from, until), 0, Math.abs(until - from), height);
+  };
+  const loop = room && loopOf(room);
+  if (loop) shade(xOf(loop[0], width), xOf(loop[1], width), 'rgba(76, 195, 138, 0.18)');
+  if (dragging) shade(dragging.fromX * scale, dragging.toX * scale, 'rgba(240, 180, 84, 0.25)');
+  const position = positionNow();
+  g.fillStyle = '#ffffff';
+  g.fillRect(Math.round(xOf(position, width) - scale), 0, 2 * scale, height);
+  $('time').textContent = clockText(position) + ' / ' + clockText(songLength());
+  requestAnimationFrame(drawRoll);
+}
+
+function takeNotes(n) {
+  if (!n || !Array.isArray(n.notes)) return;
+  song = { song: n.song, version: n.version, notes: n.notes.filter((x) => Array.isArray(x) && x.length >= 3) };
+  drawNotes();
+}
+
+const pressX = (e) => e.clientX - roll.getBoundingClientRect().left;
+
+roll.addEventListener('pointerdown', (e) => {
+  if (e.button !== 0) return;
+  roll.setPointerCapture(e.pointerId);
+  dragging = { fromX: pressX(e), toX: pressX(e), moved: false };
+});
+roll.addEventListener('pointermove', (e) => {
+  if (!dragging) return;
+  dragging.toX = pressX(e);
+  dragging.moved = dragging.moved || Math.abs(dragging.toX - dragging.fromX) >= DRAG_PIXELS;
+});
+roll.addEventListener('pointerup', (e) => {
+  if (!dragging) return;
+  const press = dragging;
+  dragging = null;
+  press.toX = pressX(e);
+  if (!press.moved) return send({ cmd: 'seek', ms: msOf(press.fromX) });
+  const from = msOf(Math.min(press.fromX, press.toX)), until = msOf(Math.max(press.fromX, press.toX));
+  send({ cmd: 'loop', from, until });
+});
+roll.addEventListener('pointercancel', () => (dragging = null));
+$('clear-loop').addEventListener('click', () => send({ cmd: 'loop', from: 0, until: 0 }));
+
+// ---- Transport ----
+
+function togglePause() {
+  if (room && room.state === 'playing') send({ cmd: 'pause' });
+  else if (room && room.state === 'paused') send({ cmd: 'resume' });
+}
+
+$('start').addEventListener('click', () => send({ cmd: 'start' }));
+$('pause').addEventListener('click', togglePause);
+$('previous').addEventListener('click', () => send({ cmd: 'previous' }));
+$('next').addEventListener('click', () => send({ cmd: 'next' }));
+$('stop').addEventListener('click', () => {
+  if (confirm('Stop the concert? Every client is told to quit.')) send({ cmd: 'stop' });
+});
+
+document.addEventListener('keydown', (e) => {
+  if (e.key === 'Escape' && document.body.classList.contains('showing')) return showToRoom(false);
+  const typing = e.target instanceof HTMLInputElement && e.target.type !== 'range' && e.target.type !== 'file';
+  if (e.key !== ' ' || typing || e.repeat || e.ctrlKey || e.altKey || e.metaKey) return;
+  // Also keeps a focused button from taking the space as a click of its own.
+  e.preventDefault();
+  togglePause();
+});
+
+// ---- Options: every change sends all four, as the server replaces them whole ----
+
+const CHANNEL_COUNT = 16, DRUMS = 10;
+let channels = 0xffff;
+const channelButtons = [];
+for (let channel = 1; channel <= CHANNEL_COUNT; channel++) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.className = 'channel';
+  button.textContent = channel === DRUMS ? '10 drums' : String(channel);
+  button.addEventListener('click', () => {
+    channels ^= 1 << (channel - 1);
+    showChannels();
+    sendOptions();
+  });
+  channelButtons.push(button);
+}
+$('channels').append(...channelButtons);
+
+function showChannels() {
+  channelButtons.forEach((button, i) => button.setAttribute('aria-pressed', String(((channels >> i) & 1) === 1)));
+}
+
+const TRACK_LIST = /^\s*(\d+(\s*-\s*\d+)?(\s*,\s*\d+(\s*-\s*\d+)?)*)?\s*$/;
+const whole = (input, low, high) => Math.min(Math.max(Math.round(Number(input.value) || 0), low), high);
+
+function sendOptions() {
+  const tracks = $('tracks').value.trim();
+  const low = whole($('range-low'), 0, 127), high = whole($('range-high'), 0, 127);
+  const tracksRight = TRACK_LIST.test(tracks), rangeRight = high - low >= RANGE_SPAN;
+  $('tracks').classList.toggle('wrong', !tracksRight);
+  $('range-low').classList.toggle('wrong', !rangeRight);
+  $('range-high').classList.toggle('wrong', !rangeRight);
+  if (!tracksRight || !rangeRight) return;
+  send({ cmd: 'options', channels, tracks: tracks.replace(/\s+/g, ''), transpose: whole($('transpose'), -48, 48),
+    range: [low, high] });
+}
+
+for (const id of ['transpose', 'range-low', 'range-high', 'tracks']) $(id).addEventListener('change', sendOptions);
+
+// A field the conductor is typing in keeps what is typed; the others show the room's.
+function showField(input, value) {
+  if (document.activeElement === input && input.type !== 'range') return;
+  if (input === tempoSlider && sliding) return;
+  input.value = value;
+  input.classList.remove('wrong');
+}
+
+function showOptions(s) {
+  const o = s.options || {};
+  if (typeof o.channels === 'number') {
+    channels = o.channels & 0xffff;
+    showChannels();
+  }
+  if (typeof o.tracks === 'string') showField($('tracks'), o.tracks);
+  if (typeof o.transpose === 'number') showField($('transpose'), o.transpose);
+  if (Array.isArray(o.range)) {
+    showField($('range-low'), o.range[0]);
+    showField($('range-high'), o.range[1]);
+  }
+  if (typeof s.tempo === 'number') {
+    showField(tempoSlider, s.tempo);
+    showField($('tempo-number'), s.tempo);
+  }
+}
+
+// ---- Tempo ----
+
+const tempoSlider = $('tempo');
+let sliding = false, tempoTimer = 0, tempoSentAt = 0;
+
+function sendTempo(percent) {
+  clearTimeout(tempoTimer);
+  tempoSentAt = performance.now();
+  send({ cmd: 'tempo', percent: Math.min(Math.max(Math.round(percent), 25), 400) });
+}
+
+tempoSlider.addEventListener('pointerdown', () => (sliding = true));
+addEventListener('pointerup', () => (sliding = false));
+tempoSlider.addEventListener('input', () => {
+  $('tempo-number').value = tempoSlider.value;
+  clearTimeout(tempoTimer);
+  const wait = tempoSentAt + TEMPO_SEND_MS - performance.now();
+  if (wait <= 0) sendTempo(tempoSlider.value);
+  else tempoTimer = setTimeout(() => sendTempo(tempoSlider.value), wait);
+});
+tempoSlider.addEventListener('change', () => sendTempo(tempoSlider.value));
+$('tempo-number').addEventListener('change', () => {
+  const percent = whole($('tempo-number'), 25, 400);
+  $('tempo-number').value = tempoSlider.value = percent;
+  sendTempo(percent);
+});
+$('tempo-reset').addEventListener('click', () => {
+  $('tempo-number').value = tempoSlider.value = 100;
+  sendTempo(100);
+});
+
+// ---- Adding a song ----
+
+async function addSong(file) {
+  if (!/\.midi?$/i.test(file.name)) return say(`${file.name} is no MIDI file (.mid).`);
+  if (file.size > LARGEST_SONG_BYTES) return say(`${file.name} is larger than 1 MiB.`);
+  say(`Sending ${file.name}…`);
+  try {
+    const answer = await fetch(base + '/songs?name=' + encodeURIComponent(file.name), { method: 'POST', body: file });
+    if (answer.status === 202) say(`Sent ${file.name}; it is added once the server has read it.`);
+    else if (answer.status === 413) say(`${file.name} is larger than 1 MiB.`);
+    else say(`The server did not take ${file.name} (${answer.status}).`);
+  } catch {
+    say(`Could not send ${file.name}: the server is out of reach.`);
+  }
+}
+
+$('add').addEventListener('change', () => {
+  const file = $('add').files[0];
+  $('add').value = '';
+  if (file) addSong(file);
+});
+
+const carriesFiles = (e) => e.dataTransfer && Array.from(e.dataTransfer.types || []).includes('Files');
+addEventListener('dragover', (e) => {
+  if (!carriesFiles(e)) return;
+  e.preventDefault();
+  $('drop').hidden = false;
+});
+addEventListener('dragleave', (e) => {
+  if (!e.relatedTarget) $('drop').hidden = true;
+});
+addEventListener('drop', (e) => {
+  $('drop').hidden = true;
+  if (!e.dataTransfer || !e.dataTransfer.files.length) return;
+  e.preventDefault();
+  addSong(e.dataTransfer.files[0]);
+});
+
+// ---- The audience's address, large enough for a projector ----
+
+function takeAudience(a) {
+  if (!a || typeof a !== 'object') return;
+  $('audience-address').textContent = a.address || '–';
+  if (typeof a.qr === 'string' && a.qr) {
+    $('qr').src = a.qr;
+    $('qr').hidden = false;
+  }
+}
+
+function showToRoom(on) {
+  document.body.classList.toggle('showing', on);
+  $('show').textContent = on ? 'Back' : 'Show to the room';
+  if (on && document.documentElement.requestFullscreen) document.documentElement.requestFullscreen().catch(() => {});
+  if (!on && document.fullscreenElement) document.exitFullscreen().catch(() => {});
+}
+
+$('show').addEventListener('click', () => showToRoom(!document.body.classList.contains('showing')));
+document.addEventListener('fullscreenchange', () => {
+  if (!document.fullscreenElement && document.body.classList.contains('showing')) showToRoom(false);
+});
+
+showChannels();
+if (testing) window.conductor = { take };
+connect();
+requestAnimationFrame(drawRoll);
