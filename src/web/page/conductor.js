@@ -89,12 +89,13 @@ function takeState(s) {
   if (!s || typeof s !== 'object') return;
   room = s;
   roomReceived = performance.now();
-  if (testing) {
-    const { state, song: index, position, at, tempo, loop } = s;
-    console.log('conductor-state ' + JSON.stringify({ state, song: index, position, at, tempo, loop }));
-  }
   const songs = Array.isArray(s.songs) ? s.songs : [];
   const current = songs[s.song];
+  if (testing) {
+    const { state, song: index, position, at, tempo, loop, options, message } = s;
+    const told = { state, song: index, position, at, tempo, loop, options, message, length: current && current.lengthMs };
+    console.log('conductor-state ' + JSON.stringify(told));
+  }
   $('title').textContent = current ? current.name : '–';
   $('phase').textContent = PHASES[s.state] || '';
   $('start').hidden = s.state !== 'waiting';
@@ -119,9 +120,14 @@ function takeState(s) {
 
 const loopOf = (s) => (Array.isArray(s.loop) && s.loop.length === 2 && s.loop[1] > s.loop[0] ? s.loop : null);
 
+let shownSongs = '';
+
+// Made again only when the list changes: a button replaced under a press would lose its click.
 function showSongs(songs, index) {
-  const list = $('songs');
-  list.replaceChildren(...songs.map((entry, i) => {
+  const shown = JSON.stringify([songs, index]);
+  if (shown === shownSongs) return;
+  shownSongs = shown;
+  $('songs').replaceChildren(...songs.map((entry, i) => {
     const item = document.createElement('li');
     const button = document.createElement('button');
     button.type = 'button';
@@ -213,11 +219,6 @@ function drawNotes() {
   g.clearRect(0, 0, width, height);
   if (!width || !height) return;
   const notes = song.notes;
-  if (notes.length) {
-    const lowest = Math.min(...notes.map((n) => n[2])), highest = Math.max(...notes.map((n) => n[2]));
-    const spare = Math.max(0, 12 - (highest - lowest)) / 2;
-    keys = { low: Math.floor(lowest - 1 - spare), high: Math.ceil(highest + 1 + spare) };
-  }
   const row = height / (keys.high - keys.low + 1);
   const yOf = (key) => height - (key - keys.low + 1) * row;
   for (let key = keys.low; key <= keys.high; key++) {
@@ -281,6 +282,16 @@ function drawRoll() {
 function takeNotes(n) {
   if (!n || !Array.isArray(n.notes)) return;
   song = { song: n.song, version: n.version, notes: n.notes.filter((x) => Array.isArray(x) && x.length >= 3) };
+  if (song.notes.length) {
+    // The song's own keys and a little more, at least an octave: a tune of three notes fills no roll.
+    let lowest = 127, highest = 0;
+    for (const [, , key] of song.notes) {
+      lowest = Math.min(lowest, key);
+      highest = Math.max(highest, key);
+    }
+    const spare = Math.max(0, 12 - (highest - lowest)) / 2;
+    keys = { low: Math.floor(lowest - 1 - spare), high: Math.ceil(highest + 1 + spare) };
+  }
   drawNotes();
 }
 
@@ -372,6 +383,9 @@ function sendOptions() {
 
 for (const id of ['transpose', 'range-low', 'range-high', 'tracks']) $(id).addEventListener('change', sendOptions);
 
+const tempoSlider = $('tempo');
+let sliding = false, tempoTimer = 0, tempoSentAt = 0;
+
 // A field the conductor is typing in keeps what is typed; the others show the room's.
 function showField(input, value) {
   if (document.activeElement === input && input.type !== 'range') return;
@@ -399,9 +413,6 @@ function showOptions(s) {
 }
 
 // ---- Tempo ----
-
-const tempoSlider = $('tempo');
-let sliding = false, tempoTimer = 0, tempoSentAt = 0;
 
 function sendTempo(percent) {
   clearTimeout(tempoTimer);
