@@ -12,8 +12,8 @@ bool standardInputIsTerminal();
 // echoed, while Ctrl-C still stops the run, and starts a thread that hands every byte typed to
 // takeByte, in order. Keys come as a VT terminal sends them: an arrow as ESC [ C (right) or
 // ESC [ D (left). The terminal has its own mode back while the process is stopped (Ctrl-Z) or runs
-// in the background, and once restoreTerminal is called. False, changing nothing, if the terminal
-// cannot be set so.
+// in the background, and once restoreTerminal is called. False if the terminal's mode cannot be
+// read or no thread can be started; the terminal then keeps its mode.
 bool readTypedKeys(void (*takeByte)(unsigned char byte));
 
 // Gives standard input's terminal back the mode it had before readTypedKeys; nothing if that was

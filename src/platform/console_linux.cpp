@@ -97,15 +97,6 @@ bool readTypedKeys(void (*takeByte)(unsigned char byte)) {
     keyMode.c_cc[VMIN] = 1;
     keyMode.c_cc[VTIME] = 0;
     takeTypedByte = takeByte;
-    // The thread takes no signal, so that every handler runs on the song's loop as before.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    pthread_t reader;
-    const bool started = pthread_create(&reader, nullptr, readKeys, nullptr) == 0;
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (!started) return false;
-    pthread_detach(reader);
     struct sigaction stop;
     // A Ctrl-Z that the process ignores (started without job control) stays ignored.
     if (sigaction(SIGTSTP, nullptr, &stop) == 0 && stop.sa_handler == SIG_DFL) handleSignal(SIGTSTP, ownModeThenStop);
@@ -113,6 +104,18 @@ bool readTypedKeys(void (*takeByte)(unsigned char byte)) {
     signal(SIGTTIN, SIG_IGN);
     keysWanted = 1;
     putKeyMode();
+    // The thread takes no signal, so that every handler runs on the song's loop as before.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_t reader;
+    const bool started = pthread_create(&reader, nullptr, readKeys, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!started) {
+        restoreTerminal();
+        return false;
+    }
+    pthread_detach(reader);
     return true;
 }
 

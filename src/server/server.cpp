@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "concert/terminal_keys.h"
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "net/socket.h"
@@ -143,6 +144,7 @@ void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &se
 void runServerLoop() {
     runState.isServer = 1;
     loadSong();
+    startTerminalKeys();
     reportLoadedSong();
     clearClientTable();
     if (!bindSocket(SERVER_PORT)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "concert/terminal_keys.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "schedule/note_schedule.h"
@@ -66,6 +67,12 @@ void reportLoadedSong() {
         fprintf(stderr, "1 client plays every note.\n");
     } else {
         fprintf(stderr, "%d clients play every note.\n", needed);
+    }
+    // The keys are told once, under the first song's line.
+    static bool keysTold = false;
+    if (terminalKeysAreRead() && !keysTold) {
+        fprintf(stderr, "Keys: [space] pause  [<-/->] seek  [+/-] tempo  [n/p] song  [q] stop\n");
+        keysTold = true;
     }
     fflush(stderr);
 }

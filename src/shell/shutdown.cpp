@@ -7,6 +7,7 @@
 #endif
 
 #include "net/socket.h"
+#include "platform/console.h"
 #include "platform/speaker.h"
 #include "schedule/note_schedule.h"
 #include "server/client_table.h"
@@ -14,6 +15,7 @@
 #include "web/web_room.h"
 
 void shutdownAndExit(int status) {
+    restoreTerminal();
     if (runState.isServer) {
         for (const ClientSlot &slot : clientTable.slots) {
             if (slot.inUse) sendMessage(serverByeMessage(), slot.address);

@@ -37,14 +37,36 @@ void printQrCode(const std::string &text) {
 
 }  // namespace
 
-void tellJoinAddresses(int port) {
+std::string tellJoinAddresses(int port, const std::string &conductorKey) {
     const std::vector<std::string> addresses = upInterfaceAddresses();
     fprintf(stderr, "Phones and laptops join the room by opening:\n");
     for (const std::string &address : addresses) {
         fprintf(stderr, "  http://%s:%d/\n", address.c_str(), port);
     }
-    if (!addresses.empty() && standardErrorIsTerminal()) {
-        printQrCode("http://" + addresses.front() + ":" + std::to_string(port) + "/");
+    const std::string audience =
+        addresses.empty() ? std::string() : "http://" + addresses.front() + ":" + std::to_string(port) + "/";
+    if (!addresses.empty() && standardErrorIsTerminal()) printQrCode(audience);
+    fprintf(stderr, "The conductor steers the room from:\n");
+    for (const std::string &address : addresses) {
+        fprintf(stderr, "  http://%s:%d/conductor/%s\n", address.c_str(), port, conductorKey.c_str());
     }
     fflush(stderr);
+    return audience;
+}
+
+std::string qrCodeSvg(const std::string &text) {
+    QRcode *code = QRcode_encodeString(text.c_str(), 0, QR_ECLEVEL_L, QR_MODE_8, 1);
+    if (code == nullptr) return "";
+    const std::string side = std::to_string(code->width + 2 * QUIET_ZONE);
+    std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 )" + side + " " + side +
+                      R"(" shape-rendering="crispEdges"><rect width=")" + side + R"(" height=")" + side +
+                      R"(" fill="#fff"/><path fill="#000" d=")";
+    for (int y = 0; y < code->width; y++) {
+        for (int x = 0; x < code->width; x++) {
+            if (isDark(*code, x, y))
+                svg += "M" + std::to_string(x + QUIET_ZONE) + " " + std::to_string(y + QUIET_ZONE) + "h1v1h-1z";
+        }
+    }
+    QRcode_free(code);
+    return svg + R"("/></svg>)" + "\n";
 }

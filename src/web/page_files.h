@@ -1,10 +1,12 @@
 #pragma once
-// The page's files, built into the program from the page folder.
+// The pages' files, built into the program from the page folder.
 #include <cstddef>
 
 struct PageFile {
-    const char *path;  // as asked for, "/" for the page itself
-    const char *type;  // its Content-Type
+    // As asked for, "/" for the page itself; a conductor's file's path follows the key.
+    const char *path;
+    bool forConductor;  // served only under the conductor's key
+    const char *type;   // its Content-Type
     const char *body;
 };
 

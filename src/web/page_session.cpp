@@ -1,5 +1,6 @@
 #include "web/page_session.h"
 
+#include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "platform/clock.h"
+#include "web/json_value.h"
 
 namespace asio = boost::asio;
 namespace websocket = boost::beast::websocket;
@@ -33,8 +35,12 @@ constexpr auto HANDSHAKE_TIME_LIMIT = std::chrono::seconds(5);
 constexpr auto SLOT_RETRY = std::chrono::seconds(1);
 // Clock requests beyond its allowance after which a page is let go as a flood.
 constexpr int MOST_CLOCK_REQUESTS_DROPPED = 80;
-// A page's messages are a word and a number.
-constexpr size_t LONGEST_PAGE_MESSAGE = 64;
+// A page's messages are a word and a number, or its report of a few numbers.
+constexpr size_t LONGEST_PAGE_MESSAGE = 160;
+// A page reports once a second; the server hears a page's reports no more often.
+constexpr int64_t REPORT_INTERVAL_NANOS = 1000 * NANOS_PER_MILLI;
+// A round trip longer than a minute is no round trip the room can use.
+constexpr double LONGEST_ROUND_TRIP_MS = 60000;
 // A page that takes no more (its connection stalled) is let go rather than queued for without end.
 constexpr size_t MOST_QUEUED_FOR_PAGE = 512;
 
@@ -62,12 +68,38 @@ bool readClockStamp(const std::string &text, uint32_t &stamp) {
     return true;
 }
 
+// {"report":{"roundTripMs":x,"late":n,"missed":n}} as the server's report takes it, clamped.
+bool readReport(const std::string &text, uint32_t &roundTripMicros, int &late, int &missed) {
+    JsonValue message;
+    if (!readJson(text, message)) return false;
+    const JsonValue *report = message.field("report");
+    if (report == nullptr) return false;
+    const JsonValue *roundTrip = report->field("roundTripMs");
+    const JsonValue *lateNotes = report->field("late");
+    const JsonValue *missedNotes = report->field("missed");
+    if (roundTrip == nullptr || roundTrip->kind != JsonValue::Kind::Number || lateNotes == nullptr ||
+        lateNotes->kind != JsonValue::Kind::Number || missedNotes == nullptr ||
+        missedNotes->kind != JsonValue::Kind::Number)
+        return false;
+    roundTripMicros = static_cast<uint32_t>(std::clamp(roundTrip->number, 0.0, LONGEST_ROUND_TRIP_MS) * 1000);
+    late = static_cast<int>(std::clamp(lateNotes->number, 0.0, static_cast<double>(INT16_MAX)));
+    missed = static_cast<int>(std::clamp(missedNotes->number, 0.0, static_cast<double>(INT16_MAX)));
+    return true;
+}
+
+std::string addressText(const asio::ip::tcp::socket &socket) {
+    error_code unknown;
+    const asio::ip::tcp::endpoint remote = socket.remote_endpoint(unknown);
+    return unknown ? std::string() : remote.address().to_string() + ":" + std::to_string(remote.port());
+}
+
 }  // namespace
 
-PageSession::PageSession(asio::ip::tcp::socket tcpSocket, ConnectionPlace connectionPlace, const SongTiming &songTiming)
+PageSession::PageSession(asio::ip::tcp::socket tcpSocket, ConnectionPlace connectionPlace, const std::string &song)
     : socket(std::move(tcpSocket)),
       place(std::move(connectionPlace)),
-      song(songTiming),
+      songMessage(song),
+      remoteAddress(addressText(boost::beast::get_lowest_layer(socket).socket())),
       room(socket.get_executor()),
       retry(socket.get_executor()),
       life(socket.get_executor()),
@@ -102,18 +134,13 @@ void PageSession::tell(const std::string &text) {
 }
 
 void PageSession::tellSong() {
-    tell(songMessage());
+    tell(songMessage);
 }
 
-// {"song":{"length":L,"position":P,"at":A}}: the song's position P (ms) at the server's 32-bit
-// microsecond A, both of this moment, which the page places on its own clock once and for all.
-std::string PageSession::songMessage() const {
-    const std::string length = R"({"song":{"length":)" + std::to_string(song.lengthMs);
-    if (!song.originNanos) return length + R"(,"position":null,"at":null}})";
-    const int64_t now = monotonicNanos();
-    const int64_t position = (now - *song.originNanos) / NANOS_PER_MILLI;
-    return length + R"(,"position":)" + std::to_string(position) + R"(,"at":)" + std::to_string(serverMicros(now)) +
-           "}}";
+unsigned short PageSession::roomPort() const {
+    error_code unknown;
+    const asio::ip::udp::endpoint local = room.local_endpoint(unknown);
+    return unknown ? 0 : local.port();
 }
 
 void PageSession::endWithSongOver() {
@@ -159,10 +186,23 @@ void PageSession::takePageMessage(const std::string &text) {
             if (++clockRequestsDropped >= MOST_CLOCK_REQUESTS_DROPPED) end();
             return;
         }
-        const Message request = clockRequestMessage(stamp, CLOCK_PROTOCOL_VERSION);
+        const Message request = clockRequestMessage(stamp, CONCERT_PROTOCOL_VERSION);
         error_code ignored;
         room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);
+    } else if (id >= 0 && !over) {
+        passReport(text);
     }
+}
+
+void PageSession::passReport(const std::string &text) {
+    uint32_t roundTripMicros = 0;
+    int late = 0, missed = 0;
+    const int64_t now = monotonicNanos();
+    if (now < nextReportNanos || !readReport(text, roundTripMicros, late, missed)) return;
+    nextReportNanos = now + REPORT_INTERVAL_NANOS;
+    const Message report = clientReportMessage(CONCERT_PROTOCOL_VERSION, roundTripMicros, late, missed);
+    error_code ignored;
+    room.send(asio::buffer(report.bytes, static_cast<size_t>(report.length)), 0, ignored);
 }
 
 // The datagram socket opens only now: a socket that never joins costs the host one descriptor.
@@ -182,7 +222,7 @@ void PageSession::join() {
 // answer a PC; the page is told so once and the request is repeated until a slot is free.
 void PageSession::askForSlot() {
     if (id >= 0 || over || !open) return;
-    const Message request = timedConnectMessage(CLOCK_PROTOCOL_VERSION);
+    const Message request = timedConnectMessage(CONCERT_PROTOCOL_VERSION);
     error_code ignored;
     room.send(asio::buffer(request.bytes, static_cast<size_t>(request.length)), 0, ignored);
     retry.expires_after(SLOT_RETRY);
@@ -238,6 +278,8 @@ void PageSession::takeServerReply(int length) {
                        {R"("hz":)", keyToFrequency(key)}}));
             break;
         }
+        case MSG_SONG_END: tell(json({{R"("songEnd":)", readWord(reply, 1)}})); break;
+        case MSG_SILENCE: tell(R"({"silence":1})"); break;
         case MSG_BYE: endWithSongOver(); break;
         default: break;
     }

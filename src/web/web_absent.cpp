@@ -3,10 +3,8 @@
 
 #include "web/web_room.h"
 
-void startWebRoom(int, int32_t) {
+void startWebRoom(int, const char *) {
     fprintf(stderr, "tonecast: this build serves no web page; --web is left out\n");
 }
-
-void announceSongStart(int64_t) {}
 
 void stopWebRoom() {}

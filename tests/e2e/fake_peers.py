@@ -136,12 +136,12 @@ class FakePage:
     sends text and gets one JSON object per message (small messages only, as the room's are).
     Pings are counted, not returned; origin, when given, is sent as a browser's Origin header."""
 
-    def __init__(self, host="127.0.0.1", port=27080, timeout=5.0, origin=None):
+    def __init__(self, host="127.0.0.1", port=27080, timeout=5.0, origin=None, path="/room"):
         self.pings = 0
         self.socket = socket.create_connection((host, port), timeout=timeout)
-        self.socket.sendall(("GET /room HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        self.socket.sendall(("GET %s HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                              "Sec-WebSocket-Key: dG9uZWNhc3QgdGVzdCBrZXk=\r\nSec-WebSocket-Version: 13\r\n%s\r\n"
-                             % (host, port, "Origin: %s\r\n" % origin if origin else "")).encode())
+                             % (path, host, port, "Origin: %s\r\n" % origin if origin else "")).encode())
         head = b""
         while not head.endswith(b"\r\n\r\n"):
             head += self.socket.recv(1)

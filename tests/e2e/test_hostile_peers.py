@@ -1,7 +1,9 @@
 """Hostile peers in a room. On the web port: another site's page, a socket that never joins,
 requests no browser of the room sends, pages that join and close at once, a crowd of connections
 from one address beside an honest page from another (which then floods clock requests during the
-song), and a server short of descriptors. On the server's port: a PC that keeps the room's clock
+song), and a server short of descriptors. At the conductor's door: guessed keys, an audience page
+that gives commands, another site's page, a conductor too many, an upload too large and a flood of
+commands. On the server's port: a PC that keeps the room's clock
 killed outright, then one asking the time back to back beside an older client. The room's own pages
 and PCs must still get in and play on time, and neither of the server's threads may be kept busy."""
 import os
@@ -22,6 +24,8 @@ import server_support as server
 VOICES = [[(i * 250, 200, 60 + i % 12) for i in range(24)]]  # six seconds
 OTHER_ADDRESS = "198.18.0.1"  # the namespace's second address: another host, as far as the server sees
 PAGE = "GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"
+KEY = "conductor-key-of-the-test"
+CONDUCTOR = "/conductor/" + KEY
 
 
 def get(request, host="127.0.0.1"):
@@ -159,6 +163,70 @@ class HostilePeers(unittest.TestCase):
         self.assertLess(main_share, 0.1)
         status, out, _ = performer.finish()
         self.assertEqual((status, out.count("Client 0 disconnected.\n")), (0, left_before + 1))
+
+    def test_strangers_at_the_conductors_door_steer_nothing(self):
+        performer = self.serve(VOICES, "--web", "--conductor-key", KEY)
+        self.assertIn("The conductor steers the room from:\n  http://%s:27080%s\n" % (OTHER_ADDRESS, CONDUCTOR),
+                      performer.err)
+        # The conductor's page lives under its key, its files nowhere else; the audience's page
+        # names no key.
+        self.assertIn("\r\nLocation: %s/\r\n" % KEY, get("GET %s HTTP/1.1\r\nHost: a\r\n\r\n" % CONDUCTOR))
+        for path, kind in (("/", "text/html"), ("/conductor.js", "text/javascript"), ("/qr.svg", "image/svg+xml")):
+            answer = get("GET %s%s HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n" % (CONDUCTOR, path))
+            self.assertTrue(answer.startswith("HTTP/1.1 200 ") and "Content-Type: " + kind in answer, answer[:300])
+            self.assertIn("frame-ancestors 'none'", answer)
+        self.assertNotIn(KEY, get(PAGE) + get("GET /page.js HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"))
+        self.assertTrue(get("GET /conductor.js HTTP/1.1\r\nHost: a\r\n\r\n").startswith("HTTP/1.1 404 "))
+
+        # An audience's page gives a command: nothing starts. Another site's page cannot be a
+        # conductor; four conductors can, a fifth is refused.
+        audience = peers.FakePage()
+        audience.send('{"cmd":"start"}')
+        with self.assertRaisesRegex(ConnectionRefusedError, "^HTTP/1.1 403 "):
+            peers.FakePage(origin="http://evil.example", path=CONDUCTOR + "/socket")
+        conductors = [peers.FakePage(path=CONDUCTOR + "/socket") for _ in range(4)]
+        self.addCleanup(lambda: [each.close() for each in conductors + [audience]])
+        self.assertEqual(conductors[0].receive(), {"audience": {"address": "http://%s:27080/" % OTHER_ADDRESS,
+                                                                "qr": CONDUCTOR + "/qr.svg"}})
+        with self.assertRaisesRegex(ConnectionRefusedError, "^HTTP/1.1 503 "):
+            peers.FakePage(path=CONDUCTOR + "/socket")
+        self.assertNotIn("SV: got activate", performer.out)
+        conductors[0].send('{"cmd":"start"}')
+        self.assertTrue(performer.wait_for("SV: got activate\n"), performer.out)
+
+        # A song too large is refused before its bytes are read; a flood of commands is closed.
+        upload = "POST %s/songs?name=big.mid HTTP/1.1\r\nHost: a\r\nContent-Length: %d\r\n\r\n"
+        self.assertTrue(get(upload % (CONDUCTOR, 1024 * 1024 + 1)).startswith("HTTP/1.1 413 "))
+        started = time.monotonic()
+        try:
+            for _ in range(600):
+                conductors[1].send('{"cmd":"nothing"}')
+        except OSError:
+            pass  # the room closed the socket
+        conductors[1].socket.settimeout(2)
+        while (message := conductors[1].receive()) is not None:
+            self.assertNotIn("over", message)
+        self.assertLess(time.monotonic() - started, 3)
+
+        # Guessed keys from another address are answered late, then not at all, even the right
+        # one; this address still gets in.
+        def guess(key, answers):
+            started = time.monotonic()
+            request = "GET /conductor/%s/ HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n" % key
+            answers.append((get(request, host=OTHER_ADDRESS)[:13], time.monotonic() - started))
+
+        answers = []
+        guessers = [threading.Thread(target=guess, args=(KEY[:-1] + str(i), answers)) for i in range(10)]
+        for guesser in guessers:
+            guesser.start()
+        for guesser in guessers:
+            guesser.join()
+        self.assertEqual(sorted(answer for answer, _ in answers), ["HTTP/1.1 404 "] * 10)
+        self.assertGreater(min(delay for _, delay in answers), 0.9)
+        guess(KEY, answers)
+        self.assertEqual(answers[-1][0], "")
+        self.assertTrue(get("GET %s/ HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n" % CONDUCTOR)
+                        .startswith("HTTP/1.1 200 "))
 
     def test_a_killed_pc_a_clock_flood_and_a_web_port_short_of_descriptors_leave_the_room_on_time(self):
         voices = [[(i * 100, 100, 60 + i % 12) for i in range(25)]]  # gapless: it stays on id 0

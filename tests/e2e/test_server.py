@@ -4,7 +4,9 @@ import os
 import pty
 import random
 import re
+import select
 import subprocess
+import termios
 import tempfile
 import time
 import unittest
@@ -133,8 +135,9 @@ class Server(unittest.TestCase):
         path = self.song(voices)
         loaded = "Song: 0:01 long, 10 notes; 2 clients play every note.\n"
         terminal, screen = pty.openpty()
-        performer = server.Watched(subprocess.Popen([e2e.TONECAST, "-s", path, "-w"], stdout=subprocess.PIPE,
-                                                     stderr=screen, text=True))
+        # Keys are read only where they are typed at a terminal: with another standard input, nothing changes.
+        performer = server.Watched(subprocess.Popen([e2e.TONECAST, "-s", path, "-w"], stdin=subprocess.DEVNULL,
+                                                     stdout=subprocess.PIPE, stderr=screen, text=True))
         self.started.append(performer)
         os.close(screen)
         self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
@@ -164,6 +167,32 @@ class Server(unittest.TestCase):
         status, out, err = e2e.run("-s", path, "--stats")
         self.assertEqual((status, out), (0, server.server_prefix(voices, waiting=False) + "Quit.\n"))
         self.assertEqual(err, loaded + played.replace("5 notes sent, 5", "0 notes sent, 10") % 0)
+
+    def test_keys_typed_at_the_server_terminal(self):
+        terminal, screen = pty.openpty()
+        own_mode = termios.tcgetattr(screen)
+        performer = server.Watched(subprocess.Popen([e2e.TONECAST, "-s", self.song(SLOW_MELODY), "-w"], stdin=screen,
+                                                     stdout=subprocess.PIPE, stderr=screen, text=True))
+        self.started.append(performer)
+        os.close(screen)
+        shown = b""
+        while b"[q] stop\r\n" not in shown and select.select([terminal], [], [], 10)[0]:
+            shown += os.read(terminal, 4096)
+        self.assertIn(b"\r\nKeys: [space] pause  [<-/->] seek  [+/-] tempo  [n/p] song  [q] stop\r\n", shown)
+        key_mode = termios.tcgetattr(terminal)
+        self.assertEqual(key_mode[3] & (termios.ICANON | termios.ECHO | termios.ISIG), termios.ISIG)
+        # Space, an arrow and a key of no meaning are taken without echo; q ends the run.
+        os.write(terminal, b"x \x1b[Cq")
+        status, out, _ = performer.finish()
+        self.assertEqual((status, out), (0, server.server_prefix(SLOW_MELODY, waiting=True) + "Quit.\n"))
+        self.assertEqual(termios.tcgetattr(terminal), own_mode)
+        while select.select([terminal], [], [], 0)[0]:
+            try:
+                shown += os.read(terminal, 4096)
+            except OSError:  # the terminal is gone with the process
+                break
+        os.close(terminal)
+        self.assertNotIn(b"x", shown.split(b"[q] stop")[1])
 
 
 class Sleeping(unittest.TestCase):
