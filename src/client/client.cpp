@@ -31,6 +31,9 @@ constexpr int64_t CLOCK_REQUEST_SPACING_NANOS = NANOS_PER_SECOND / 4;
 constexpr int64_t UNANSWERED_LIMIT_NANOS = 10 * NANOS_PER_SECOND;
 constexpr int64_t REJOIN_SPACING_NANOS = NANOS_PER_SECOND;
 
+// A client of the concert tells its server how it fares this often.
+constexpr int64_t REPORT_SPACING_NANOS = NANOS_PER_SECOND;
+
 // Times on the boot clock, as the room's clock is kept.
 struct ClockTalk {
     bool started;  // the server has welcomed the client: it speaks the room's clock
@@ -39,11 +42,23 @@ struct ClockTalk {
     int64_t lastAnswer;  // the start of the talk, the newest reply that counted or id
     int64_t lastRejoin;  // the newest connect request sent again, or the start of the talk
     bool serverQuit;     // its good-bye came while timed tones still waited
+    int welcomedAs;      // the version of the server's newest welcome; 0 before any
+    int64_t nextReport;
 };
 ClockTalk clockTalk = {};
 
 bool knowsRoomClock() {
     return runState.protocolVersion >= CLOCK_PROTOCOL_VERSION;
+}
+
+// The concert's kinds are taken only by a client of its version, and its report sent only to a
+// server whose welcome says it knows them.
+bool knowsConcert() {
+    return runState.protocolVersion >= CONCERT_PROTOCOL_VERSION;
+}
+
+bool speaksConcert() {
+    return knowsConcert() && clockTalk.welcomedAs >= CONCERT_PROTOCOL_VERSION;
 }
 
 uint32_t ownMicros(int64_t nanos) {
@@ -55,6 +70,12 @@ void startClockTalk() {
     clockTalk.started = true;
     clockTalk.burstLeft = CLOCK_BURST;
     clockTalk.nextRequest = clockTalk.lastAnswer = clockTalk.lastRejoin = bootNanos();
+    clockTalk.nextReport = clockTalk.nextRequest + REPORT_SPACING_NANOS;
+}
+
+void takeWelcome(int16_t version) {
+    clockTalk.welcomedAs = version;
+    startClockTalk();
 }
 
 // Sends the clock request that is due, if any; returns the nanoseconds until the next one.
@@ -78,6 +99,21 @@ int64_t rejoinWhenUnanswered(int64_t now) {
     sendMessage(timedConnectMessage(static_cast<uint8_t>(runState.protocolVersion)), runState.serverAddress);
     clockTalk.lastRejoin = now;
     return REJOIN_SPACING_NANOS;
+}
+
+// Sends the report when due, once the room's clock is known; returns the nanoseconds until the
+// next, or -1 while there is none to send.
+int64_t reportWhenDue(int64_t now) {
+    if (!speaksConcert() || !roomClockKnown()) return -1;
+    if (now >= clockTalk.nextReport) {
+        const LateTones late = lateTones();
+        const auto roundTripMicros = static_cast<uint32_t>(roomClockEstimate().shortestRoundTripNanos / 1000);
+        sendMessage(clientReportMessage(CONCERT_PROTOCOL_VERSION, roundTripMicros, late.shortened + late.playedLate,
+                                        late.missed),
+                    runState.serverAddress);
+        clockTalk.nextReport = now + REPORT_SPACING_NANOS;
+    }
+    return clockTalk.nextReport - now;
 }
 
 // Those played late but whole, for a line that counts late notes; nothing where there were none.
@@ -110,6 +146,15 @@ void takeTimedNote(const uint8_t *buffer) {
     queueTimedTone(readWord(buffer, 1), readWord(buffer, 2), readStamp(buffer, NOTE_TIME_OFFSET));
 }
 
+// The song's late notes, where there were any.
+void tellLateNotes() {
+    const LateTones late = lateTones();
+    if (late.shortened + late.missed + late.playedLate > 0) {
+        fprintf(stderr, "Notes that came after their moment: %d played shortened, %d missed%s.\n", late.shortened,
+                late.missed, playedLateText(late).c_str());
+    }
+}
+
 // The server's good-bye ends the run, once every tone it gave ahead has been handed on.
 void serverQuit() {
     missTonesWithoutClock();
@@ -117,13 +162,24 @@ void serverQuit() {
         clockTalk.serverQuit = true;
         return;
     }
-    const LateTones late = lateTones();
-    if (late.shortened + late.missed + late.playedLate > 0) {
-        fprintf(stderr, "Notes that came after their moment: %d played shortened, %d missed%s.\n", late.shortened,
-                late.missed, playedLateText(late).c_str());
-    }
+    tellLateNotes();
     printf("Server quit.\n");
     shutdownAndExit();
+}
+
+// A song ended and the room stays for the next: its late notes were counted as they came, and the
+// next song's count starts from nothing. Its own last tones still play.
+void songEnded() {
+    if (!knowsConcert()) return;
+    tellLateNotes();
+    forgetLateTones();
+}
+
+// A pause or a seek: what sounds stops now, and what was given ahead is no longer the song's.
+void silenced() {
+    if (!knowsConcert()) return;
+    forgetTimedTones();
+    silenceSpeaker();
 }
 
 void takeId(int16_t id) {
@@ -165,9 +221,12 @@ int64_t keepClockTalkGoing() {
     if (!clockTalk.started) return -1;
     const int64_t now = bootNanos();
     const int64_t untilRequest = askTheTimeWhenDue(now);
-    // A server that has said good-bye is not asked for a slot again.
+    // A server that has said good-bye is not asked for a slot again, nor told how the client fares.
     if (clockTalk.serverQuit) return untilRequest;
-    return std::min(untilRequest, rejoinWhenUnanswered(now));
+    int64_t untilNext = std::min(untilRequest, rejoinWhenUnanswered(now));
+    const int64_t untilReport = reportWhenDue(now);
+    if (untilReport >= 0) untilNext = std::min(untilNext, untilReport);
+    return untilNext;
 }
 
 int clientIdleMs(int32_t now, bool connected, int32_t nextRetryTime, int32_t deadline) {
@@ -181,9 +240,11 @@ void actOnServerDatagram(const uint8_t *buffer) {
         case MSG_ASSIGN_ID: takeId(readWord(buffer, 1)); break;
         case MSG_NOTE: playNote(readWord(buffer, 1), readWord(buffer, 2)); break;
         case MSG_BYE: serverQuit(); break;
-        case MSG_WELCOME: startClockTalk(); break;
+        case MSG_WELCOME: takeWelcome(readWord(buffer, 1)); break;
         case MSG_CLOCK_REPLY: takeClockReply(buffer); break;
         case MSG_TIMED_NOTE: takeTimedNote(buffer); break;
+        case MSG_SONG_END: songEnded(); break;
+        case MSG_SILENCE: silenced(); break;
         default: break;
     }
 }

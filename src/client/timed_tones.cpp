@@ -29,6 +29,8 @@ std::vector<TimedTone> waiting;         // placed on the room's clock, in the or
 std::vector<TimedTone> beforeTheClock;  // came before the room's clock was known, as they came
 LateTones late = {0, 0, 0};
 LateRun lateRun = {};
+// Said once a run, however many songs play late.
+bool toldLeadTooShort = false;
 
 // Four of the last eight notes late tell a link slower than the lead from Wi-Fi's held datagrams
 // (2 % of them: four of eight come about once in 200,000 notes).
@@ -47,7 +49,9 @@ void place(TimedTone tone, int64_t now) {
     if (moment - now > (LONGEST_LEAD_MS + 1000) * NANOS_PER_MILLI) return;
     const int64_t lateMs = (now - moment) / NANOS_PER_MILLI;
     tone.lateStart = lateStart(lateRun, moment, now, tone.length);
-    if (tone.lateStart && late.playedLate++ == 0) {
+    if (tone.lateStart) late.playedLate++;
+    if (tone.lateStart && !toldLeadTooShort) {
+        toldLeadTooShort = true;
         fprintf(stderr,
                 "Notes come %d ms after their moment: the server's --lead is too short for this link; "
                 "playing them late.\n",
@@ -122,6 +126,17 @@ void missTonesWithoutClock() {
     beforeTheClock.clear();
 }
 
+void forgetTimedTones() {
+    waiting.clear();
+    beforeTheClock.clear();
+    // A forgotten tone of a late run holds back none of those that follow.
+    lateRun.playingUntil = 0;
+}
+
 LateTones lateTones() {
     return late;
+}
+
+void forgetLateTones() {
+    late = {0, 0, 0};
 }

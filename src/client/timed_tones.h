@@ -21,13 +21,20 @@ bool timedTonesWaiting();
 // counted missed and forgotten. Nothing happens once the clock is known.
 void missTonesWithoutClock();
 
-// Tones that came after their moment: played for what was left, not at all, or late but whole.
+// The room was silenced: every tone not yet handed to the speaker is forgotten, not counted.
+void forgetTimedTones();
+
+// Tones that came after their moment in this song: played for what was left, not at all, or late
+// but whole.
 struct LateTones {
     int shortened;
     int missed;
     int playedLate;
 };
 LateTones lateTones();
+
+// A song ended: the next one's count starts from nothing.
+void forgetLateTones();
 
 // How the recent notes came. A rare late note (a datagram held up on Wi-Fi) is played for what is
 // left of it, so that it delays nothing; over a link slower than the lead every note comes late,

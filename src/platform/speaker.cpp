@@ -51,6 +51,10 @@ void beepAt(int frequency, int milliseconds, int64_t startNanos) {
         chosenBackend->play(frequency, milliseconds - static_cast<int>(lateMs));
 }
 
+void silenceSpeaker() {
+    if (chosenBackend != nullptr && chosenBackend->silence != nullptr) chosenBackend->silence();
+}
+
 int keepSpeakerRunning() {
     if (chosenBackend == nullptr || chosenBackend->keepRunning == nullptr) return -1;
     return chosenBackend->keepRunning();

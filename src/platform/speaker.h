@@ -18,6 +18,11 @@ constexpr int64_t TIMED_TONE_HAND_OVER_NANOS = 80000000;
 // before it is heard) or a stop is requested. The same tones as beep are refused.
 void beepAt(int frequency, int milliseconds, int64_t startNanos);
 
+// Stops at once the tone sounding and those placed ahead of their moment on a sound stream, which
+// plays on for the tones that follow. The PC speaker and Windows' Beep hold the process until their
+// tone has ended, so by the time this is called they are silent already.
+void silenceSpeaker();
+
 // Chooses and opens the backend now, so that the first tone finds its device ready (the silent
 // backend says so now). Later calls do nothing.
 void prepareSpeaker();

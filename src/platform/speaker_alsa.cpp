@@ -52,6 +52,11 @@ int leadFrames = LEAD_FRAMES;
 int lowFrames = LOW_FRAMES;
 // Samples are made and written a chunk at a time, so a long tone needs no long buffer.
 constexpr int CHUNK_FRAMES = 480;
+// A timed tone is written as the stream makes room for it: its start at once, the rest between
+// datagrams, so that the client's loop stays free to hear a silence while the tone sounds. Its
+// frames from toneNextFrame on are still to be written.
+SquareTone toneInWriting = {0, 0};
+int64_t toneNextFrame = 0;
 
 // ALSA reports its own failures on standard error; the program says what it means itself.
 void quietAlsaError(const char *, int, const char *, int, const char *, ...) {}
@@ -141,6 +146,43 @@ void topUpToLead() {
     if (queued < leadFrames) writeSilence(leadFrames - queued);
 }
 
+// Writes the tone in writing up to (not including) its frame `end`, or to its own end.
+void writeToneUpTo(int64_t end) {
+    int16_t chunk[CHUNK_FRAMES];
+    const int64_t last = std::min(end, toneInWriting.frames);
+    while (toneNextFrame < last && !stopRequested()) {
+        const int count = static_cast<int>(std::min<int64_t>(CHUNK_FRAMES, last - toneNextFrame));
+        fillSquareWave(toneInWriting, toneNextFrame, chunk, count);
+        if (!writeFrames(chunk, count)) break;
+        toneNextFrame += count;
+    }
+}
+
+// As much of the tone in writing as the stream has room for without waiting; a device that takes
+// samples at once has room for all of it.
+void writeToneIntoRoom() {
+    if (!pacedDevice) {
+        writeToneUpTo(toneInWriting.frames);
+        return;
+    }
+    // A stream that ran dry reports an error here; a chunk written to it recovers it.
+    const snd_pcm_sframes_t room = snd_pcm_avail(alsaPcm);
+    writeToneUpTo(toneNextFrame + (room < 0 ? CHUNK_FRAMES : room));
+}
+
+bool toneBeingWritten() {
+    return toneNextFrame < toneInWriting.frames;
+}
+
+// Frame 0 of the stream is the first written now; until the device has taken a frame the stream
+// is taken to start now.
+void startStream(int lead) {
+    framesWritten = 0;
+    const int64_t started = monotonicNanos();
+    writeSilence(lead);
+    fixStreamStart(started);
+}
+
 bool openAlsaSpeaker() {
     snd_lib_error_set_handler(quietAlsaError);
     // Opened without blocking: a raw device that another program holds would otherwise keep the
@@ -155,21 +197,18 @@ bool openAlsaSpeaker() {
         alsaPcm = nullptr;
         return false;
     }
-    // The stream starts now, with the lead of silence; a device still holding it plays in real time.
-    framesWritten = 0;
     const char *readingsPath = getenv("TONECAST_STREAM_READINGS");
     if (readingsPath != nullptr) readingsLog = fopen(readingsPath, "w");
-    const int64_t opened = monotonicNanos();
-    writeSilence(LEAD_FRAMES);
+    // The stream starts now, with the lead of silence; a device still holding it plays in real
+    // time. A device that takes samples at once keeps the timeline it opened with.
+    startStream(LEAD_FRAMES);
     pacedDevice = queuedFrames() > LEAD_FRAMES / 2;
-    // Until the device has taken a frame the stream is taken to start as it opened; a device that
-    // takes samples at once keeps that timeline.
-    fixStreamStart(opened);
     if (pacedDevice) readStreamStart();
     return true;
 }
 
 void playAlsaTone(int frequency, int milliseconds) {
+    writeToneUpTo(toneInWriting.frames);
     const Deadline deadline = deadlineAfterMs(milliseconds);
     if (pacedDevice) topUpToLead();
     const SquareTone tone = {frequency, toneFrames(milliseconds)};
@@ -191,6 +230,8 @@ void playAlsaTone(int frequency, int milliseconds) {
 
 // A file holds every timed tone at the frame of its moment on the timeline it opened with.
 void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
+    // One tone at a time: the rest of the one before goes first, whole.
+    writeToneUpTo(toneInWriting.frames);
     leadFrames = TIMED_LEAD_FRAMES;
     lowFrames = TIMED_LOW_FRAMES;
     if (pacedDevice) {
@@ -200,28 +241,42 @@ void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     }
     const int64_t first = (startNanos - streamStartAt(startNanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
     if (!writeSilence(first - framesWritten)) return;
-    const SquareTone tone = {frequency, toneFrames(milliseconds)};
-    int16_t chunk[CHUNK_FRAMES];
+    toneInWriting = {frequency, toneFrames(milliseconds)};
     // What of the tone lies before the frames still to be written was due in the past.
-    for (int64_t next = std::max<int64_t>(framesWritten - first, 0); next < tone.frames && !stopRequested();
-         next += CHUNK_FRAMES) {
-        const int count = static_cast<int>(std::min<int64_t>(CHUNK_FRAMES, tone.frames - next));
-        fillSquareWave(tone, next, chunk, count);
-        if (!writeFrames(chunk, count)) break;
-    }
+    toneNextFrame = std::max<int64_t>(framesWritten - first, 0);
+    writeToneIntoRoom();
 }
 
 int keepAlsaStreamRunning() {
     if (!pacedDevice) return -1;
     readStreamStart();
-    if (queuedFrames() < lowFrames) topUpToLead();
+    // A tone in writing keeps the queue at least half full: a loop busy with datagrams, or a busy
+    // machine, must not let the stream run dry in the middle of it.
+    const int low = toneBeingWritten() ? static_cast<int>(bufferFrames / 2) : lowFrames;
+    if (toneBeingWritten()) {
+        writeToneIntoRoom();
+    } else if (queuedFrames() < lowFrames) {
+        topUpToLead();
+    }
     // At least a millisecond: a device reports what it has taken in steps, and until the next step
     // the queue reads the same, so waking sooner would only spin.
-    return std::max(queuedFrames() - lowFrames, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
+    return std::max(queuedFrames() - low, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
+}
+
+// What the stream holds is dropped, the tone in writing with it, and the stream starts again as
+// one just opened. A device that takes samples at once has taken them all already.
+void silenceAlsaSpeaker() {
+    toneNextFrame = toneInWriting.frames;
+    if (!pacedDevice) return;
+    snd_pcm_drop(alsaPcm);
+    snd_pcm_prepare(alsaPcm);
+    startStream(leadFrames);
+    readStreamStart();
 }
 
 void closeAlsaSpeaker() {
     // The end of the last tone is played out, unless the process was asked to stop.
+    writeToneUpTo(toneInWriting.frames);
     if (stopRequested()) {
         snd_pcm_drop(alsaPcm);
     } else {
@@ -235,5 +290,5 @@ void closeAlsaSpeaker() {
 
 }  // namespace
 
-const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone, keepAlsaStreamRunning, closeAlsaSpeaker,
-                                     placeAlsaTone};
+const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker,  playAlsaTone,  keepAlsaStreamRunning,
+                                     closeAlsaSpeaker, placeAlsaTone, silenceAlsaSpeaker};

@@ -18,6 +18,9 @@ struct SpeakerBackend {
     // monotonic clock's nanoseconds), dropping what of it is already past; returns once it is all
     // written. Null for a device sounded from a timer: the tone is then played at the moment.
     void (*playAt)(int frequency, int milliseconds, int64_t startNanos);
+    // Drops every tone placed on the stream, the one sounding included, and plays on. Null for a
+    // device sounded from a timer, which holds the process until its tone ends.
+    void (*silence)();
 };
 
 // The PC speaker, through the kernel's input device for it.

@@ -132,4 +132,4 @@ void playOnSystemPcSpeaker(int frequency, int milliseconds) {
 
 }  // namespace
 
-const SpeakerBackend PC_SPEAKER = {openSystemPcSpeaker, playOnSystemPcSpeaker, nullptr, nullptr, nullptr};
+const SpeakerBackend PC_SPEAKER = {openSystemPcSpeaker, playOnSystemPcSpeaker, nullptr, nullptr, nullptr, nullptr};

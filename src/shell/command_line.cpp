@@ -58,7 +58,7 @@ int runTonecast(int argc, char **argv) {
     watchStopSignals();
     runState.playbackActive = 1;
     runState.leadMs = DEFAULT_LEAD_MS;
-    runState.protocolVersion = CLOCK_PROTOCOL_VERSION;
+    runState.protocolVersion = CONCERT_PROTOCOL_VERSION;
     printf("tonecast 1.0 - MIDI songs played as single tones across networked PCs\n");
     if (netInit() != 0) {
         printf("netInit error\n");

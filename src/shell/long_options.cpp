@@ -84,7 +84,7 @@ bool applyLead(const char *value) {
 }
 
 bool applyProtocol(const char *value) {
-    return readNumber(value, 1, CLOCK_PROTOCOL_VERSION, runState.protocolVersion) && *value == '\0';
+    return readNumber(value, 1, CONCERT_PROTOCOL_VERSION, runState.protocolVersion) && *value == '\0';
 }
 
 bool applyLatency(const char *value) {
@@ -140,7 +140,8 @@ const LongOption SERVER_OPTIONS[] = {
 };
 
 const LongOption CLIENT_OPTIONS[] = {
-    {"--protocol", "1 (play notes as they come, as older clients) or 2", applyProtocol, nullptr},
+    {"--protocol", "1 (play notes as they come, as older clients), 2 (keep the room's clock) or 3", applyProtocol,
+     nullptr},
     {"--latency", "a number of milliseconds from 0 to 1000, such as 40", applyLatency, nullptr},
     {"--show-clock", nullptr, nullptr, &runState.showClock},
 };

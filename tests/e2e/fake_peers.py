@@ -17,6 +17,13 @@ CLOCK_MARK = b"toneclk\xa7\x02"
 TIMED_CONNECT = b"\xff" + CLOCK_MARK
 CLOCK_REQUEST = b"\xfd" + CLOCK_MARK
 ACTIVATE = b"\xfe" + bytes(9)
+# A client of the concert (version 3) marks them with its version, and reports how it fares with
+# 0xfc, the mark, its shortest round trip in microseconds (4 bytes) and the song's late and missed
+# notes (2 bytes each).
+CONCERT_MARK = CLOCK_MARK[:-1] + b"\x03"
+CONCERT_CONNECT = b"\xff" + CONCERT_MARK
+CONCERT_CLOCK_REQUEST = b"\xfd" + CONCERT_MARK
+CLIENT_REPORT = b"\xfc" + CONCERT_MARK
 
 # A server's replies: three little-endian signed 16-bit words, the first one its kind.
 MSG_ASSIGN_ID = 2
@@ -25,6 +32,8 @@ MSG_BYE = 5
 MSG_TIMED_NOTE = 6   # key, length, then the server's 32-bit microsecond it sounds at
 MSG_WELCOME = 7
 MSG_CLOCK_REPLY = 8  # 0, then the client's stamp and the server's microsecond
+MSG_SONG_END = 9     # the songs still to come
+MSG_SILENCE = 10
 
 
 def good_bye(client_id):

@@ -41,7 +41,7 @@ class Client(unittest.TestCase):
         self.server.settimeout(2.0)
         while arrivals[-1] - arrivals[0] < 3.5:
             data, sender = self.server.recvfrom(2048)
-            self.assertEqual((data, sender), (peers.TIMED_CONNECT, address))
+            self.assertEqual((data, sender), (peers.CONCERT_CONNECT, address))
             arrivals.append(time.monotonic())
         gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
         for gap in gaps:
@@ -156,7 +156,7 @@ class Client(unittest.TestCase):
         self.assertTrue(is_subsequence(printed_ids, sent_ids))
         self.assertGreater(len(printed_ids), len(sent_ids) / 2)  # a loaded machine may drop some
         self.assertEqual([d for d, _ in peers.receive_all(self.server)
-                          if d != peers.TIMED_CONNECT and not d.startswith(peers.CLOCK_REQUEST)],
+                          if d != peers.CONCERT_CONNECT and not d.startswith(peers.CONCERT_CLOCK_REQUEST)],
                          [peers.good_bye(printed_ids[-1])])
 
     def test_a_timed_note_before_any_clock_reply_is_missed_at_the_good_bye(self):
@@ -198,11 +198,13 @@ class Client(unittest.TestCase):
                 data, ancillary, _, sender = self.server.recvmsg(2048, socket.CMSG_SPACE(12))
             except socket.timeout:
                 data = b""
-            if data.startswith(peers.CLOCK_REQUEST) and time.monotonic() < answering_until:
+            # Welcomed as by a server of version 2, it sends nothing of the concert.
+            self.assertFalse(data.startswith(peers.CLIENT_REPORT))
+            if data.startswith(peers.CONCERT_CLOCK_REQUEST) and time.monotonic() < answering_until:
                 self.server.sendto(struct.pack("<hh4sI", peers.MSG_CLOCK_REPLY, 0, data[10:14],
                                                int(server_micros())), sender)
                 last_answer = time.monotonic()
-            if data == peers.TIMED_CONNECT and rejoined is None:
+            if data == peers.CONCERT_CONNECT and rejoined is None:
                 destination = socket.inet_ntoa(ancillary[0][2][8:12])  # in_pktinfo's header address
                 rejoined = (time.monotonic() - last_answer, sender, destination)
                 for datagram in (peers.reply(peers.MSG_ASSIGN_ID, 0), peers.reply(peers.MSG_WELCOME, 2),
@@ -240,6 +242,66 @@ class Client(unittest.TestCase):
         # Sent to the own server, whose address on this one host is the client's own: no broadcast.
         self.assertEqual((sender, destination), (address, address[0]))
         self.assertTrue(9.5 < since_answer < 11.5, since_answer)
+
+    def play_a_concert(self, *options):
+        """Two songs from a fake server of the concert: it answers the time only from 1.5 s on; the
+        first song has a note 300 ms late and one missed, then its end; the second two notes ahead
+        that a silence comes before, and one after it. Returns (status, stdout, stderr, datagrams
+        from the client as (seconds since its id, bytes))."""
+        process, address = self.start_client(*options)
+        watched = server_support.Watched(process)
+        begun = time.monotonic()
+        micros = lambda ahead_ms=0: int((time.monotonic() + 77) * 1e6 + ahead_ms * 1000) % 2 ** 32  # noqa: E731
+        timed_note = lambda key, ahead_ms, length: struct.pack(  # noqa: E731
+            "<hhhI", peers.MSG_TIMED_NOTE, key, length, micros(ahead_ms))
+        script = [(0, lambda: peers.reply(peers.MSG_ASSIGN_ID, 0)), (0, lambda: peers.reply(peers.MSG_WELCOME, 3)),
+                  (2.0, lambda: timed_note(69, -300, 500)), (2.0, lambda: timed_note(69, -1000, 300)),
+                  (3.5, lambda: peers.reply(peers.MSG_SONG_END, 1)),
+                  (4.5, lambda: timed_note(69, 600, 200)), (4.5, lambda: timed_note(69, 900, 200)),
+                  (4.6, lambda: peers.reply(peers.MSG_SILENCE)), (4.7, lambda: timed_note(81, 1300, 200)),
+                  (7.0, lambda: peers.reply(peers.MSG_BYE))]
+        received = []
+        self.server.settimeout(0.01)
+        while process.poll() is None and time.monotonic() - begun < 15:
+            while script and time.monotonic() - begun >= script[0][0]:
+                self.server.sendto(script.pop(0)[1](), address)
+            try:
+                data, _ = self.server.recvfrom(2048)
+            except socket.timeout:
+                continue
+            received.append((time.monotonic() - begun, data))
+            if data[0] == 0xFD and time.monotonic() - begun >= 1.5:
+                self.server.sendto(struct.pack("<hh4sI", peers.MSG_CLOCK_REPLY, 0, data[10:14], micros()), address)
+        status, out, err = watched.finish(timeout=5)
+        return status, out, err, received
+
+    def test_a_concert_client_keeps_the_room_through_a_song_end_forgets_notes_at_a_silence_and_reports(self):
+        status, out, err, received = self.play_a_concert()
+        self.assertEqual((status, out), (0, START + "Connected! Got id: 0\n" + "Server quit.\n" + "Quit.\n"))
+        # The first song's count at its end, the second's (its silenced notes forgotten) none.
+        self.assertEqual(err.count("Notes that came after their moment"), 1)
+        self.assertIn("Notes that came after their moment: 1 played shortened, 1 missed.\n", err)
+        self.assertEqual([round(f) for f, _ in self.capture.measure().segments], [440, 880])
+        reports = [(at, data) for at, data in received if data[0] == 0xFC]
+        # Once a second, not before the clock's first reply; the song's counts, afresh after its end.
+        self.assertGreaterEqual(reports[0][0], 1.5)
+        self.assertTrue(all(0.8 < b[0] - a[0] < 1.3 for a, b in zip(reports, reports[1:])), reports)
+        for at, data in reports:
+            self.assertEqual((len(data), data[:10]), (18, peers.CLIENT_REPORT))
+            round_trip, late, missed = struct.unpack("<Ihh", data[10:])
+            self.assertTrue(0 < round_trip < 100000, round_trip)
+            self.assertEqual((late, missed), (1, 1) if 2.2 < at < 3.4 else (0, 0) if at > 3.6 or at < 1.9
+                             else (late, missed))
+
+    def test_a_client_of_version_2_plays_the_concert_as_before(self):
+        status, out, err, received = self.play_a_concert("--protocol", "2")
+        self.assertEqual((status, out), (0, START + "Connected! Got id: 0\n" + "Server quit.\n" + "Quit.\n"))
+        self.assertEqual(err.count("Notes that came after their moment"), 1)
+        self.assertIn("Notes that came after their moment: 1 played shortened, 1 missed.\n", err)
+        self.assertEqual([round(f) for f, _ in self.capture.measure().segments], [440, 440, 440, 880])
+        self.assertEqual({data[:10] for _, data in received} - {peers.TIMED_CONNECT},
+                         {peers.CLOCK_REQUEST, peers.good_bye(0)})
+
 
 def words(data):
     """The three words a client reads from a datagram, missing bytes read as zero."""

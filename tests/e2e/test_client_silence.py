@@ -35,14 +35,14 @@ class Silence(unittest.TestCase):
         # Any datagram from its server, even one of no known kind, postpones the end; a stranger's,
         # sent later, does not, and neither does a stop of 4 s after it.
         time.sleep(10)
-        server.sendto(peers.reply(9, 1, 1), answered_address)
+        server.sendto(peers.reply(99, 1, 1), answered_address)
         last_datagram = time.monotonic()
         time.sleep(0.2)  # taken before the stop
         answered.send_signal(signal.SIGSTOP)
         time.sleep(4)
         answered.send_signal(signal.SIGCONT)
         time.sleep(1)
-        other.sendto(peers.reply(9, 1, 1), answered_address)
+        other.sendto(peers.reply(99, 1, 1), answered_address)
 
         requests = {ignored_address: 1}  # connect requests by sender
         disconnect_times = {}
@@ -56,7 +56,7 @@ class Silence(unittest.TestCase):
             for sock in readable:
                 data, sender = sock.recvfrom(2048)
                 self.assertIs(sock, server, data)  # nothing goes to the stranger
-                if data == peers.TIMED_CONNECT:
+                if data == peers.CONCERT_CONNECT:
                     requests[sender] = requests.get(sender, 0) + 1
                 else:
                     self.assertIn((data, sender), [(peers.good_bye(3), answered_address),

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "client/client.h"
 #include "client/timed_tones.h"
+#include "net/protocol.h"
+#include "net/room_clock.h"
 #include "platform/clock.h"
+#include "shell/run_state.h"
 
 TEST(ClientTiming, WaitsUntilTheNextRetryOrTheDeadline) {
     // A retry is due once the clock is strictly past the retry time: one millisecond after it.
@@ -48,4 +53,28 @@ TEST(ClientTiming, ARunOfLateNotesPlaysLateAndWholeARareLateNoteAtItsMoment) {
     moment -= 150 * NANOS_PER_MILLI;  // one that overlaps the tone before waits for its end
     EXPECT_EQ(delayOf(450), 630);
     for (int i = 0; i < 6; i++) EXPECT_EQ(delayOf(i < 5 ? -150 : 450), -1);
+}
+
+TEST(ClientConcert, ASilenceForgetsTheTonesGivenAheadAndASongsEndStartsTheCountAfresh) {
+    auto hear = [](const Message &message) {
+        uint8_t buffer[CLIENT_RECEIVE_BUFFER] = {};
+        memcpy(buffer, message.bytes, static_cast<size_t>(message.length));
+        actOnServerDatagram(buffer);
+    };
+    resetRoomClock();
+    recordClockRequest(1, bootNanos());
+    ASSERT_TRUE(addClockReply(1, 5000000, bootNanos()));
+    // A client of version 2 never takes the concert's kinds: the tones still wait, the count goes on.
+    for (int version : {CLOCK_PROTOCOL_VERSION, CONCERT_PROTOCOL_VERSION}) {
+        runState.protocolVersion = version;
+        queueTimedTone(69, 200, 7000000);  // 2 s on the server's clock
+        queueTimedTone(69, 200, 4000000);  // 1 s over: missed
+        hear(silenceMessage());
+        EXPECT_EQ(timedTonesWaiting(), version == CLOCK_PROTOCOL_VERSION) << version;
+        EXPECT_EQ(lateTones().missed, 1) << version;  // a forgotten tone is not missed
+        hear(songEndMessage(1));
+        EXPECT_EQ(lateTones().missed, version == CLOCK_PROTOCOL_VERSION ? 1 : 0) << version;
+        forgetTimedTones();
+        forgetLateTones();
+    }
 }
