@@ -47,6 +47,8 @@ void ownModeThenStop(int signalNumber) {
     raise(signalNumber);  // stops here until SIGCONT
     // cppcheck-suppress unreachableCode
     sigaction(signalNumber, &restoring, nullptr);
+    // Going on, or never stopped at all (the kernel does not stop an orphaned process group).
+    putKeyMode();
     errno = savedErrno;
 }
 
