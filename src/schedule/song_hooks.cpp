@@ -1,6 +1,7 @@
 #include "schedule/song_hooks.h"
 
 #include <cstdint>
+#include <string>
 
 #include "midi/midifile.h"
 #include "platform/clock.h"
@@ -17,6 +18,12 @@ constexpr int32_t UNENDED_DURATION = 60;
 constexpr int32_t OPEN_IN_TICKS = INT32_MIN;
 
 FILE *songFile = nullptr;
+// A song that came whole (a file dropped on the conductor's page) is read from memory instead.
+const std::string *songBytes = nullptr;
+size_t songBytesRead = 0;
+// The file's lines (header, tempo) are told the first time a song is read, not when it is read
+// again with other options.
+bool fileLinesTold = true;
 
 // Formats 0 and 1 share one tempo map across all tracks, so a later track can still change the
 // times of notes already read: their records hold ticks (start tick, end tick) until the whole map
@@ -26,6 +33,10 @@ int currentTrack = 0;  // from 1, in file order
 int32_t sysexSkipped = 0;
 
 int songGetc() {
+    if (songBytes != nullptr) {
+        if (songBytesRead >= songBytes->size()) return -1;
+        return static_cast<unsigned char>((*songBytes)[songBytesRead++]);
+    }
     int byte = getc(songFile);
     // A stop while the song loads ends the run here: a read from a pipe or a slow share that a stop
     // signal interrupts fails, and a long file is left at the byte being read.
@@ -44,7 +55,8 @@ int songStartTrack() {
 }
 
 int songHeader(int format, int tracks, int division) {
-    printf("header: %d %d div:%d\n", format, tracks, static_cast<int>(static_cast<int16_t>(division)));
+    if (fileLinesTold)
+        printf("header: %d %d div:%d\n", format, tracks, static_cast<int>(static_cast<int16_t>(division)));
     noteSchedule.division = division;
     timesInTicks = format != 2;
     return 0;
@@ -56,10 +68,12 @@ int countSysex(int, int32_t) {
 }
 
 int songTempo(int32_t tempo) {
-    printf("Tempo: %d [%d]\n", tempo, 4);
     int32_t msPerQuarter = tempo / 1000;
     noteSchedule.msPerQuarter = msPerQuarter;
-    printf("length of quarternote: %u ms\n", static_cast<unsigned>(msPerQuarter));
+    if (fileLinesTold) {
+        printf("Tempo: %d [%d]\n", tempo, 4);
+        printf("length of quarternote: %u ms\n", static_cast<unsigned>(msPerQuarter));
+    }
     return addTempoChange(Mf_currtime, msPerQuarter) ? 0 : MF_INSUFFICIENT_MEMORY;
 }
 
@@ -97,7 +111,7 @@ void clearActiveNotes() {
 
 }  // namespace
 
-void installSongHooks(FILE *file) {
+void installSongHooks(FILE *file, const std::string *bytes, bool tellFileLines) {
     clearActiveNotes();
     noteSchedule.division = 0;
     noteSchedule.msPerQuarter = DEFAULT_MS_PER_QUARTER;
@@ -106,6 +120,9 @@ void installSongHooks(FILE *file) {
     currentTrack = 0;
     sysexSkipped = 0;
     songFile = file;
+    songBytes = bytes;
+    songBytesRead = 0;
+    fileLinesTold = tellFileLines;
     clearMidiHooks();
     Mf_getc = songGetc;
     Mf_error = songError;

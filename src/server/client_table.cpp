@@ -1,6 +1,7 @@
 #include "server/client_table.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -124,4 +125,32 @@ int64_t nanosUntilTimedClientsDue(int64_t nowNanos) {
         due = due < 0 ? wait : std::min(due, wait);
     }
     return due;
+}
+
+void takeClientReport(const uint8_t *report, const netAddress &sender) {
+    for (ClientSlot &slot : clientTable.slots) {
+        if (!slot.inUse || slot.clockVersion < CONCERT_PROTOCOL_VERSION || !sameEndpoint(slot.address, sender))
+            continue;
+        slot.reported = 1;
+        slot.roundTripMicros = readStamp(report, REPORT_ROUND_TRIP_OFFSET);
+        slot.lateNotes = readWord(report, REPORT_LATE_OFFSET / 2);
+        slot.missedNotes = readWord(report, REPORT_MISSED_OFFSET / 2);
+        return;
+    }
+}
+
+namespace {
+void tellConcertClients(const Message &message) {
+    for (const ClientSlot &slot : clientTable.slots) {
+        if (slot.inUse && slot.clockVersion >= CONCERT_PROTOCOL_VERSION) sendMessage(message, slot.address);
+    }
+}
+}  // namespace
+
+void silenceConcertClients() {
+    tellConcertClients(silenceMessage());
+}
+
+void tellSongEnd(int songsToCome) {
+    tellConcertClients(songEndMessage(static_cast<int16_t>(std::min(songsToCome, static_cast<int>(INT16_MAX)))));
 }

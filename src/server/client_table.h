@@ -21,6 +21,11 @@ struct ClientSlot {
     int64_t heardNanos;             // its registration, then its last clock request
     int64_t welcomedNanos;          // when the welcome was last sent
     ClockAllowance clockAllowance;  // how many clock requests it may still make at once
+    // What a client of the concert's version last reported of itself; reported is 0 until it has.
+    int reported;
+    uint32_t roundTripMicros;
+    int lateNotes;
+    int missedNotes;
 };
 
 struct ClientTable {
@@ -59,6 +64,14 @@ void releaseClient(int id, const netAddress &sender);
 // Until its first request its welcome is sent again once a second, as a lost welcome would leave
 // it silent. Older clients never ask, and are kept until they leave.
 void tendTimedClients(int64_t nowNanos);
+
+// A client's report of its clock and notes, kept in its slot; from anyone else it is ignored.
+void takeClientReport(const uint8_t *report, const netAddress &sender);
+
+// Tells every client of the concert's version that the room is silenced, or that the song ended
+// with songsToCome still to come. Older clients are told nothing.
+void silenceConcertClients();
+void tellSongEnd(int songsToCome);
 
 // Nanoseconds until tendTimedClients has something to do (0: now); -1 when no timed client is in.
 int64_t nanosUntilTimedClientsDue(int64_t nowNanos);

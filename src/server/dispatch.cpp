@@ -9,7 +9,7 @@
 #include "platform/clock.h"
 #include "schedule/note_schedule.h"
 #include "server/client_table.h"
-#include "server/server.h"
+#include "server/song_run.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ constexpr int64_t NO_CONTINUATION = 127;  // a distance this large never continu
 constexpr int64_t IDLE_MS = 10;
 constexpr int64_t TONE_GAP_MS = 20;
 
-constexpr int NO_SLOT = -1;
+constexpr int NO_SLOT = NOTE_DROPPED;
 
 struct HeldNote {
     int32_t start;
@@ -73,19 +73,34 @@ int16_t toneLength(int32_t duration) {
 
 }  // namespace
 
-bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end, bool sentAhead) {
+int dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end, bool sentAhead,
+                 int tempoPercent) {
     const int chosen = giveNote(clientTable, position, key, duration, start, end);
-    if (chosen == NO_SLOT) return false;
+    if (chosen == NO_SLOT) return NO_SLOT;
     const ClientSlot &slot = clientTable.slots[chosen];
     const auto sentKey = static_cast<int16_t>(key);
+    // A tone lasts its note's length at the tempo it is played at.
+    const int32_t sounding =
+        tempoPercent == 100 ? duration : static_cast<int32_t>(int64_t{duration} * 100 / tempoPercent);
     if (slot.timed) {
-        sendMessage(timedNoteMessage(sentKey, toneLength(duration), serverMicrosAtSongPosition(start)), slot.address);
+        sendMessage(timedNoteMessage(sentKey, toneLength(sounding), serverMicrosAtSongPosition(start)), slot.address);
     } else if (sentAhead) {
-        heldNotes.push_back({start, noteMessage(sentKey, toneLength(duration)), chosen, slot.address});
+        heldNotes.push_back({start, noteMessage(sentKey, toneLength(sounding)), chosen, slot.address});
     } else {
-        sendMessage(noteMessage(sentKey, toneLength(duration)), slot.address);
+        sendMessage(noteMessage(sentKey, toneLength(sounding)), slot.address);
     }
-    return true;
+    return chosen;
+}
+
+void restartDispatch(int32_t position, int32_t newPosition) {
+    heldNotes.clear();
+    for (ClientSlot &slot : clientTable.slots) {
+        // A timed client's tone was silenced; an older client's goes on for what is left of it.
+        const int64_t left = slot.timed ? 0 : std::max<int64_t>(int64_t{slot.busyUntil} - position, 0);
+        slot.busyUntil = static_cast<int32_t>(std::min<int64_t>(int64_t{newPosition} + left, INT32_MAX));
+        if (left == 0) slot.givenNote = 0;
+        slot.noteEnd = INT32_MIN;  // no note continues a line across the jump
+    }
 }
 
 bool nextHeldNote(int32_t &start) {

@@ -5,13 +5,22 @@
 // none free the note is dropped.
 #include <cstdint>
 
+constexpr int NOTE_DROPPED = -1;
+
 // Gives the note to a client and sends it; position is the song position now, end is start +
-// duration. The client is sent the duration less 20 ms, a pause that keeps repeated keys apart.
-// False when no client was free and the note is dropped.
+// duration. The client is sent the duration less 20 ms, a pause that keeps repeated keys apart,
+// the duration taken at the tempo (percent of the file's) the song plays at. Returns the client's
+// id, or NOTE_DROPPED when no client was free and the note is dropped.
 // Sent ahead, a note is given as if the song were at its start (position is then start) and so
 // goes where it would have gone on time: a client that knows the room's clock gets it at once
 // with the moment it sounds, and any other client gets it when the song reaches its start.
-bool dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end, bool sentAhead = false);
+int dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end, bool sentAhead = false,
+                 int tempoPercent = 100);
+
+// The song jumps from position to newPosition (a pause, a seek, a new song): notes held for older
+// clients are forgotten (they will be given again), a timed client is idle (its tone was silenced),
+// an older one busy for what is left of its tone, and no note continues a line across the jump.
+void restartDispatch(int32_t position, int32_t newPosition);
 
 // Notes sent ahead but held for clients that play on arrival: the song position at which the
 // first is due (false when none is held), and sending every one that is due at the position.

@@ -12,10 +12,9 @@ void runServerLoop();
 // clock's reading when it arrived.
 void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &sender, int64_t nowNanos);
 
-// The song's clock: positions are signed milliseconds since the song began.
-void startSongNow();
-int32_t songPosition();
-// Nanoseconds from now until the song reaches the position; 0 when it has.
-int64_t nanosUntilSongPosition(int32_t position);
-// The server's clock when the song reaches the position.
-uint32_t serverMicrosAtSongPosition(int32_t position);
+// A waiting song begins, as at the first activate.
+void activateSong();
+// How far ahead notes are given now: the lead while a client that knows the room's clock is in.
+int32_t lookAheadMs();
+// The run ends after the song in play, with its summary.
+[[noreturn]] void endServerRun();

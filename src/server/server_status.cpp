@@ -53,6 +53,9 @@ int registeredClients() {
 void reportLoadedSong() {
     status.onTerminal = standardErrorIsTerminal();
     status.reported = status.onTerminal || statsRequested;
+    // A concert's next song is measured and counted afresh.
+    status.lengthMs = 0;
+    status.notes = status.sent = status.dropped = 0;
     for (const NoteRecord *note = noteSchedule.head; note != nullptr; note = note->next) {
         if (!isAudible(*note)) continue;
         status.notes++;
@@ -119,4 +122,12 @@ void reportSongEnd(int32_t position) {
             songTime(std::min(position, status.lengthMs)).text, songTime(status.lengthMs).text, status.sent,
             status.dropped, registeredClients());
     fflush(stderr);
+}
+
+int notesSent() {
+    return status.sent;
+}
+
+int notesDropped() {
+    return status.dropped;
 }

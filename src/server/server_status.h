@@ -18,6 +18,9 @@ void countNote(bool sent);
 void showStatusLine(int32_t position);
 // Nanoseconds until the status line is next due, for the server's wait; -1 when it is not shown.
 int64_t nanosUntilStatusLine();
+// The notes of the song so far that went to a client, and that were dropped.
+int notesSent();
+int notesDropped();
 // Takes the status line off the screen before another line is printed; it comes back at its next turn.
 void clearStatusLine();
 // The summary at the end of a run that played, at the song position it reached.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "concert/playlist.h"
 #include "net/protocol.h"
 #include "schedule/note_schedule.h"
 #include "schedule/song_filter.h"
@@ -112,7 +113,7 @@ bool applyConductorKey(const char *value) {
 
 bool applyPlaylist(const char *value) {
     runState.playlistPath = value;
-    return *value != '\0';
+    return readPlaylist(value);
 }
 
 bool noDrums = false;

@@ -110,7 +110,7 @@ class Room(unittest.TestCase):
                 self.assertTrue(all(len(d.payload) == 6 and d.payload[:2] == b"\x04\x00" for d in played), replies)
                 on_arrival += [(d.time, start_of[peers.reply_of(d.payload)[1]]) for d in played]
             else:
-                self.assertEqual(replies[1], (peers.MSG_WELCOME, 2, 0))
+                self.assertEqual(replies[1], (peers.MSG_WELCOME, 3, 0))
                 played = [d for d in received[2:-1] if peers.reply_of(d.payload)[0] == peers.MSG_TIMED_NOTE]
                 self.assertTrue(all(len(d.payload) == 10 for d in played), replies)
                 for d in played:

@@ -27,6 +27,7 @@
 #include "server/client_table.h"
 #include "server/dispatch.h"
 #include "server/server.h"
+#include "server/song_run.h"
 #include "shell/run_state.h"
 
 namespace {

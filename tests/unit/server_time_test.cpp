@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "server/server.h"
+#include "server/song_run.h"
 
 TEST(ServerTime, TheWaitForANoteEndsAtItsMillisecondNotAWholeMillisecondLater) {
     startSongNow();
