@@ -37,7 +37,8 @@ THROTTLED_GAP_MS = 2 * SILENCE_LIMIT_SECONDS * 1000  # with not one timer of the
 # in the server's clock: two fast exchanges that disagree, one that agrees, and three that disagree.
 # Each figure is how far a moment is placed from the truth: the old offset's until the third. A song
 # placed 3 hours in (past the server's 32-bit wrap) before the step is 20 s further on after it, as
-# when this device slept while the room played on.
+# when this device slept while the room played on. A song at half tempo moves at half the clock's
+# pace, a paused one stands still, and its end names the next.
 CLOCK_CHECK = """(() => {
   const c = window.tonecast.clock;
   let t = 1e9, stamp = 0;
@@ -55,7 +56,16 @@ CLOCK_CHECK = """(() => {
   [20e6, 20e6, 0, 20e6, 20e6].forEach(ask);
   const held = off(0);
   ask(20e6);
-  return { flat, forged, held, stepped: off(20e6), song: Math.round(c.songPositionMs() / 1000) };
+  const song = Math.round(c.songPositionMs() / 1000);
+  c.takeSong({ length: 4 * 3600e3, position: 5000, at: 0, tempo: 50 });
+  const from = c.songPositionMs(), begun = performance.now();
+  while (performance.now() - begun < 100);
+  const tempo = Math.round(((c.songPositionMs() - from) / (performance.now() - begun)) * 10) / 10;
+  c.takeSong({ length: 4 * 3600e3, position: 5000, at: 0, paused: true, name: "a.mid", next: "b.mid" });
+  const paused = c.songPositionMs();
+  window.tonecast.take({ songEnd: 1 });
+  const ended = [c.songPositionMs(), document.getElementById("message").textContent];
+  return { flat, forged, held, stepped: off(20e6), song, tempo, paused, ended };
 })()"""
 
 
@@ -106,7 +116,8 @@ class WebRoom(unittest.TestCase):
         # The page's script, style and socket are all its own: the server's policy refuses none.
         self.assertEqual(refused, [])
         self.assertEqual(clock, {"flat": [0, 0], "forged": [False, False, 0], "held": 0, "stepped": 0,
-                                 "song": 3 * 3600 + 20})
+                                 "song": 3 * 3600 + 20, "tempo": 0.5, "paused": 5000,
+                                 "ended": [None, "Next song: b.mid"]})
 
         # Every note of the song reached one voice, the PC or a page, with its moment on the
         # server's clock: one origin for them all.

@@ -5,7 +5,7 @@
 const testing = new URLSearchParams(location.search).has('test');
 const $ = (id) => document.getElementById(id);
 const state = (window.tonecast = {
-  id: null, joined: false, over: false, notes: 0, shortened: 0, missed: 0,
+  id: null, joined: false, over: false, notes: 0, shortened: 0, missed: 0, songLate: 0, songMissed: 0,
   offsetUs: 0, driftPpm: 0, shortestRoundTripUs: 0, exchanges: 0,
 });
 
@@ -137,7 +137,7 @@ function localOf(serverUs, now) {
 
 const AMPLITUDE = 8000 / 32768; // the PCs' square wave
 let ctx = null;
-let voices = []; // placed tones: { start, end, gain } in context seconds
+let voices = []; // placed tones: { start, end, osc, gain } in context seconds
 let shifts = []; // recent readings of context ms less performance ms, as heard
 
 // A page whose sound stopped (a call, an interruption, a refused resume) would count every note
@@ -190,7 +190,16 @@ function sound(hz, start, end) {
   gain.connect(ctx.destination);
   osc.start(start);
   osc.stop(end);
-  voices.push({ start, end, gain });
+  voices.push({ start, end, osc, gain });
+}
+
+// Every tone sounding or placed ahead stops now: cut off from the output, it is heard no more
+// than the render quantum already on its way.
+function hush() {
+  for (const v of voices.splice(0)) {
+    v.gain.disconnect();
+    v.osc.stop();
+  }
 }
 
 // ---- Notes ----
@@ -198,7 +207,7 @@ function sound(hz, start, end) {
 const NAMES = ['C', 'C#', 'D', 'D#', 'E', 'F', 'F#', 'G', 'G#', 'A', 'A#', 'B'];
 const noteName = (key) => NAMES[key % 12] + (Math.floor(key / 12) - 1);
 const LONGEST_LEAD_MS = 10000;
-let pending = 0; // notes placed whose moment has not come yet
+const pending = new Set(); // the shows of notes placed whose moment has not come yet
 let waiting = []; // notes that came before the clock: their moments cannot be placed until it is known
 
 function takeNote(m) {
@@ -209,6 +218,8 @@ function takeNote(m) {
 
 function counted(m, late) {
   if (late !== 'none') state[late]++;
+  if (late === 'shortened') state.songLate++;
+  if (late === 'missed') state.songMissed++;
   if (testing) {
     console.log('tonecast-played ' + JSON.stringify({ id: state.id, key: m.note, ms: m.ms, at: m.at, late }));
   }
@@ -238,44 +249,73 @@ function placeNote(m) {
   if (late === 'missed') return;
   const playable = m.hz >= 20 && m.hz <= 20000 && end > start;
   if (playable) sound(m.hz, start, end);
-  pending++;
-  setTimeout(() => {
-    pending--;
+  const show = setTimeout(() => {
+    pending.delete(show);
     $('name').textContent = m.note >= 0 && m.note <= 127 ? noteName(m.note) : '?';
     $('hz').textContent = playable ? m.hz + ' Hz' : m.hz + ' Hz (cannot play)';
     if (playable) state.notes++;
     $('count').textContent = state.notes + (state.notes === 1 ? ' note played' : ' notes played');
-    if (state.over && !pending) sayOver();
+    if (state.over && !pending.size) sayOver();
   }, Math.max(0, start * 1000 - toContext - performance.now()));
+  pending.add(show);
+}
+
+// A pause or a seek: what sounds stops, and the notes given ahead are no longer the song's; they
+// are not counted missed.
+function silence() {
+  if (ctx) hush();
+  for (const show of pending) clearTimeout(show);
+  pending.clear();
+  waiting = [];
 }
 
 // ---- The song's progress ----
 
-let song = null; // { length, startUs }: its beginning on the server's clock once placed, unwrapped
-let songAnchor = null; // the position the bridge sent, at the server's microsecond, until placed
+// { length, position, atUs, tempo, paused, name, next }: the song's position at its anchor, the
+// server's microsecond unwrapped once placed; it moves at tempo percent of the server's clock.
+// Sent again at each seek, change of tempo or pause, and placed again each time.
+let song = null;
+let songAnchor = null; // the server's microsecond of the position the bridge sent, until placed
+let songsToCome = 0;
 
 function takeSong(s) {
-  song = { length: s.length, startUs: null };
+  song = {
+    length: s.length, position: 0, atUs: null, tempo: s.tempo > 0 ? s.tempo : 100, paused: s.paused === true,
+    name: typeof s.name === 'string' ? s.name : '', next: typeof s.next === 'string' ? s.next : '',
+  };
   songAnchor = typeof s.position === 'number' ? { position: s.position, at: s.at, received: nowUs() } : null;
+  if (!state.over) say('');
   placeSong();
 }
 
-// Placed once, on the server's clock unwrapped as the fit reads it: right past the 32-bit wrap, and
-// still right when this device sleeps and the fit starts again on the step.
+// On the server's clock unwrapped as the fit reads it: right past the 32-bit wrap, and still right
+// when this device sleeps and the fit starts again on the step.
 function placeSong() {
   if (!songAnchor || !kept.length) return;
-  song.startUs = unwrap(songAnchor.at >>> 0, songAnchor.received) - songAnchor.position * 1000;
+  song.position = songAnchor.position;
+  song.atUs = unwrap(songAnchor.at >>> 0, songAnchor.received);
   songAnchor = null;
 }
 
 // The song's position now, in ms; null until it is placed.
 function songPositionMs() {
-  if (!song || song.startUs == null) return null;
+  if (!song || song.atUs == null) return null;
+  if (song.paused) return song.position;
   const now = nowUs();
-  return (now + offsetAt(now) - song.startUs) / 1000;
+  return song.position + ((now + offsetAt(now) - song.atUs) / 1000) * (song.tempo / 100);
 }
 
-const songEnded = () => songPositionMs() !== null && songPositionMs() >= song.length;
+// The song ended and the room stays for the next; its late notes are counted afresh.
+function takeSongEnd(toCome) {
+  songsToCome = toCome;
+  const next = song ? song.next : '';
+  song = null;
+  songAnchor = null;
+  state.songLate = state.songMissed = 0;
+  if (toCome > 0) say(next ? 'Next song: ' + next : 'The next song comes soon');
+}
+
+const songEnded = () => songsToCome === 0 && songPositionMs() !== null && songPositionMs() >= song.length;
 
 // ---- The room ----
 
@@ -292,6 +332,14 @@ function askTime() {
   const stamp = Math.round(sent) >>> 0;
   recordRequest(stamp, sent);
   ws.send('clock ' + stamp);
+}
+
+// How this page fares, once a second from its clock's first exchange: the shortest round trip kept,
+// and this song's notes that came after their moment and those missed.
+function report() {
+  if (!ws || ws.readyState !== WebSocket.OPEN || !kept.length) return;
+  const roundTripMs = shortestRoundTrip() / 1000;
+  ws.send(JSON.stringify({ report: { roundTripMs, late: state.songLate, missed: state.songMissed } }));
 }
 
 // Every request is also a sign of life: four a second keep the page in the room through rests,
@@ -321,6 +369,8 @@ function take(m) {
   // A hidden tab's timers may sleep for a minute; the bridge's pings still come, and each answer
   // tells it that the page lives.
   else if ('ping' in m) askTime();
+  else if ('silence' in m) silence();
+  else if ('songEnd' in m) takeSongEnd(Number(m.songEnd) || 0);
   else if ('id' in m) {
     state.id = m.id;
     state.joined = true;
@@ -352,7 +402,7 @@ function finish() {
   overId = state.id;
   clearTimeout(retryTimer);
   dropSocket();
-  if (!pending) sayOver();
+  if (!pending.size) sayOver();
 }
 
 function sayOver() {
@@ -433,9 +483,13 @@ function draw() {
   if (position !== null) {
     const elapsed = Math.min(Math.max(position, 0), song.length);
     text = clockText(elapsed) + ' / ' + clockText(song.length);
+    if (song.tempo !== 100) text += ' · tempo ' + song.tempo + ' %';
+    if (song.paused) text += ' · paused';
     part = song.length > 0 ? elapsed / song.length : 0;
   }
   $('time').textContent = text;
+  $('song').textContent = song && song.name ? song.name : '';
+  $('next').textContent = song && song.next ? 'Next: ' + song.next : '';
   $('bar').style.width = part * 100 + '%';
   const clock = kept.length
     ? `Clock: offset ${(state.offsetUs / 1000).toFixed(3)} ms, drift ${state.driftPpm.toFixed(1)} ppm, ` +
@@ -455,9 +509,12 @@ document.addEventListener('visibilitychange', () => {
 });
 addEventListener('pagehide', () => ws && ws.close());
 setInterval(draw, 200);
+setInterval(report, 1000);
 if (testing) {
   // What the tests drive: the sound, and the room's clock fed exchanges of their own.
-  Object.assign(state, { audio: () => ctx, clock: { resetClock, recordRequest, takeReply, localOf, takeSong, songPositionMs } });
+  Object.assign(state, {
+    audio: () => ctx, take, clock: { resetClock, recordRequest, takeReply, localOf, takeSong, songPositionMs },
+  });
   startAudio();
   connect();
 }
