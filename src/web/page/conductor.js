@@ -15,9 +15,10 @@ const DRAG_PIXELS = 6; // a press that moves less is a click
 const RANGE_SPAN = 11; // --range takes at least an octave
 const GIVEN_GREY = '#5b6270', DROPPED_RED = '#ff4d4d';
 
-// One colour per voice id, 0 to 31: hues a golden angle apart, two lightnesses, so neighbours differ.
+// One colour per voice id, 0 to 31: hues a golden angle apart, two lightnesses, so neighbours differ;
+// none is red, which marks a dropped note.
 const PALETTE = Array.from({ length: 32 }, (_, id) =>
-  `hsl(${Math.round((id * 137.508) % 360)}, ${id % 2 ? 65 : 80}%, ${id % 2 ? 68 : 55}%)`);
+  `hsl(${Math.round(25 + ((id * 137.508) % 310))}, ${id % 2 ? 65 : 80}%, ${id % 2 ? 68 : 55}%)`);
 
 let room = null; // the newest state
 let roomReceived = 0; // performance.now() when it came

@@ -1,0 +1,233 @@
+"""The conductor's page steering a concert: a server with --web and a playlist, two fake clients that
+keep the room's clock (version 3) and one older client, and the page in headless Chromium pressing
+start, pause, resume (the space bar), a seek and a loop on the roll, a tempo, a channel switched off,
+two dropped files (a song and a file that is none) and the next song, then stop. Every note the
+clients get is checked against the transport as the page was told it: each note given once, at the
+moment its position has under the transport, none while paused."""
+import base64
+import bisect
+import json
+import os
+import socket
+import struct
+import tempfile
+import threading
+import time
+import unittest
+
+import e2e_support as e2e
+import fake_peers as peers
+import server_support as server
+from web_browser import Browser
+
+KEY = "conductor-test-key-0123456789"
+PAGE_URL = "http://127.0.0.1:27080/conductor/%s/?test" % KEY
+LEAD_US = 150000
+# Song 1: a line every 100 ms on channel 1, a bass on channel 2 and, every 800 ms, a third note on
+# channel 3, so that at times all three clients sound; a key comes back only after 1.2 s of the song.
+SONG = [[(50 + i * 100, 80, 60 + i % 12) for i in range(200)], [(50 + i * 400, 300, 40 + i % 6) for i in range(50)],
+        [(50 + i * 800, 200, 30 + i % 4) for i in range(25)]]
+SECOND = [[(50 + i * 100, 80, 72 + i % 12) for i in range(40)]]
+THIRD = [[(50 + i * 100, 80, 84 + i % 12) for i in range(20)]]
+TIMED_US, OLDER_US = 4000, 40000  # how far a note's moment may be from its place on the transport
+EDGE_US = 40000  # around a jump of the transport a note may or may not come
+TOLD_LATE_US = 150000  # a state may reach the page a tenth of a second after the change it tells
+DROP = """(() => { const bytes = Uint8Array.from(atob('%s'), (c) => c.charCodeAt(0));
+  const data = new DataTransfer(); data.items.add(new File([bytes], '%s'));
+  document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true })); })()"""
+
+
+class Voice:
+    """A fake client on this host recording every datagram with its arrival; a timed one asks the
+    server's time four times a second, so it keeps its slot and the test learns the server's clock."""
+
+    def __init__(self, timed):
+        self.socket, self.timed, self.got, self.exchanges = peers.udp_listener(0, 0.05), timed, [], []
+        self.socket.sendto(peers.CONCERT_CONNECT if timed else peers.CONNECT, ("127.0.0.1", peers.SERVER_PORT))
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        asked = 0
+        while self.running:
+            now = _micros()
+            if self.timed and now - asked > 250000:
+                asked = now
+                self.socket.sendto(peers.CONCERT_CLOCK_REQUEST + struct.pack("<I", now & 0xFFFFFFFF),
+                                   ("127.0.0.1", peers.SERVER_PORT))
+            try:
+                data = self.socket.recv(64)
+            except socket.timeout:
+                continue
+            received = _micros()
+            self.got.append((received, data))
+            if peers.reply_of(data)[0] == peers.MSG_CLOCK_REPLY:
+                stamp, serverUs = struct.unpack("<II", data[4:12])
+                sent = received - ((received - stamp) & 0xFFFFFFFF)
+                self.exchanges.append((received - sent, serverUs, (sent + received) // 2))
+
+    def kinds(self, kind):
+        return [(received, data) for received, data in self.got if peers.reply_of(data)[0] == kind]
+
+
+class Conductor(unittest.TestCase):
+    def test_the_page_steers_the_concert_and_every_note_keeps_to_the_transport(self):
+        with tempfile.TemporaryDirectory() as folder:
+            os.mkdir(os.path.join(folder, "list"))
+            first = server.write_song(os.path.join(folder, "first.mid"), SONG)
+            server.write_song(os.path.join(folder, "list", "2-second.mid"), SECOND)
+            server.write_song(os.path.join(folder, "list", "3-third.mid"), THIRD)
+            performer = server.watch("-s", first, "-w", "--web", "--playlist", os.path.join(folder, "list"),
+                                     "--conductor-key", KEY)
+            voices = []
+            try:
+                self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+                # The older client first: given the lowest id, it plays in both songs.
+                voices = [Voice(timed=False), Voice(timed=True), Voice(timed=True)]
+                with Browser(window=(1280, 1500)) as browser:
+                    self.page, self.browser = browser.open(PAGE_URL), browser
+                    self.assertTrue(_wait(lambda: self._shown("voices").count("PC") == 3), self.page.console()[-3:])
+                    self.assertIn("older PC", self._shown("voices"))
+                    self._steer()
+                    status, out, _ = performer.finish(timeout=20)
+            finally:
+                performer.kill()
+                for voice in voices:
+                    voice.running = False
+                    voice.thread.join(2)
+                    voice.socket.close()
+        self.assertEqual((status, self.page.errors()), (0, []), out)
+        self._check_notes(voices)
+
+    def _steer(self):
+        """What the conductor does, each step waited for in the state the page was told."""
+        self._click("start")
+        self._until(lambda s: s["state"] == "playing", 1.5)
+        self._click("pause")
+        self._until(lambda s: s["state"] == "paused", 1)
+        for kind in ("keyDown", "keyUp"):  # the space bar resumes
+            self.browser.send("Input.dispatchKeyEvent", {"type": kind, "key": " ", "code": "Space",
+                                                         "windowsVirtualKeyCode": 32}, self.page.session)
+        self._until(lambda s: s["state"] == "playing", 1)
+        self._press(12000)
+        self._until(lambda s: s["position"] >= 11900, 0.3)
+        self._press(12500, 14500)
+        self._until(lambda s: s["loop"] is not None, 3)
+        self.page.evaluate("const t = document.getElementById('tempo-number'); t.value = 150;"
+                           " t.dispatchEvent(new Event('change'))")
+        self._until(lambda s: s["tempo"] == 150, 1.5)
+        self.page.evaluate("document.querySelectorAll('#channels button')[1].click()")
+        self._until(lambda s: s["options"]["channels"] == 0xFFFD, 1)
+        self.page.evaluate(DROP % (base64.b64encode(server.song_bytes(THIRD)).decode(), "dropped.mid"))
+        self.assertTrue(_wait(lambda: "dropped.mid" in self._shown("songs")))
+        self.page.evaluate(DROP % (base64.b64encode(b"no song at all").decode(), "broken.mid"))
+        self._until(lambda s: s["message"] != "", 0)
+        self.assertTrue(_wait(lambda: self._shown("message") == self.told()[-1]["message"]))
+        self._click("next")
+        self._until(lambda s: s["song"] == 1 and s["state"] == "playing", 1.5)
+        self.page.screenshot("conductor_page.png")
+        print("The conductor's page: %s" % os.path.abspath("conductor_page.png"))
+        self.stopped = _micros()
+        self.page.evaluate("window.confirm = () => true; document.getElementById('stop').click()")
+
+    def told(self):
+        return [json.loads(line.split(" ", 1)[1]) for line in self.page.console() if line.startswith("conductor-state ")]
+
+    def _until(self, test, then_seconds):
+        self.assertTrue(_wait(lambda: self.told() and test(self.told()[-1])), self.told()[-1:])
+        time.sleep(then_seconds)
+
+    def _click(self, button):
+        self.page.evaluate("document.getElementById('%s').click()" % button)
+
+    def _shown(self, element):
+        return self.page.evaluate("document.getElementById('%s').innerText" % element)
+
+    def _press(self, ms, until_ms=None):
+        """A click on the roll at that moment of the song, or a drag across it to until_ms."""
+        left, width, y = self.page.evaluate("(() => { const r = document.getElementById('roll').getBoundingClientRect();"
+                                            " return [r.left, r.width, r.top + r.height / 2]; })()")
+        xs = [left + width * at / self.told()[-1]["length"] for at in (ms, until_ms or ms)]
+        for kind, x in [("mousePressed", xs[0]), ("mouseMoved", sum(xs) / 2), ("mouseMoved", xs[1]),
+                        ("mouseReleased", xs[1])]:
+            self.browser.send("Input.dispatchMouseEvent", {"type": kind, "x": x, "y": y, "button": "left",
+                                                           "buttons": int(kind != "mouseReleased"), "clickCount": 1},
+                              self.page.session)
+
+    def _check_notes(self, voices):
+        # The server's clock on this host's, from the fastest exchange, and the transport on it.
+        _, server_us, local_us = min(exchange for voice in voices for exchange in voice.exchanges)
+        here = lambda us: local_us + ((us - server_us + 2 ** 31) & 0xFFFFFFFF) - 2 ** 31  # noqa: E731
+        anchors = sorted((dict(s, at=here(s["at"])) for s in self.told()), key=lambda s: s["at"])
+        # Given notes, (key, moment on this host's clock, how near it must be): a timed one unless a
+        # silence came after it and before its moment; an older one as it arrived.
+        given = [(peers.reply_of(data)[1], received, OLDER_US) for received, data in voices[0].kinds(peers.MSG_NOTE)]
+        paused = min(a["at"] for a in anchors if a["state"] == "paused")
+        resumed = min(a["at"] for a in anchors if a["state"] == "playing" and a["at"] > paused)
+        for voice in voices[1:]:
+            silences = [received for received, _ in voice.kinds(peers.MSG_SILENCE)]
+            self.assertTrue([s for s in silences if paused - TOLD_LATE_US <= s < resumed], "no silence at the pause")
+            for received, data in voice.kinds(peers.MSG_TIMED_NOTE):
+                moment = here(struct.unpack("<I", data[6:10])[0])
+                if not [s for s in silences if received <= s < moment]:
+                    given.append((peers.reply_of(data)[1], moment, TIMED_US))
+        second_keys = {key for _, _, key in SECOND[0]}
+        older_second = [t for key, t, within in given if within == OLDER_US and key in second_keys]
+        self.assertTrue(older_second, "the older client got no note of the second song")
+        self.assertEqual([t > max(older_second) for t, _ in voices[0].kinds(peers.MSG_BYE)], [True])
+
+        # Where each note should have been given: the transport walked a millisecond at a time. Near
+        # a change (and a lead after it, for notes given ahead) a note may or may not come.
+        changes = [a["at"] for b, a in zip(anchors, anchors[1:]) if a["state"] != b["state"] or a["song"] != b["song"]
+                   or a["tempo"] != b["tempo"] or a["options"] != b["options"] or a["loop"] != b["loop"]
+                   or a["state"] == "playing" and abs(_position(b, a["at"]) - a["position"]) > 2]
+        near_change = lambda t: any(-TOLD_LATE_US < t - c < LEAD_US + EDGE_US for c in changes)  # noqa: E731
+        starts = [sorted((start, key, channel) for channel, line in enumerate(song) for start, _, key in line)
+                  for song in (SONG, SECOND)]
+        expected, last = [], None
+        for t in range(anchors[0]["at"], self.stopped - EDGE_US, 1000):
+            s = anchors[bisect.bisect_right([a["at"] for a in anchors], t) - 1]
+            position = _position(s, t) if s["state"] == "playing" else None
+            if position is not None and last and last[0] == s["song"]:
+                # A step of a millisecond, or around the loop; anything else is a jump.
+                low = last[1] if 0 <= position - last[1] < 10 else s["loop"][0] - 0.5 if s["loop"] else position
+                expected += [(key, t, near_change(t)) for start, key, channel in starts[s["song"]]
+                             if low < start <= position and s["options"]["channels"] >> channel & 1]
+            last = position is not None and (s["song"], position)
+        for key, moment, within in sorted(given, key=lambda note: note[1]):
+            if moment > self.stopped - EDGE_US:
+                continue
+            match = [e for e in expected if e[0] == key and abs(e[1] - moment) <= within + 1000]
+            self.assertTrue(match or near_change(moment), "note %d, %.3f s after the first state, is on no transport"
+                            % (key, (moment - anchors[0]["at"]) / 1e6))
+            if match:
+                expected.remove(match[0])
+        self.assertEqual([e for e in expected if not e[2]], [], "notes never given")
+        self.assertEqual([t for _, t, _ in given if paused + EDGE_US < t < resumed - TOLD_LATE_US], [], "notes while paused")
+
+
+def _position(state, t):
+    """The song's position at t (this host's microseconds) under the state, around its loop."""
+    position = state["position"] + (t - state["at"]) / 1000 * state["tempo"] / 100
+    loop = state["loop"]
+    if loop and state["position"] < loop[1] <= position:
+        position = loop[0] + (position - loop[1]) % (loop[1] - loop[0])
+    return position
+
+
+def _micros():
+    return time.monotonic_ns() // 1000
+
+
+def _wait(condition, timeout=15):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+if __name__ == "__main__":
+    e2e.main()
