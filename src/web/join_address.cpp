@@ -43,7 +43,7 @@ std::string tellJoinAddresses(int port, const std::string &conductorKey) {
     for (const std::string &address : addresses) {
         fprintf(stderr, "  http://%s:%d/\n", address.c_str(), port);
     }
-    const std::string audience =
+    std::string audience =
         addresses.empty() ? std::string() : "http://" + addresses.front() + ":" + std::to_string(port) + "/";
     if (!addresses.empty() && standardErrorIsTerminal()) printQrCode(audience);
     fprintf(stderr, "The conductor steers the room from:\n");

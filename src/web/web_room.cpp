@@ -47,7 +47,7 @@ namespace {
 constexpr size_t LONGEST_REQUEST_BODY = 1024;
 constexpr uint32_t LONGEST_REQUEST_HEAD = 8192;
 // A song dropped on the conductor's page: the room's songs are a few kilobytes to some hundreds.
-constexpr size_t LONGEST_SONG_FILE = 1024 * 1024;
+constexpr size_t LONGEST_SONG_FILE = size_t{1024} * 1024;
 constexpr size_t LONGEST_SONG_NAME = 100;
 // A browser sends its request as soon as it connects, and opens a new connection when it finds an
 // idle one closed: a connection that has not brought a whole request in this time (an idle

@@ -191,6 +191,13 @@ class HostilePeers(unittest.TestCase):
         with self.assertRaisesRegex(ConnectionRefusedError, "^HTTP/1.1 503 "):
             peers.FakePage(path=CONDUCTOR + "/socket")
         self.assertNotIn("SV: got activate", performer.out)
+        # Joined, the audience's page is a voice the conductors see as a page, at its own address.
+        audience.send("join")
+        voice, deadline = {"kind": "page", "address": "127.0.0.1:%d" % audience.socket.getsockname()[1]}, time.monotonic() + 5
+        while (message := conductors[0].receive()) and time.monotonic() < deadline and voice not in [
+                {name: each[name] for name in voice} for each in message.get("state", {}).get("voices", [])]:
+            pass
+        self.assertLess(time.monotonic(), deadline, message)
         conductors[0].send('{"cmd":"start"}')
         self.assertTrue(performer.wait_for("SV: got activate\n"), performer.out)
 

@@ -108,8 +108,11 @@ class WebRoom(unittest.TestCase):
         self.assertEqual((status, out), (0, server.server_prefix(VOICES, waiting=True) + "Client 3 disconnected.\n" * 3
                                          + "SV: got activate\nQuit.\n"))
         # The addresses to open, loopback last; no QR code where standard error is not a terminal.
-        self.assertEqual(err, "Phones and laptops join the room by opening:\n  http://%s:27080/\n"
-                              "  http://127.0.0.1:27080/\n" % VirtualRoom.address(SERVER))
+        # The conductor's, with a random key of 32 hex digits.
+        self.assertRegex(err, "^Phones and laptops join the room by opening:\n  http://%s:27080/\n"
+                              "  http://127.0.0.1:27080/\nThe conductor steers the room from:\n"
+                              "  http://%s:27080/conductor/([0-9a-f]{32})\n  http://127.0.0.1:27080/conductor/\\1\n$"
+                         % ((VirtualRoom.address(SERVER).replace(".", "\\."),) * 2))
         self.assertEqual((pc_status, pc_out.endswith("Server quit.\nQuit.\n")), (0, True), pc_out)
         for text in shown:
             self.assertIn("The song is over", text)
