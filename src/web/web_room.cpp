@@ -111,7 +111,7 @@ void forEachOpen(std::vector<std::weak_ptr<Session>> &sessions, Action action) {
 // The loopback port of each joined page, and the page's own address.
 std::map<unsigned, std::string> bridgedPages() {
     std::map<unsigned, std::string> addresses;
-    forEachOpen(webRoom->pages, [&addresses](PageSession &page) {
+    forEachOpen(webRoom->pages, [&addresses](const PageSession &page) {
         if (const unsigned short port = page.roomPort(); port != 0) addresses[port] = page.pageAddress();
     });
     return addresses;
