@@ -64,6 +64,8 @@ bool readAudienceSong(const std::string &stateJson, AudienceSong &song) {
 
 bool songMoved(const AudienceSong &told, const AudienceSong &now) {
     if (told.state != now.state || told.song != now.song || told.tempo != now.tempo) return true;
+    // A waiting song's position is not told, however the loop counts it.
+    if (now.state == "waiting") return false;
     if (now.state != "playing") return told.positionMs != now.positionMs;
     // The moments are 32-bit microseconds that wrap: their difference is the nearer way round.
     const auto sinceTold = static_cast<int32_t>(now.at - told.at);

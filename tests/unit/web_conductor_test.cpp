@@ -77,6 +77,14 @@ TEST(RoomMessages, TheAudienceIsToldTheSongWhenItsTransportMovesAndConductorsSee
     ASSERT_TRUE(readAudienceSong(later, now));
     EXPECT_TRUE(songMoved(told, now));
     EXPECT_FALSE(readAudienceSong(R"({"state":"playing"})", now));
+    // Waiting, the song has no position to tell; paused, a seek moves it.
+    for (const char *state : {"waiting", "paused"}) {
+        std::string held = playing, moved = later;
+        held.replace(held.find("playing"), 7, state);
+        moved.replace(moved.find("playing"), 7, state);
+        ASSERT_TRUE(readAudienceSong(held, told) && readAudienceSong(moved, now));
+        EXPECT_EQ(songMoved(told, now), std::string(state) == "paused") << state;
+    }
 
     const std::string state = conductorStateMessage(playing, {{40000, "192.168.1.7:51000"}});
     EXPECT_NE(state.find(R"({"id":0,"kind":"page","address":"192.168.1.7:51000"},)"
