@@ -22,7 +22,7 @@ const PALETTE = Array.from({ length: 32 }, (_, id) =>
 
 let room = null; // the newest state
 let roomReceived = 0; // performance.now() when it came
-let song = { song: -1, version: -1, notes: [] };
+let song = { song: -1, version: -1, notes: [], end: 0 };
 let lastServerMessage = '';
 
 // ---- Talking to the server ----
@@ -31,9 +31,7 @@ let ws = null, retryMs = FIRST_RETRY_MS, retryTimer = 0;
 
 function send(command) {
   if (!ws || ws.readyState !== WebSocket.OPEN) return;
-  const text = JSON.stringify(command);
-  ws.send(text);
-  if (testing) console.log('conductor-sent ' + text);
+  ws.send(JSON.stringify(command));
 }
 
 function setLink(text, online) {
@@ -137,7 +135,7 @@ function showSongs(songs, index) {
     button.addEventListener('click', () => send({ cmd: 'play', song: i }));
     const length = document.createElement('span');
     length.className = 'dim';
-    length.textContent = clockText(entry.lengthMs);
+    length.textContent = entry.lengthMs > 0 ? clockText(entry.lengthMs) : ''; // not read yet
     item.append(button, length);
     if (i === index) {
       item.className = 'current';
@@ -151,11 +149,12 @@ function showVoices(s) {
   const voices = Array.isArray(s.voices) ? s.voices : [];
   $('voices').replaceChildren(...voices.map((v) => {
     const row = document.createElement('tr');
-    const roundTrip = typeof v.roundTripMs === 'number' && v.kind !== 'older pc' ? v.roundTripMs.toFixed(1) : '–';
+    // A voice that has not reported (an older PC, a PC not yet a second in) has no figures.
+    const roundTrip = typeof v.roundTripMs === 'number' ? v.roundTripMs.toFixed(1) : null;
     const cells = [v.id, KINDS[v.kind] || v.kind, v.address, roundTrip, v.late, v.missed];
     cells.forEach((value, i) => {
       const cell = document.createElement('td');
-      cell.textContent = value === undefined ? '' : String(value);
+      cell.textContent = value === undefined || value === null ? '–' : String(value);
       if (i === 0) cell.style.color = PALETTE[v.id & 31];
       row.append(cell);
     });
@@ -175,8 +174,7 @@ const clockText = (ms) => {
 
 function songLength() {
   const entry = room && Array.isArray(room.songs) ? room.songs[room.song] : null;
-  if (entry && entry.lengthMs > 0) return entry.lengthMs;
-  return song.notes.reduce((end, [start, length]) => Math.max(end, start + length), 0);
+  return entry && entry.lengthMs > 0 ? entry.lengthMs : song.end;
 }
 
 // Where the song is now: from the last state's position, at its tempo while it plays, around the
@@ -272,18 +270,20 @@ function drawRoll() {
   };
   const loop = room && loopOf(room);
   if (loop) shade(xOf(loop[0], width), xOf(loop[1], width), 'rgba(76, 195, 138, 0.18)');
-  if (dragging) shade(dragging.fromX * scale, dragging.toX * scale, 'rgba(240, 180, 84, 0.25)');
+  if (dragging && dragging.moved) shade(dragging.fromX * scale, dragging.toX * scale, 'rgba(240, 180, 84, 0.25)');
   const position = positionNow();
   g.fillStyle = '#ffffff';
   g.fillRect(Math.round(xOf(position, width) - scale), 0, 2 * scale, height);
-  $('time').textContent = clockText(position) + ' / ' + clockText(songLength());
+  const time = clockText(position) + ' / ' + clockText(songLength());
+  if ($('time').textContent !== time) $('time').textContent = time;
   requestAnimationFrame(drawRoll);
 }
 
 function takeNotes(n) {
   if (!n || !Array.isArray(n.notes)) return;
-  song = { song: n.song, version: n.version, notes: n.notes.filter((x) => Array.isArray(x) && x.length >= 3) };
-  if (song.notes.length) {
+  const notes = n.notes.filter((x) => Array.isArray(x) && x.length >= 3);
+  song = { song: n.song, version: n.version, notes, end: notes.reduce((end, [start, length]) => Math.max(end, start + length), 0) };
+  if (notes.length) {
     // The song's own keys and a little more, at least an octave: a tune of three notes fills no roll.
     let lowest = 127, highest = 0;
     for (const [, , key] of song.notes) {
@@ -483,7 +483,9 @@ addEventListener('drop', (e) => {
 
 function takeAudience(a) {
   if (!a || typeof a !== 'object') return;
-  $('audience-address').textContent = a.address || '–';
+  // Broken, where it must be, after the scheme and before the port rather than inside a number.
+  const parts = typeof a.address === 'string' ? a.address.split(/(?<=\/\/)|(?=:\d)/) : ['–'];
+  $('audience-address').replaceChildren(...parts.flatMap((part, i) => (i ? [document.createElement('wbr'), part] : [part])));
   if (typeof a.qr === 'string' && a.qr) {
     $('qr').src = a.qr;
     $('qr').hidden = false;
