@@ -91,6 +91,10 @@ class Conductor(unittest.TestCase):
                     self.assertIn("older PC", self._shown("voices"))
                     self._steer()
                     status, out, _ = performer.finish(timeout=20)
+                    # One socket all along, its pings answered; once the server is gone, asked again
+                    # after 1 s, then after 2.
+                    self.assertTrue(_wait(lambda: "again in 2 s" in self._shown("link"), 10), self._shown("link"))
+                    self.assertEqual(len(self.page.wait_for_console("conductor-connected")), 1)
             finally:
                 performer.kill()
                 for voice in voices:

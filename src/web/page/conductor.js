@@ -51,6 +51,7 @@ function connect() {
   sock.onopen = () => {
     retryMs = FIRST_RETRY_MS;
     setLink('Connected', true);
+    if (testing) console.log('conductor-connected');
   };
   sock.onmessage = (e) => {
     let m;
