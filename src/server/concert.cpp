@@ -51,11 +51,12 @@ bool readPlaylistSong(size_t index) {
 }
 
 // Leaves the song in play (at position) for the song at index, or the first after it that reads,
-// which starts after the pause given and a lead. False when none reads: the song in play goes on.
+// which starts after the pause given and a lead; a song that ended lets its last tones ring, one
+// left by a conductor is silenced. False when none reads: the song in play goes on.
 bool playSongFrom(size_t index, int32_t position, int32_t pauseMs) {
     while (index < playlistSize() && !readPlaylistSong(index)) index++;
     if (index >= playlistSize()) return false;
-    silenceConcertClients();
+    if (pauseMs == 0) silenceConcertClients();
     reportSongEnd(std::max(position, 0));
     reportLoadedSong();
     songInPlay = index;

@@ -92,6 +92,8 @@ std::string jsonString(const std::string &text) {
 }
 
 std::string roomStateJson(const char *state, size_t song, const std::string &refusal) {
+    // A waiting song stands at its start, however long the room waits.
+    const bool waiting = std::string(state) == "waiting";
     int32_t loopFrom = 0;
     int32_t loopUntil = 0;
     const std::string loop =
@@ -101,7 +103,7 @@ std::string roomStateJson(const char *state, size_t song, const std::string &ref
         jsonString(tracksText(songFilter.tracks)) + R"(,"transpose":)" + std::to_string(songFilter.transpose) +
         R"(,"range":[)" + std::to_string(songFilter.lowestKey) + "," + std::to_string(songFilter.highestKey) + "]}";
     return R"({"state":")" + std::string(state) + R"(","song":)" + std::to_string(song) + R"(,"songs":)" + songsJson() +
-           R"(,"position":)" + std::to_string(songMsNow()) + R"(,"at":)" +
+           R"(,"position":)" + std::to_string(waiting ? 0 : songMsNow()) + R"(,"at":)" +
            std::to_string(serverMicros(monotonicNanos())) + R"(,"tempo":)" + std::to_string(songTempo()) +
            R"(,"loop":)" + loop + R"(,"options":)" + options + R"(,"voices":)" + voicesJson() + R"(,"sent":)" +
            std::to_string(notesSent()) + R"(,"dropped":)" + std::to_string(notesDropped()) + R"(,"message":)" +

@@ -86,6 +86,53 @@ class Room(unittest.TestCase):
         notes = [d.payload[:6] for d in capture.datagrams(2) if d.payload[:2] == b"\x06\x00"]
         self.assertEqual(notes, [peers.reply(peers.MSG_TIMED_NOTE, 62, 80)])
 
+    def test_a_concert_of_two_songs_keeps_every_client_between_them(self):
+        # An older client, one of the clock's first version and one of the concert's: the room
+        # stays through both songs, only the last gets told of the song's end, and each note of
+        # either song is given once.
+        second = [[(start, length, key - 40) for start, length, key in voice] for voice in VOICES]
+        with tempfile.TemporaryDirectory() as folder, VirtualRoom(5) as room, room.capture() as capture:
+            first_song = server.write_song(os.path.join(folder, "first.mid"), VOICES)
+            server.write_song(os.path.join(folder, "second.mid"), second)
+            with open(os.path.join(folder, "concert.txt"), "w") as playlist:
+                playlist.write("# the second half\n\nsecond.mid\n")
+            performer = server.Watched(room.start(SERVER, [e2e.TONECAST, "-s", first_song, "-w", "--playlist",
+                                                           os.path.join(folder, "concert.txt")], stdout=-1, text=True))
+            self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+            versions = {1: ["--protocol", "1"], 2: ["--protocol", "2"], 3: []}
+            players = []
+            for expected_id, host in enumerate(CLIENTS):
+                players.append(server.Watched(room.start(host, [e2e.TONECAST, "-c", *versions[host]], stdout=-1,
+                                                         text=True)))
+                self.assertTrue(self._wait_for_id(capture, host, expected_id))
+            room.run(ACTIVATOR, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
+            outs = [watched.finish(timeout=30)[:2] for watched in [performer] + players]
+        self.assertEqual(outs[0], (0, server.server_prefix(VOICES, waiting=True) + "SV: got activate\n"
+                                   + server.loading_lines(second) + "Quit.\n"))
+        for client_id, out in enumerate(outs[1:]):
+            self.assertEqual(out, (0, e2e.BANNER + "Running as client\nConnecting...\nConnected! Got id: %d\n"
+                                   "Server quit.\nQuit.\n" % client_id))
+        server_address = (VirtualRoom.address(SERVER), peers.SERVER_PORT)
+        notes, song_ends = [], []
+        for host in CLIENTS:
+            replies = [peers.reply_of(d.payload) for d in capture.datagrams(host) if d.source == server_address]
+            self.assertEqual([kind for kind, _, _ in replies].count(peers.MSG_BYE), 1)
+            self.assertEqual(replies[-1], (peers.MSG_BYE, 0, 0))
+            if host > 1:
+                self.assertEqual(replies[1], (peers.MSG_WELCOME, host, 0))
+            kinds = [kind for kind, _, _ in replies]
+            song_ends.append([reply for reply in replies if reply[0] == peers.MSG_SONG_END])
+            if song_ends[-1]:
+                # Told between the songs: after every note of the first, before any of the second.
+                end = kinds.index(peers.MSG_SONG_END)
+                keys = [key for kind, key, _ in replies if kind == peers.MSG_TIMED_NOTE]
+                self.assertEqual(keys, sorted(keys, key=lambda k: k < 45), "first song's notes, then the second's")
+                self.assertTrue(all(key >= 45 for kind, key, _ in replies[:end] if kind == peers.MSG_TIMED_NOTE))
+                self.assertNotIn(peers.MSG_SILENCE, kinds)
+            notes += [reply[1:] for reply in replies if reply[0] in (peers.MSG_NOTE, peers.MSG_TIMED_NOTE)]
+        self.assertEqual(song_ends, [[], [], [(peers.MSG_SONG_END, 1, 0)]])
+        self.assertEqual(sorted(notes), sorted(server.sent_notes(VOICES) + server.sent_notes(second)))
+
     @staticmethod
     def _wait_for_id(capture, host, expected_id, timeout=10):
         deadline = time.monotonic() + timeout
