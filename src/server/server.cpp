@@ -141,9 +141,15 @@ void runServerLoop() {
         actOnConcertCommands();
         if (runState.playbackActive) {
             const int32_t position = songPosition();
-            if (songIsOver(position) && !goOnAfterSong(position)) endServerRun();
-            sendHeldNotes(position);
-            playDueNote(position);
+            // A paused song gives nothing: its notes wait for the resume, and their moments with them.
+            if (!songPaused()) {
+                if (songIsOver(position)) {
+                    if (!goOnAfterSong(position)) endServerRun();
+                    continue;  // the next song's clock begins
+                }
+                sendHeldNotes(position);
+                playDueNote(position);
+            }
             showStatusLine(std::max(position, 0));
         }
         const int64_t untilRoomState = publishRoomStateWhenDue(false);
