@@ -150,7 +150,7 @@ void runServerLoop() {
                 sendHeldNotes(position);
                 playDueNote(position);
             }
-            showStatusLine(std::max(position, 0));
+            showStatusLine(std::max(songMsNow(), 0));
         }
         const int64_t untilRoomState = publishRoomStateWhenDue(false);
         netAddress sender;
