@@ -1,11 +1,11 @@
 #include "web/conductor_command.h"
 
 #include <cstdint>
-#include <cstring>
+#include <string>
 
 #include "schedule/song_filter.h"
 #include "shell/long_options.h"
-#include "web/json_value.h"
+#include "web/json_message.h"
 
 namespace {
 
@@ -16,25 +16,22 @@ constexpr int HIGHEST_KEY = 127;
 constexpr long long MOST_SONGS = 100000;
 constexpr long long ALL_CHANNELS = 0xFFFF;
 
-bool readWhole(const JsonValue &object, const char *name, long long lowest, long long highest, long long &whole) {
-    const JsonValue *value = object.field(name);
-    return value != nullptr && value->wholeNumber(lowest, highest, whole);
-}
-
 // The four options, as on the command line: a range at least an octave wide, tracks as --tracks.
 bool readOptions(const JsonValue &object, ConcertSongOptions &options) {
     long long channels = 0, transpose = 0, lowest = 0, highest = 0;
-    const JsonValue *tracks = object.field("tracks");
-    const JsonValue *range = object.field("range");
-    if (!readWhole(object, "channels", 0, ALL_CHANNELS, channels) ||
-        !readWhole(object, "transpose", -MOST_TRANSPOSE, MOST_TRANSPOSE, transpose) || tracks == nullptr ||
-        tracks->kind != JsonValue::Kind::Text || range == nullptr || range->kind != JsonValue::Kind::List ||
-        range->items.size() != 2 || !range->items[0].wholeNumber(0, HIGHEST_KEY, lowest) ||
-        !range->items[1].wholeNumber(0, HIGHEST_KEY, highest) || highest - lowest < OCTAVE - 1)
+    const std::string *tracks = jsonText(jsonField(&object, "tracks"));
+    const JsonValue *range = jsonField(&object, "range");
+    if (!wholeNumber(jsonField(&object, "channels"), 0, ALL_CHANNELS, channels) ||
+        !wholeNumber(jsonField(&object, "transpose"), -MOST_TRANSPOSE, MOST_TRANSPOSE, transpose) ||
+        tracks == nullptr || range == nullptr || !range->is_array() || range->size() != 2 ||
+        !wholeNumber(&(*range)[0], 0, HIGHEST_KEY, lowest) || !wholeNumber(&(*range)[1], 0, HIGHEST_KEY, highest) ||
+        highest - lowest < OCTAVE - 1)
         return false;
+    // The list is read as a C string: an escaped NUL would hide what follows it.
     NumberList list;
-    if (!tracks->text.empty() && !readTrackList(tracks->text.c_str(), list)) return false;
-    options = {static_cast<uint16_t>(channels), tracks->text, static_cast<int>(transpose), static_cast<int>(lowest),
+    if (tracks->find('\0') != std::string::npos || (!tracks->empty() && !readTrackList(tracks->c_str(), list)))
+        return false;
+    options = {static_cast<uint16_t>(channels), *tracks, static_cast<int>(transpose), static_cast<int>(lowest),
                static_cast<int>(highest)};
     return true;
 }
@@ -61,9 +58,9 @@ constexpr PlainCommand PLAIN_COMMANDS[] = {
 bool readConductorCommand(const std::string &text, ConcertCommand &command) {
     JsonValue object;
     if (!readJson(text, object)) return false;
-    const JsonValue *name = object.field("cmd");
-    if (name == nullptr || name->kind != JsonValue::Kind::Text) return false;
-    const std::string &cmd = name->text;
+    const std::string *name = jsonText(jsonField(&object, "cmd"));
+    if (name == nullptr) return false;
+    const std::string &cmd = *name;
     for (const PlainCommand &plain : PLAIN_COMMANDS) {
         if (cmd == plain.name) {
             command = commandOf(plain.kind);
@@ -71,18 +68,18 @@ bool readConductorCommand(const std::string &text, ConcertCommand &command) {
         }
     }
     long long first = 0, second = 0;
-    if (cmd == "play" && readWhole(object, "song", 0, MOST_SONGS, first)) {
+    if (cmd == "play" && wholeNumber(jsonField(&object, "song"), 0, MOST_SONGS, first)) {
         command = commandOf(ConcertCommandKind::PlaySong);
         command.index = static_cast<int>(first);
-    } else if (cmd == "seek" && readWhole(object, "ms", 0, INT32_MAX, first)) {
+    } else if (cmd == "seek" && wholeNumber(jsonField(&object, "ms"), 0, INT32_MAX, first)) {
         command = commandOf(ConcertCommandKind::Seek);
         command.songMs = static_cast<int32_t>(first);
-    } else if (cmd == "loop" && readWhole(object, "from", 0, INT32_MAX, first) &&
-               readWhole(object, "until", 0, INT32_MAX, second)) {
+    } else if (cmd == "loop" && wholeNumber(jsonField(&object, "from"), 0, INT32_MAX, first) &&
+               wholeNumber(jsonField(&object, "until"), 0, INT32_MAX, second)) {
         command = commandOf(ConcertCommandKind::Loop);
         command.songMs = static_cast<int32_t>(first);
         command.untilMs = static_cast<int32_t>(second);
-    } else if (cmd == "tempo" && readWhole(object, "percent", LOWEST_TEMPO, HIGHEST_TEMPO, first)) {
+    } else if (cmd == "tempo" && wholeNumber(jsonField(&object, "percent"), LOWEST_TEMPO, HIGHEST_TEMPO, first)) {
         command = commandOf(ConcertCommandKind::Tempo);
         command.percent = static_cast<int>(first);
     } else if (cmd == "options") {

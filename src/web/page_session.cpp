@@ -10,7 +10,7 @@
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "platform/clock.h"
-#include "web/json_value.h"
+#include "web/json_message.h"
 
 namespace asio = boost::asio;
 namespace websocket = boost::beast::websocket;
@@ -68,25 +68,6 @@ bool readClockStamp(const std::string &text, uint32_t &stamp) {
     return true;
 }
 
-// {"report":{"roundTripMs":x,"late":n,"missed":n}} as the server's report takes it, clamped.
-bool readReport(const std::string &text, uint32_t &roundTripMicros, int &late, int &missed) {
-    JsonValue message;
-    if (!readJson(text, message)) return false;
-    const JsonValue *report = message.field("report");
-    if (report == nullptr) return false;
-    const JsonValue *roundTrip = report->field("roundTripMs");
-    const JsonValue *lateNotes = report->field("late");
-    const JsonValue *missedNotes = report->field("missed");
-    if (roundTrip == nullptr || roundTrip->kind != JsonValue::Kind::Number || lateNotes == nullptr ||
-        lateNotes->kind != JsonValue::Kind::Number || missedNotes == nullptr ||
-        missedNotes->kind != JsonValue::Kind::Number)
-        return false;
-    roundTripMicros = static_cast<uint32_t>(std::clamp(roundTrip->number, 0.0, LONGEST_ROUND_TRIP_MS) * 1000);
-    late = static_cast<int>(std::clamp(lateNotes->number, 0.0, static_cast<double>(INT16_MAX)));
-    missed = static_cast<int>(std::clamp(missedNotes->number, 0.0, static_cast<double>(INT16_MAX)));
-    return true;
-}
-
 std::string addressText(const asio::ip::tcp::socket &socket) {
     error_code unknown;
     const asio::ip::tcp::endpoint remote = socket.remote_endpoint(unknown);
@@ -94,6 +75,20 @@ std::string addressText(const asio::ip::tcp::socket &socket) {
 }
 
 }  // namespace
+
+bool readPageReport(const std::string &text, PageReport &report) {
+    JsonValue message;
+    if (!readJson(text, message)) return false;
+    const JsonValue *fields = jsonField(&message, "report");
+    double roundTripMs = 0, late = 0, missed = 0;
+    if (!jsonNumber(jsonField(fields, "roundTripMs"), roundTripMs) || !jsonNumber(jsonField(fields, "late"), late) ||
+        !jsonNumber(jsonField(fields, "missed"), missed))
+        return false;
+    report.roundTripMicros = static_cast<uint32_t>(std::clamp(roundTripMs, 0.0, LONGEST_ROUND_TRIP_MS) * 1000);
+    report.late = static_cast<int>(std::clamp(late, 0.0, static_cast<double>(INT16_MAX)));
+    report.missed = static_cast<int>(std::clamp(missed, 0.0, static_cast<double>(INT16_MAX)));
+    return true;
+}
 
 PageSession::PageSession(asio::ip::tcp::socket tcpSocket, ConnectionPlace connectionPlace, const std::string &song)
     : socket(std::move(tcpSocket)),
@@ -195,14 +190,14 @@ void PageSession::takePageMessage(const std::string &text) {
 }
 
 void PageSession::passReport(const std::string &text) {
-    uint32_t roundTripMicros = 0;
-    int late = 0, missed = 0;
+    PageReport report;
     const int64_t now = monotonicNanos();
-    if (now < nextReportNanos || !readReport(text, roundTripMicros, late, missed)) return;
+    if (now < nextReportNanos || !readPageReport(text, report)) return;
     nextReportNanos = now + REPORT_INTERVAL_NANOS;
-    const Message report = clientReportMessage(CONCERT_PROTOCOL_VERSION, roundTripMicros, late, missed);
+    const Message message =
+        clientReportMessage(CONCERT_PROTOCOL_VERSION, report.roundTripMicros, report.late, report.missed);
     error_code ignored;
-    room.send(asio::buffer(report.bytes, static_cast<size_t>(report.length)), 0, ignored);
+    room.send(asio::buffer(message.bytes, static_cast<size_t>(message.length)), 0, ignored);
 }
 
 // The datagram socket opens only now: a socket that never joins costs the host one descriptor.

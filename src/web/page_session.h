@@ -22,6 +22,15 @@
 #include "web/connection_limits.h"
 #include "web/http_answers.h"
 
+// A page's {"report":{"roundTripMs":x,"late":n,"missed":n}} as the server's report takes it,
+// clamped; false for anything else.
+struct PageReport {
+    uint32_t roundTripMicros = 0;
+    int late = 0;
+    int missed = 0;
+};
+bool readPageReport(const std::string &text, PageReport &report);
+
 class PageSession : public std::enable_shared_from_this<PageSession> {
 public:
     // songMessage, the song as pages are told of it, is read whenever the page is told of it, and

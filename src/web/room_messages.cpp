@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "web/json_value.h"
+#include "web/json_message.h"
 
 namespace {
 
@@ -15,21 +15,16 @@ constexpr double MICROS_PER_MILLI = 1000;
 constexpr double FULL_TEMPO = 100;
 constexpr char LOOPBACK_PREFIX[] = "127.0.0.1:";
 
-// The name of the song at index as a JSON text, "" when there is none.
-std::string songName(const JsonValue *songs, long long index) {
-    if (songs == nullptr || songs->kind != JsonValue::Kind::List || index < 0 ||
-        index >= static_cast<long long>(songs->items.size()))
-        return "\"\"";
-    const JsonValue *name = songs->items[static_cast<size_t>(index)].field("name");
-    return name != nullptr && name->kind == JsonValue::Kind::Text ? writeJson(*name) : "\"\"";
+// The song at index of the state's list, or nullptr when there is none.
+const JsonValue *songAt(const JsonValue *songs, long long index) {
+    if (songs == nullptr || !songs->is_array() || index < 0 || index >= static_cast<long long>(songs->size()))
+        return nullptr;
+    return &(*songs)[static_cast<size_t>(index)];
 }
 
-std::string songLength(const JsonValue *songs, long long index) {
-    if (songs == nullptr || songs->kind != JsonValue::Kind::List || index < 0 ||
-        index >= static_cast<long long>(songs->items.size()))
-        return "0";
-    const JsonValue *length = songs->items[static_cast<size_t>(index)].field("lengthMs");
-    return length != nullptr && length->kind == JsonValue::Kind::Number ? length->text : "0";
+std::string songName(const JsonValue *songs, long long index) {
+    const std::string *name = jsonText(jsonField(songAt(songs, index), "name"));
+    return name == nullptr ? std::string() : *name;
 }
 
 }  // namespace
@@ -37,28 +32,31 @@ std::string songLength(const JsonValue *songs, long long index) {
 bool readAudienceSong(const std::string &stateJson, AudienceSong &song) {
     JsonValue state;
     if (!readJson(stateJson, state)) return false;
-    const JsonValue *name = state.field("state");
-    const JsonValue *index = state.field("song");
-    const JsonValue *position = state.field("position");
-    const JsonValue *at = state.field("at");
-    const JsonValue *tempo = state.field("tempo");
+    const std::string *name = jsonText(jsonField(&state, "state"));
+    const JsonValue *position = jsonField(&state, "position");
+    const JsonValue *at = jsonField(&state, "at");
+    const JsonValue *tempo = jsonField(&state, "tempo");
     long long whole = 0, atMicros = 0;
-    if (name == nullptr || name->kind != JsonValue::Kind::Text || index == nullptr ||
-        !index->wholeNumber(-1, INT32_MAX, whole) || position == nullptr || position->kind != JsonValue::Kind::Number ||
-        at == nullptr || !at->wholeNumber(0, UINT32_MAX, atMicros) || tempo == nullptr ||
-        tempo->kind != JsonValue::Kind::Number)
+    double positionMs = 0, percent = 0;
+    if (name == nullptr || !wholeNumber(jsonField(&state, "song"), -1, INT32_MAX, whole) ||
+        !jsonNumber(position, positionMs) || !wholeNumber(at, 0, UINT32_MAX, atMicros) || !jsonNumber(tempo, percent))
         return false;
-    song.state = name->text;
+    song.state = *name;
     song.song = whole;
-    song.positionMs = position->number;
+    song.positionMs = positionMs;
     song.at = static_cast<uint32_t>(atMicros);
-    song.tempo = tempo->number;
-    const JsonValue *songs = state.field("songs");
+    song.tempo = percent;
+    const JsonValue *songs = jsonField(&state, "songs");
+    const JsonValue *length = jsonField(songAt(songs, whole), "lengthMs");
     const bool begun = song.state != "waiting";
-    song.message = R"({"song":{"length":)" + songLength(songs, whole) + R"(,"position":)" +
-                   (begun ? position->text : "null") + R"(,"at":)" + (begun ? at->text : "null") + R"(,"tempo":)" +
-                   tempo->text + R"(,"paused":)" + (song.state == "playing" ? "false" : "true") + R"(,"name":)" +
-                   songName(songs, whole) + R"(,"next":)" + songName(songs, whole + 1) + "}}";
+    const JsonValue told = {{"length", length != nullptr && length->is_number() ? *length : JsonValue(0)},
+                            {"position", begun ? *position : JsonValue()},
+                            {"at", begun ? *at : JsonValue()},
+                            {"tempo", *tempo},
+                            {"paused", song.state != "playing"},
+                            {"name", songName(songs, whole)},
+                            {"next", songName(songs, whole + 1)}};
+    song.message = writeJson({{"song", told}});
     return true;
 }
 
@@ -76,20 +74,20 @@ bool songMoved(const AudienceSong &told, const AudienceSong &now) {
 std::string conductorStateMessage(const std::string &stateJson, const std::map<unsigned, std::string> &pageAddresses) {
     JsonValue state;
     if (!readJson(stateJson, state)) return R"({"state":)" + stateJson + "}";
-    JsonValue *voices = state.field("voices");
-    if (voices != nullptr && voices->kind == JsonValue::Kind::List) {
-        for (JsonValue &voice : voices->items) {
-            JsonValue *kind = voice.field("kind");
-            JsonValue *address = voice.field("address");
-            if (kind == nullptr || address == nullptr || address->kind != JsonValue::Kind::Text ||
-                address->text.compare(0, sizeof LOOPBACK_PREFIX - 1, LOOPBACK_PREFIX) != 0)
+    JsonValue *voices = jsonField(&state, "voices");
+    if (voices != nullptr && voices->is_array()) {
+        for (JsonValue &voice : *voices) {
+            JsonValue *kind = jsonField(&voice, "kind");
+            JsonValue *address = jsonField(&voice, "address");
+            const std::string *addressText = jsonText(address);
+            if (kind == nullptr || addressText == nullptr ||
+                addressText->compare(0, sizeof LOOPBACK_PREFIX - 1, LOOPBACK_PREFIX) != 0)
                 continue;
             const auto page =
-                pageAddresses.find(static_cast<unsigned>(atoi(address->text.c_str() + sizeof LOOPBACK_PREFIX - 1)));
+                pageAddresses.find(static_cast<unsigned>(atoi(addressText->c_str() + sizeof LOOPBACK_PREFIX - 1)));
             if (page == pageAddresses.end()) continue;
-            kind->kind = JsonValue::Kind::Text;
-            kind->text = "page";
-            address->text = page->second;  // an address and port: nothing in it to escape
+            *kind = "page";
+            *address = page->second;
         }
     }
     return R"({"state":)" + writeJson(state) + "}";

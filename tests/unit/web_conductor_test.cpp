@@ -1,9 +1,10 @@
 // The conductor's door and what crosses it: the key, the wrong keys' count, the commands a page
-// may give, and the room's state as each kind of page is told it.
+// may give, a page's report, and the room's state as each kind of page is told it.
 #include <gtest/gtest.h>
 
 #include "web/conductor_command.h"
 #include "web/conductor_key.h"
+#include "web/page_session.h"
 #include "web/room_messages.h"
 
 namespace {
@@ -57,6 +58,30 @@ TEST(ConductorCommand, EachCommandIsReadAndAnythingOutOfRangeDropped) {
           R"({"cmd":"options","channels":1,"tracks":"","transpose":0,"range":[60,70]})",
           R"({"cmd":"options","channels":1,"tracks":"","transpose":49,"range":[0,127]})"})
         EXPECT_FALSE(readConductorCommand(dropped, command)) << dropped;
+    // Escapes are undone; a NUL would cut the list short where it is read.
+    ASSERT_TRUE(
+        readConductorCommand(R"({"cmd":"options","channels":1,"tracks":"2,\u0034","transpose":0,"range":[0,127]})",
+                             command));
+    EXPECT_EQ(command.options.tracks, "2,4");
+    EXPECT_FALSE(
+        readConductorCommand(R"({"cmd":"options","channels":1,"tracks":"2\u0000x","transpose":0,"range":[0,127]})",
+                             command));
+    // Sixteen brackets inside the command still read; one more, or a number beyond a double, does not.
+    const auto nested = [](int depth) {
+        return R"({"cmd":"stop","x":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    };
+    EXPECT_TRUE(readConductorCommand(nested(16), command));
+    EXPECT_FALSE(readConductorCommand(nested(17), command));
+    EXPECT_FALSE(readConductorCommand(R"({"cmd":"stop","x":1e999})", command));
+}
+
+TEST(PageReport, NumbersAreClampedAndAnythingElseDropped) {
+    PageReport report;
+    ASSERT_TRUE(readPageReport(R"({"report":{"roundTripMs":12.5,"late":-3,"missed":1e9}})", report));
+    EXPECT_EQ(std::make_tuple(report.roundTripMicros, report.late, report.missed), std::make_tuple(12500U, 0, 32767));
+    for (const char *dropped : {R"({"report":{"roundTripMs":"1","late":0,"missed":0}})",
+                                R"({"report":{"roundTripMs":1,"late":0}})", R"({"report":[1,0,0]})", "report"})
+        EXPECT_FALSE(readPageReport(dropped, report)) << dropped;
 }
 
 TEST(RoomMessages, TheAudienceIsToldTheSongWhenItsTransportMovesAndConductorsSeePages) {
