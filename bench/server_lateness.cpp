@@ -5,10 +5,12 @@
 // second, their notes come a lead ahead, and their lateness is against that moment; with --web as
 // well, those N are pages joined through the web port. With --clock-flood, one of them asks the time
 // back to back all through the song instead, and the song's loop (the server's main thread) is
-// measured on its own.
+// measured on its own. With --conductor N (1 or 2), N conductor's pages are open through the web
+// port all through the song: each is told the room's state (up to ten times a second) and sends a
+// tempo of 100 % once a second, which changes nothing but makes the loop act and tell the state.
 // Talks to a real server, so it runs only inside the private network:
 //   tests/e2e/netns_run.sh build/bench/server_lateness --tonecast build/src/tonecast [--flood 100000]
-//       [--timed 16 [--web] [--clock-flood]]
+//       [--timed 16 [--web] [--clock-flood]] [--conductor 2]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -53,6 +55,9 @@ constexpr int SHORTEST_MS = 30;  // lengths 30 to 45 ms: (key, length) names the
 constexpr int CLIENTS = 32;
 constexpr double SONG_SECONDS = NOTES * SPACING_MS / 1000.0;
 constexpr int LEAD_MS = 150;  // the server's own lead, which timed clients get their notes by
+constexpr int MOST_CONDUCTORS = 2;
+constexpr char CONDUCTOR_KEY[] = "server-lateness-conductor-key";
+constexpr auto CONDUCTOR_COMMAND_EVERY = std::chrono::seconds(1);
 
 // From 10 ms on: before that, fresh clients are not yet idle and only one could take a note.
 int startOf(int note) {
@@ -175,43 +180,60 @@ struct Arrival {
     double time;
 };
 
-// One page joined through the server's web port, speaking as a browser does.
-struct Page {
-    explicit Page(asio::io_context &io) : socket(io), ticker(io) {}
+// A WebSocket to the server's web port, speaking as a browser does.
+struct WebPeer {
+    explicit WebPeer(asio::io_context &io) : socket(io), ticker(io) {}
     websocket::stream<asio::ip::tcp::socket> socket;
-    asio::steady_timer ticker;  // paces the clock requests, the page's signs of life
+    asio::steady_timer ticker;  // paces what the peer sends of its own accord
     boost::beast::flat_buffer incoming;
     std::deque<std::string> outgoing;
+    bool closed = false;
+};
+
+// One page joined through the web port: its clock requests are its signs of life.
+struct Page : WebPeer {
+    using WebPeer::WebPeer;
     uint32_t stamp = 0;
     int burst = 64;  // a page that has just joined asks the time 5 ms apart before settling to 4/s
-    bool closed = false;
     bool over = false;
     std::vector<Arrival> notes;
     int clockReplies = 0;
 };
 
-std::string takeText(Page &page) {
-    std::string text = boost::beast::buffers_to_string(page.incoming.data());
-    page.incoming.consume(page.incoming.size());
+// A conductor's page: told the room's state, it steers now and then.
+struct Conductor : WebPeer {
+    using WebPeer::WebPeer;
+    long states = 0;
+    long commands = 0;
+};
+
+std::string takeText(WebPeer &peer) {
+    std::string text = boost::beast::buffers_to_string(peer.incoming.data());
+    peer.incoming.consume(peer.incoming.size());
     return text;
+}
+
+// Opens the peer's WebSocket at the path of the web port; false when it could not.
+bool openSocket(WebPeer &peer, const std::string &path, boost::system::error_code &failure) {
+    const asio::ip::tcp::endpoint room(asio::ip::address_v4::loopback(), DEFAULT_WEB_PORT);
+    // The server opens its web port just after it has said it bound its own: the first peer may be early.
+    for (int tries = 0;; tries++) {
+        peer.socket.next_layer().connect(room, failure);
+        if (!failure) break;
+        if (tries == 200) return false;
+        boost::system::error_code ignored;
+        peer.socket.next_layer().close(ignored);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    peer.socket.handshake("127.0.0.1:" + std::to_string(DEFAULT_WEB_PORT), path, failure);
+    peer.socket.text(true);
+    return !failure;
 }
 
 // Opens the page's socket and joins; the id the server gave it once the welcome came, else -1.
 int joinPage(Page &page) {
-    const asio::ip::tcp::endpoint room(asio::ip::address_v4::loopback(), DEFAULT_WEB_PORT);
     boost::system::error_code failure;
-    // The server opens its web port just after it has said it bound its own: the first page may be early.
-    for (int tries = 0;; tries++) {
-        page.socket.next_layer().connect(room, failure);
-        if (!failure) break;
-        if (tries == 200) return -1;
-        boost::system::error_code ignored;
-        page.socket.next_layer().close(ignored);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    page.socket.handshake("127.0.0.1:" + std::to_string(DEFAULT_WEB_PORT), "/room", failure);
-    page.socket.text(true);
-    if (!failure) page.socket.write(asio::buffer(std::string("join")), failure);
+    if (openSocket(page, "/room", failure)) page.socket.write(asio::buffer(std::string("join")), failure);
     int id = -1;
     while (!failure && page.socket.read(page.incoming, failure) > 0) {
         const std::string text = takeText(page);
@@ -223,19 +245,23 @@ int joinPage(Page &page) {
     return -1;
 }
 
-void writeNext(Page &page) {
-    page.socket.async_write(asio::buffer(page.outgoing.front()), [&page](boost::system::error_code failure, size_t) {
+void writeNext(WebPeer &peer) {
+    peer.socket.async_write(asio::buffer(peer.outgoing.front()), [&peer](boost::system::error_code failure, size_t) {
         if (failure) return;
-        page.outgoing.pop_front();
-        if (!page.outgoing.empty()) writeNext(page);
+        peer.outgoing.pop_front();
+        if (!peer.outgoing.empty()) writeNext(peer);
     });
+}
+
+void sendText(WebPeer &peer, std::string text) {
+    peer.outgoing.push_back(std::move(text));
+    if (peer.outgoing.size() == 1) writeNext(peer);
 }
 
 // Asks the server's time as a page does: a burst just after joining, then four times a second.
 void tick(Page &page) {
     if (page.closed) return;
-    page.outgoing.push_back("clock " + std::to_string(++page.stamp));
-    if (page.outgoing.size() == 1) writeNext(page);
+    sendText(page, "clock " + std::to_string(++page.stamp));
     page.ticker.expires_after(std::chrono::milliseconds(--page.burst > 0 ? 5 : 250));
     page.ticker.async_wait([&page](boost::system::error_code failure) {
         if (!failure) tick(page);
@@ -292,6 +318,34 @@ double serverSongStart(const std::vector<Arrival> &arrivals, double activateReal
     return activateReal + LEAD_MS / 1000.0;
 }
 
+// Sends a command that changes nothing, as a conductor who taps the tempo back to where it is.
+void steer(Conductor &conductor) {
+    if (conductor.closed) return;
+    sendText(conductor, R"({"cmd":"tempo","percent":100})");
+    conductor.commands++;
+    conductor.ticker.expires_after(CONDUCTOR_COMMAND_EVERY);
+    conductor.ticker.async_wait([&conductor](boost::system::error_code failure) {
+        if (!failure) steer(conductor);
+    });
+}
+
+// Counts the states the conductor is told and answers its pings, until the server closes the socket.
+void readConductor(Conductor &conductor) {
+    conductor.socket.async_read(conductor.incoming, [&conductor](boost::system::error_code failure, size_t) {
+        if (failure) {
+            conductor.closed = true;
+            conductor.ticker.cancel();
+            return;
+        }
+        const std::string text = takeText(conductor);
+        long ping = 0;
+        if (sscanf(text.c_str(), R"({"ping":%ld})", &ping) == 1)
+            sendText(conductor, R"({"pong":)" + std::to_string(ping) + "}");
+        if (text.rfind(R"({"state":)", 0) == 0) conductor.states++;
+        readConductor(conductor);
+    });
+}
+
 // Starts the server, waiting for an activate, and returns once it has bound its port.
 pid_t startServer(const char *tonecast, const char *song, bool web) {
     int output[2];
@@ -301,9 +355,9 @@ pid_t startServer(const char *tonecast, const char *song, bool web) {
         dup2(output[1], STDOUT_FILENO);
         close(output[0]);
         close(output[1]);
-        // Without the web port the list ends one argument earlier.
-        execl(tonecast, tonecast, "-s", song, "-w", web ? "--web" : static_cast<char *>(nullptr),
-              static_cast<char *>(nullptr));
+        // Without the web port the list ends three arguments earlier.
+        execl(tonecast, tonecast, "-s", song, "-w", web ? "--web" : static_cast<char *>(nullptr), "--conductor-key",
+              CONDUCTOR_KEY, static_cast<char *>(nullptr));
         _exit(127);
     }
     close(output[1]);
@@ -461,7 +515,7 @@ bool readCount(const char *text, int most, int &count) {
 }  // namespace
 
 int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's failures end the bench
-    int flood = 0, timedCount = 0;
+    int flood = 0, timedCount = 0, conductorCount = 0;
     bool web = false, clockFlood = false;
     bool understood = argc >= 3 && strcmp(argv[1], "--tonecast") == 0;
     for (int i = 3; understood && i < argc; i++) {
@@ -473,6 +527,8 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
             understood = readCount(argv[++i], INT32_MAX, flood);
         } else if (i + 1 < argc && strcmp(argv[i], "--timed") == 0) {
             understood = readCount(argv[++i], CLIENTS, timedCount);
+        } else if (i + 1 < argc && strcmp(argv[i], "--conductor") == 0) {
+            understood = readCount(argv[++i], MOST_CONDUCTORS, conductorCount);
         } else {
             understood = false;
         }
@@ -480,7 +536,7 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
     if (!understood || ((web || clockFlood) && timedCount == 0)) {
         fprintf(stderr,
                 "usage: server_lateness --tonecast path/to/tonecast [--flood datagrams] "
-                "[--timed clients [--web] [--clock-flood]]\n");
+                "[--timed clients [--web] [--clock-flood]] [--conductor 1|2]\n");
         return 2;
     }
     if (!insidePrivateNetwork()) {
@@ -494,7 +550,7 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
     close(file);
 
     double launched = now(CLOCK_MONOTONIC);
-    pid_t server = startServer(argv[2], song, web);
+    pid_t server = startServer(argv[2], song, web || conductorCount > 0);
     asio::io_context io;
     std::vector<std::unique_ptr<Page>> pages;
     std::vector<int> clients;
@@ -516,9 +572,23 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
             return 1;
         }
     }
+    std::vector<std::unique_ptr<Conductor>> conductors;
+    for (int i = 0; i < conductorCount; i++) {
+        conductors.push_back(std::make_unique<Conductor>(io));
+        boost::system::error_code failure;
+        if (!openSocket(*conductors.back(), std::string("/conductor/") + CONDUCTOR_KEY + "/socket", failure)) {
+            fprintf(stderr, "conductor %d could not open its socket: %s\n", i, failure.message().c_str());
+            kill(server, SIGKILL);
+            return 1;
+        }
+    }
     // The pages' clock requests begin together, their bursts over the song's first moments. The
     // first page floods, as the first timed client does without pages.
-    std::thread pageThread([&io, &pages, clockFlood] {
+    std::thread pageThread([&io, &pages, &conductors, clockFlood] {
+        for (const auto &conductor : conductors) {
+            readConductor(*conductor);
+            steer(*conductor);
+        }
         for (const auto &page : pages) {
             readPage(*page);
             if (clockFlood && page == pages.front()) {
@@ -625,6 +695,15 @@ int main(int argc, char **argv) {  // NOLINT(bugprone-exception-escape): Boost's
         printf("song loop (main thread) from the activate on: %.3f s in %.3f s = %.2f%% of one core\n",
                loopLoad.lastCpu - loopLoad.firstCpu, loopWall,
                100.0 * (loopLoad.lastCpu - loopLoad.firstCpu) / loopWall);
+    }
+    if (!conductors.empty()) {
+        long states = 0, commands = 0;
+        for (const auto &conductor : conductors) {
+            states += conductor->states;
+            commands += conductor->commands;
+        }
+        printf("conductors (%zu): told %ld states, %.1f a second each; sent %ld commands\n", conductors.size(), states,
+               static_cast<double>(states) / static_cast<double>(conductors.size()) / wall, commands);
     }
     if (clockFlood && web) printf("clock replies to the flooding page: %d\n", clockReplies);
     if (clockFlood && !web) printf("clock requests of the flooding client: %ld, replies %d\n", flooded, clockReplies);
