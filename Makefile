@@ -36,6 +36,7 @@ BUSY ?=
 LEAD ?=
 PAGES ?=
 READINGS ?=
+PAUSES ?=
 # The system's interpreter, which sees the Debian packages above (numpy, matplotlib).
 PYTHON ?= $(if $(wildcard /usr/bin/python3),/usr/bin/python3,python3)
 
@@ -49,7 +50,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: all deps build test test-sanitize demo bench-listening clean fuzz lint windows windows32 test-windows test-windows32 package package-deb package-zip test-package
+.PHONY: all deps build test test-sanitize demo bench-listening bench-concert clean fuzz lint windows windows32 test-windows test-windows32 package package-deb package-zip test-package
 
 all: build
 
@@ -95,6 +96,15 @@ bench-listening: deps build
 	tests/e2e/netns_run.sh $(PYTHON) bench/listening.py --tonecast $(BUILD_DIR)/src/tonecast --song $(SONG) \
 	    --clients $(CLIENTS) --link $(LINK) --sound $(SOUND) --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) \
 	    $(if $(LEAD),--lead $(LEAD)) $(if $(PAGES),--pages $(PAGES)) $(if $(READINGS),--readings $(abspath $(READINGS)))
+
+# How fast the room obeys the conductor's page, as a listener hears it: two clients that keep the
+# room's clock and an older one, paused, resumed and sought PAUSES times (default 40) through the
+# conductor's socket, each pause and seek at a moment SEED draws, into a sound server of SOUND's
+# profile; BUSY=1 and LEAD=MS as for bench-listening.
+bench-concert: deps build
+	$(if $(filter pipewire,$(SOUND)),$(call install_missing,$(PIPEWIRE_PACKAGES)))
+	tests/e2e/netns_run.sh $(PYTHON) bench/concert_listening.py --tonecast $(BUILD_DIR)/src/tonecast --sound $(SOUND) \
+	    --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) $(if $(LEAD),--lead $(LEAD)) $(if $(PAUSES),--pauses $(PAUSES))
 
 # Every fuzz target for FUZZ_SECONDS seconds each, seeded by the files the unit tests read.
 fuzz: deps build
