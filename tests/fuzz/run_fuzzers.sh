@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of a fuzz build for the given number of seconds on its seed corpus.
 # Seeds: the unit tests write the files they read into tests/fuzz/corpus-<target>/ when
-# FUZZ_CORPUS_ROOT is set. A crash, leak, hang or oversized allocation fails the run. The
+# FUZZ_CORPUS_ROOT is set; the web messages' few seeds are kept in the repository there. A crash, leak, hang or oversized allocation fails the run. The
 # per-input time limit is generous because the machines are shared and a busy one can stall a run.
 # Usage: run_fuzzers.sh FUZZ_BUILD_DIR UNIT_BUILD_DIR SECONDS
 set -euo pipefail
