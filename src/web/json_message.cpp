@@ -4,24 +4,22 @@
 
 namespace {
 
-// The room's state nests four deep; a stranger's message of brackets must not make a tree that
-// deep (writing one back, or taking it apart, goes down it one call a level).
+// The room's state nests a few deep; a stranger's message of brackets must not make a tree much
+// deeper (writing one back, or copying it, goes down it one call a level).
 constexpr int DEEPEST_NESTING = 16;
 
 }  // namespace
 
 bool readJson(const std::string &text, JsonValue &value) {
-    bool refused = false;
-    // Depth counts the containers around a value; once refused, nothing more is kept.
-    const JsonValue::parser_callback_t withinBounds = [&refused](int depth, JsonValue::parse_event_t event,
-                                                                 JsonValue &parsed) {
-        if (depth > DEEPEST_NESTING || (event == JsonValue::parse_event_t::value && parsed.is_number_float() &&
-                                        !std::isfinite(parsed.get<double>())))
-            refused = true;
-        return !refused;
+    // Depth counts the containers around a value; once refused, nothing more is kept. (A number too
+    // large for a double the parser refuses itself.)
+    bool tooDeep = false;
+    const JsonValue::parser_callback_t withinBounds = [&tooDeep](int depth, JsonValue::parse_event_t, JsonValue &) {
+        if (depth > DEEPEST_NESTING) tooDeep = true;
+        return !tooDeep;
     };
     value = JsonValue::parse(text, withinBounds, false);
-    return !refused && !value.is_discarded();
+    return !tooDeep && !value.is_discarded();
 }
 
 std::string writeJson(const JsonValue &value) {
