@@ -80,8 +80,8 @@ int dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start
     const ClientSlot &slot = clientTable.slots[chosen];
     const auto sentKey = static_cast<int16_t>(key);
     // A tone lasts its note's length at the tempo it is played at.
-    const int32_t sounding =
-        tempoPercent == 100 ? duration : static_cast<int32_t>(int64_t{duration} * 100 / tempoPercent);
+    const int64_t atTempo = static_cast<int64_t>(duration) * 100 / tempoPercent;
+    const auto sounding = static_cast<int32_t>(std::clamp<int64_t>(atTempo, INT32_MIN, INT32_MAX));
     if (slot.timed) {
         sendMessage(timedNoteMessage(sentKey, toneLength(sounding), serverMicrosAtSongPosition(start)), slot.address);
     } else if (sentAhead) {
@@ -96,8 +96,9 @@ void restartDispatch(int32_t position, int32_t newPosition) {
     heldNotes.clear();
     for (ClientSlot &slot : clientTable.slots) {
         // A timed client's tone was silenced; an older client's goes on for what is left of it.
-        const int64_t left = slot.timed ? 0 : std::max<int64_t>(int64_t{slot.busyUntil} - position, 0);
-        slot.busyUntil = static_cast<int32_t>(std::min<int64_t>(int64_t{newPosition} + left, INT32_MAX));
+        int64_t left = 0;
+        if (!slot.timed) left = std::max<int64_t>(static_cast<int64_t>(slot.busyUntil) - position, 0);
+        slot.busyUntil = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(newPosition) + left, INT32_MAX));
         if (left == 0) slot.givenNote = 0;
         slot.noteEnd = INT32_MIN;  // no note continues a line across the jump
     }
