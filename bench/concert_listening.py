@@ -128,6 +128,8 @@ class ConductorSocket:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.05)
+        # As a browser's: a command is not held back until the one before it is acknowledged.
+        self._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         place = "%s:%d" % address
         self._socket.sendall(("GET /conductor/%s/socket HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\n"
                               "Connection: Upgrade\r\nSec-WebSocket-Key: dG9uZWNhc3QgYmVuY2gga2V5\r\n"
@@ -222,7 +224,7 @@ def chord_moment(told, chord):
 
 
 def next_chord(told):
-    """The first chord whose tones are given and still begin after now, by a state told while it plays."""
+    """The first chord that begins a moment from now or later, by a state told while the song plays."""
     soon = time.monotonic() + SOON_SECONDS
     return next((chord for chord in range(CHORDS) if chord_moment(told, chord) >= soon), None)
 
@@ -254,7 +256,7 @@ def steer(conductor, pauses, lead_ms, seed):
         if chord is None or chord + 4 >= CHORDS:
             return steps, ["the room did not resume where it paused"]
         sleep_until(chord_moment(told, chord) + chosen.uniform(*INTO_CHORD_MS) / 1000)
-        # Another chord's keys: none of the chords around the one cut, nor the chord sought, sounds alike.
+        # A chord far from the one cut: none of the chords near either shares its keys with the other's.
         sought = chosen.choice([other for other in range(2, CHORDS - 8)
                                 if (other - chord) % KEY_CYCLE not in (0, 1, 2, 3, 17, 18, 19)])
         sought_ms = chord_start(sought)
@@ -271,8 +273,8 @@ def steer(conductor, pauses, lead_ms, seed):
 
 
 def perform(options, folder, song_path):
-    """One concert, steered: (the steps, the tones each player was heard to play, the datagrams its
-    host was handed, the faults found)."""
+    """One concert, steered: (the steps, the tones each player was heard to play as (onset, end, key)
+    on the monotonic clock, the datagrams its host was handed, the faults found, the server's lead)."""
     lead_ms = options.lead if options.lead is not None else listening.DEFAULT_LEAD_MS
     names = [name for name, _ in PLAYERS]
     shown = io.StringIO()
