@@ -15,7 +15,7 @@ struct PlaylistSong {
 
 // At most this many songs (besides the first), and this much kept of dropped files in all.
 constexpr size_t MOST_SONGS = 1000;
-constexpr size_t MOST_DROPPED_BYTES = 64 * 1024 * 1024;
+constexpr size_t MOST_DROPPED_BYTES = size_t{64} << 20;
 
 // The song given with -s, put first.
 void startPlaylist(const char *firstPath);
