@@ -70,7 +70,7 @@ class FullRoom(unittest.TestCase):
     def test_32_clients_leave_and_join_while_a_dense_song_plays(self):
         with tempfile.TemporaryDirectory() as folder:
             song = server.write_song(os.path.join(folder, "song.mid"), VOICES)
-            performer = server.watch("-s", song, "-w", "--web")
+            performer = server.watch("-s", song, "-w", "--web", "--conductor-key", "full-room-conductor")
             members = []
             self.addCleanup(lambda: [member.client.close() for member in members])
             try:
@@ -80,7 +80,10 @@ class FullRoom(unittest.TestCase):
             finally:
                 performer.kill()
         self.assertEqual((status, err), (0, "Phones and laptops join the room by opening:\n"
-                                            "  http://198.18.0.1:27080/\n  http://127.0.0.1:27080/\n"))
+                                            "  http://198.18.0.1:27080/\n  http://127.0.0.1:27080/\n"
+                                            "The conductor steers the room from:\n"
+                                            "  http://198.18.0.1:27080/conductor/full-room-conductor\n"
+                                            "  http://127.0.0.1:27080/conductor/full-room-conductor\n"))
         self.assertTrue(out.startswith(server.server_prefix(VOICES, waiting=True) + "Client 5 disconnected.\n" * 2
                                        + "SV: got activate\n"), out)
         self.assertTrue(out.endswith("Quit.\n"), out)
@@ -101,11 +104,12 @@ class FullRoom(unittest.TestCase):
         PC then comes back to it. Returns the releases the server has printed."""
         page = peers.FakePage()
         page.send("join")
-        self.assertEqual([page.receive(), page.receive()],
-                         [{"song": {"length": 10895, "position": None, "at": None}}, {"full": True}])
+        song, full = page.receive()["song"], page.receive()
+        self.assertEqual(({k: song[k] for k in ("length", "position", "at", "tempo")}, full),
+                         ({"length": 10895, "position": None, "at": None, "tempo": 100}, {"full": True}))
         pc = self.slots[5]
         pc.client.disconnect(5)
-        self.assertEqual([page.receive(), page.receive()], [{"id": 5}, {"welcome": 2}])
+        self.assertEqual([page.receive(), page.receive()], [{"id": 5}, {"welcome": 3}])
         page.close()
         self.assertTrue(wait_for_releases(performer, 2), performer.out)
         pc.drain()

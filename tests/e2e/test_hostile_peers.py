@@ -170,13 +170,15 @@ class HostilePeers(unittest.TestCase):
                       performer.err)
         # The conductor's page lives under its key, its files nowhere else; the audience's page
         # names no key.
-        self.assertIn("\r\nLocation: %s/\r\n" % KEY, get("GET %s HTTP/1.1\r\nHost: a\r\n\r\n" % CONDUCTOR))
+        self.assertIn("\r\nLocation: %s/\r\n" % KEY,
+                      get("GET %s HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n" % CONDUCTOR))
         for path, kind in (("/", "text/html"), ("/conductor.js", "text/javascript"), ("/qr.svg", "image/svg+xml")):
             answer = get("GET %s%s HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n" % (CONDUCTOR, path))
             self.assertTrue(answer.startswith("HTTP/1.1 200 ") and "Content-Type: " + kind in answer, answer[:300])
             self.assertIn("frame-ancestors 'none'", answer)
         self.assertNotIn(KEY, get(PAGE) + get("GET /page.js HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"))
-        self.assertTrue(get("GET /conductor.js HTTP/1.1\r\nHost: a\r\n\r\n").startswith("HTTP/1.1 404 "))
+        answer = get("GET /conductor.js HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")
+        self.assertTrue(answer.startswith("HTTP/1.1 404 "))
 
         # An audience's page gives a command: nothing starts. Another site's page cannot be a
         # conductor; four conductors can, a fifth is refused.

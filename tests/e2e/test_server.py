@@ -3,7 +3,6 @@ middle of a song, disconnects from strangers, and random datagrams while it play
 import os
 import pty
 import random
-import re
 import select
 import subprocess
 import termios
