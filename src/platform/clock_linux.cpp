@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -13,6 +14,7 @@
 #include <initializer_list>
 
 #include "platform/clock.h"
+#include "platform/stop_signal_linux.h"
 
 namespace {
 
@@ -134,6 +136,20 @@ void setEmptyBroadcastOption(int socketHandle) {
 void requestPreciseWakeups() {
     // The default slack lets the kernel defer a wakeup by 50 us to batch it with others.
     (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+void stopUntilContinued(int signalNumber) {
+    struct sigaction stop = {}, handler = {};
+    stop.sa_handler = SIG_DFL;
+    sigaction(signalNumber, &stop, &handler);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signalNumber);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signalNumber);  // stops here until SIGCONT
+    // raise() returns once SIGCONT has come: SIGTSTP stops the process rather than ending it.
+    // cppcheck-suppress unreachableCode
+    sigaction(signalNumber, &handler, nullptr);
 }
 
 void watchStopSignals() {

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "platform/console.h"
+#include "platform/stop_signal_linux.h"
 
 namespace {
 
@@ -37,16 +38,7 @@ void putKeyMode() {
 void ownModeThenStop(int signalNumber) {
     const int savedErrno = errno;
     putOwnMode();
-    struct sigaction stop = {}, restoring = {};
-    stop.sa_handler = SIG_DFL;
-    sigaction(signalNumber, &stop, &restoring);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signalNumber);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signalNumber);  // stops here until SIGCONT
-    // cppcheck-suppress unreachableCode
-    sigaction(signalNumber, &restoring, nullptr);
+    stopUntilContinued(signalNumber);
     // Going on, or never stopped at all (the kernel does not stop an orphaned process group).
     putKeyMode();
     errno = savedErrno;

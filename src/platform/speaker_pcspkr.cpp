@@ -11,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/speaker_backend.h"
+#include "platform/stop_signal_linux.h"
 
 namespace {
 
@@ -54,17 +55,7 @@ void silenceThenStop(int signalNumber) {
     const int savedErrno = errno;
     const int device = soundingDevice;
     if (device >= 0) sendTone(device, 0);
-    struct sigaction stop = {}, silence = {};
-    stop.sa_handler = SIG_DFL;
-    sigaction(signalNumber, &stop, &silence);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signalNumber);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signalNumber);  // stops here until SIGCONT
-    // raise() returns once SIGCONT has come: SIGTSTP stops the process rather than ending it.
-    // cppcheck-suppress unreachableCode
-    sigaction(signalNumber, &silence, nullptr);
+    stopUntilContinued(signalNumber);
     if (device >= 0 && soundingDevice == device && monotonicNanos() < soundingUntil) {
         sendTone(device, soundingFrequency);
     }
