@@ -154,3 +154,8 @@ void silenceConcertClients() {
 void tellSongEnd(int songsToCome) {
     tellConcertClients(songEndMessage(static_cast<int16_t>(std::min(songsToCome, static_cast<int>(INT16_MAX)))));
 }
+
+bool keepsNotesGivenAhead(int id) {
+    const ClientSlot &slot = clientTable.slots[id];
+    return slot.inUse && slot.timed && slot.clockVersion < CONCERT_PROTOCOL_VERSION;
+}

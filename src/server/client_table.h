@@ -68,6 +68,10 @@ void tendTimedClients(int64_t nowNanos);
 // A client's report of its clock and notes, kept in its slot; from anyone else it is ignored.
 void takeClientReport(const uint8_t *report, const netAddress &sender);
 
+// Whether the client in the slot was given notes ahead that a silence does not take back: one that
+// keeps the room's clock without knowing the concert.
+bool keepsNotesGivenAhead(int id);
+
 // Tells every client of the concert's version that the room is silenced, or that the song ended
 // with songsToCome still to come. Older clients are told nothing.
 void silenceConcertClients();

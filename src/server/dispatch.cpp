@@ -95,9 +95,11 @@ int dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start
 void restartDispatch(int32_t position, int32_t newPosition) {
     heldNotes.clear();
     for (ClientSlot &slot : clientTable.slots) {
-        // A timed client's tone was silenced; an older client's goes on for what is left of it.
+        // A client of the concert was silenced; any other plays on what it was given.
         int64_t left = 0;
-        if (!slot.timed) left = std::max<int64_t>(static_cast<int64_t>(slot.busyUntil) - position, 0);
+        if (!slot.timed || slot.clockVersion < CONCERT_PROTOCOL_VERSION) {
+            left = std::max<int64_t>(static_cast<int64_t>(slot.busyUntil) - position, 0);
+        }
         slot.busyUntil = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(newPosition) + left, INT32_MAX));
         if (left == 0) slot.givenNote = 0;
         slot.noteEnd = INT32_MIN;  // no note continues a line across the jump

@@ -18,8 +18,9 @@ int dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start
                  int tempoPercent = 100);
 
 // The song jumps from position to newPosition (a pause, a seek, a new song): notes held for older
-// clients are forgotten (they will be given again), a timed client is idle (its tone was silenced),
-// an older one busy for what is left of its tone, and no note continues a line across the jump.
+// clients are forgotten (they will be given again), a client of the concert is idle (its tone was
+// silenced), any other busy for what is left of what it was given, and no note continues a line
+// across the jump.
 void restartDispatch(int32_t position, int32_t newPosition);
 
 // Notes sent ahead but held for clients that play on arrival: the song position at which the

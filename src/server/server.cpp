@@ -39,6 +39,12 @@ void playDueNote(int32_t position) {
         noteGiven(NOT_SOUNDED);
         return;
     }
+    // A client that a pause could not silence plays what it had been given; it is not given twice.
+    const int keptBy = voiceBeforePause();
+    if (keptBy != NO_VOICE && keepsNotesGivenAhead(keptBy)) {
+        noteGiven(keptBy);
+        return;
+    }
     const bool ahead = lookAhead() > 0;
     const int voice = dispatchNote(ahead ? start : position, note->key, note->duration, start,
                                    saturatingSum(start, note->duration), ahead, songTempoAt(start));

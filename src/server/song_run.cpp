@@ -16,6 +16,7 @@ int32_t loopFrom = 0;
 int32_t loopUntil = 0;  // not after loopFrom: no loop
 int32_t lastGiven = 0;
 std::string marks;
+size_t takenBackUntil = 0;  // the notes from the next one up to this one were given before a pause
 
 bool looping() {
     return loopUntil > loopFrom;
@@ -25,6 +26,7 @@ bool looping() {
 void placeCursorAt(int32_t songMs) {
     nextNote = noteSchedule.head;
     nextIndex = 0;
+    takenBackUntil = 0;
     while (nextNote != nullptr && nextNote->start < songMs) {
         nextNote = nextNote->next;
         nextIndex++;
@@ -53,8 +55,10 @@ int32_t songMsOf(int32_t position) {
 // Notes given for a moment after the position are taken back: the next note given is the first
 // that starts there, in the lap the position falls in.
 void takeBackNotesAfter(int32_t position) {
+    const size_t givenUntil = nextIndex;
     while (looping() && lapShift > 0 && position - lapShift < loopFrom) lapShift -= loopUntil - loopFrom;
     placeCursorAt(position - lapShift);
+    takenBackUntil = givenUntil;
     lastGiven = std::min(lastGiven, position);
 }
 
@@ -108,6 +112,14 @@ void noteGiven(int voice) {
     if (nextIndex < marks.size()) marks[nextIndex] = markOf(voice);
     nextNote = nextNote->next;
     nextIndex++;
+}
+
+int voiceBeforePause() {
+    if (nextIndex >= takenBackUntil || nextIndex >= marks.size()) return NO_VOICE;
+    const char mark = marks[nextIndex];
+    if (mark >= 'A' && mark <= 'Z') return mark - 'A';
+    if (mark >= 'a' && mark <= 'f') return mark - 'a' + 26;
+    return NO_VOICE;
 }
 
 int32_t lastGivenStart() {

@@ -28,6 +28,9 @@ const NoteRecord *nextNoteToGive(int32_t &start);
 constexpr int NO_VOICE = -1;
 constexpr int NOT_SOUNDED = -2;
 void noteGiven(int voice);
+// The voice the next note went to before a pause took it back (NO_VOICE when it was not), for a
+// voice that a silence does not reach: that voice plays it anyway, and it is not given again.
+int voiceBeforePause();
 // The start of the last note given, on the run's clock.
 int32_t lastGivenStart();
 

@@ -41,9 +41,11 @@ class Voice:
     """A fake client on this host recording every datagram with its arrival; a timed one asks the
     server's time four times a second, so it keeps its slot and the test learns the server's clock."""
 
-    def __init__(self, timed):
+    def __init__(self, timed, version=3):
         self.socket, self.timed, self.got, self.exchanges = peers.udp_listener(0, 0.05), timed, [], []
-        self.socket.sendto(peers.CONCERT_CONNECT if timed else peers.CONNECT, ("127.0.0.1", peers.SERVER_PORT))
+        self.request = peers.CONCERT_CLOCK_REQUEST if version == 3 else peers.CLOCK_REQUEST
+        connect = peers.CONCERT_CONNECT if version == 3 else peers.TIMED_CONNECT
+        self.socket.sendto(connect if timed else peers.CONNECT, ("127.0.0.1", peers.SERVER_PORT))
         self.running = True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -54,7 +56,7 @@ class Voice:
             now = _micros()
             if self.timed and now - asked > 250000:
                 asked = now
-                self.socket.sendto(peers.CONCERT_CLOCK_REQUEST + struct.pack("<I", now & 0xFFFFFFFF),
+                self.socket.sendto(self.request + struct.pack("<I", now & 0xFFFFFFFF),
                                    ("127.0.0.1", peers.SERVER_PORT))
             try:
                 data = self.socket.recv(64)
@@ -69,6 +71,11 @@ class Voice:
 
     def kinds(self, kind):
         return [(received, data) for received, data in self.got if peers.reply_of(data)[0] == kind]
+
+    def stop(self):
+        self.running = False
+        self.thread.join(2)
+        self.socket.close()
 
 
 class Conductor(unittest.TestCase):
@@ -98,11 +105,33 @@ class Conductor(unittest.TestCase):
             finally:
                 performer.kill()
                 for voice in voices:
-                    voice.running = False
-                    voice.thread.join(2)
-                    voice.socket.close()
+                    voice.stop()
         self.assertEqual((status, self.page.errors()), (0, []), out)
         self._check_notes(voices)
+
+    def test_a_client_of_the_clocks_first_version_hears_each_note_once_through_a_pause(self):
+        # A pause cannot silence it: the notes it was given ahead play, and are not given again, to
+        # it or to the older client beside it.
+        notes = [[(i * 100, 90, 30 + i) for i in range(30)]]
+        with tempfile.TemporaryDirectory() as folder:
+            song = server.write_song(os.path.join(folder, "song.mid"), notes)
+            performer = server.watch("-s", song, "-w", "--web", "--conductor-key", KEY)
+            self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+            voices = [Voice(timed=True, version=2), Voice(timed=False)]
+            try:
+                conductor = peers.FakePage(path="/conductor/%s/socket" % KEY)
+                for command, then in (("start", 1.2), ("pause", 0.6), ("resume", 0)):
+                    time.sleep(0.5 if command == "start" else 0)
+                    conductor.send(json.dumps({"cmd": command}))
+                    time.sleep(then)
+                status = performer.finish(timeout=20)[0]
+            finally:
+                performer.kill()
+                for voice in voices:
+                    voice.stop()
+        keys = [peers.reply_of(data)[1] for kind, voice in zip((peers.MSG_TIMED_NOTE, peers.MSG_NOTE), voices)
+                for _, data in voice.kinds(kind)]
+        self.assertEqual((status, sorted(keys), voices[0].kinds(peers.MSG_SILENCE)), (0, list(range(30, 60)), []))
 
     def _steer(self):
         """What the conductor does, each step waited for in the state the page was told."""
