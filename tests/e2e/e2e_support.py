@@ -9,6 +9,7 @@ import os
 import shlex
 import subprocess
 import sys
+import time
 import unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -42,6 +43,16 @@ with open(TONECAST, "rb") as _binary:
 # Memcheck as the leak tests run it: any error or lost block ends the run with status 99.
 VALGRIND = ["valgrind", "--error-exitcode=99", "--leak-check=full",
             "--errors-for-leak-kinds=definite,indirect"]
+
+
+def wait_until(condition, timeout=15):
+    """Polls the condition every 50 ms until it holds (True) or the timeout passes (False)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def main():

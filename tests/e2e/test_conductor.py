@@ -94,13 +94,13 @@ class Conductor(unittest.TestCase):
                 voices = [Voice(timed=False), Voice(timed=True), Voice(timed=True)]
                 with Browser(window=(1280, 1500)) as browser:
                     self.page, self.browser = browser.open(PAGE_URL), browser
-                    self.assertTrue(_wait(lambda: self._shown("voices").count("PC") == 3), self.page.console()[-3:])
+                    self.assertTrue(e2e.wait_until(lambda: self._shown("voices").count("PC") == 3), self.page.console()[-3:])
                     self.assertIn("older PC", self._shown("voices"))
                     self._steer()
                     status, out, _ = performer.finish(timeout=20)
                     # One socket all along, its pings answered; once the server is gone, asked again
                     # after 1 s, then after 2.
-                    self.assertTrue(_wait(lambda: "again in 2 s" in self._shown("link"), 10), self._shown("link"))
+                    self.assertTrue(e2e.wait_until(lambda: "again in 2 s" in self._shown("link"), 10), self._shown("link"))
                     self.assertEqual(len(self.page.wait_for_console("conductor-connected")), 1)
             finally:
                 performer.kill()
@@ -153,10 +153,10 @@ class Conductor(unittest.TestCase):
         self.page.evaluate("document.querySelectorAll('#channels button')[1].click()")
         self._until(lambda s: s["options"]["channels"] == 0xFFFD, 1)
         self.page.evaluate(DROP % (base64.b64encode(server.song_bytes(THIRD)).decode(), "dropped.mid"))
-        self.assertTrue(_wait(lambda: "dropped.mid" in self._shown("songs")))
+        self.assertTrue(e2e.wait_until(lambda: "dropped.mid" in self._shown("songs")))
         self.page.evaluate(DROP % (base64.b64encode(b"no song at all").decode(), "broken.mid"))
         self._until(lambda s: s["message"] != "", 0)
-        self.assertTrue(_wait(lambda: self._shown("message") == self.told()[-1]["message"]))
+        self.assertTrue(e2e.wait_until(lambda: self._shown("message") == self.told()[-1]["message"]))
         self._click("next")
         self._until(lambda s: s["song"] == 1 and s["state"] == "playing", 1.5)
         self.page.screenshot("conductor_page.png")
@@ -168,7 +168,7 @@ class Conductor(unittest.TestCase):
         return [json.loads(line.split(" ", 1)[1]) for line in self.page.console() if line.startswith("conductor-state ")]
 
     def _until(self, test, then_seconds):
-        self.assertTrue(_wait(lambda: self.told() and test(self.told()[-1])), self.told()[-1:])
+        self.assertTrue(e2e.wait_until(lambda: self.told() and test(self.told()[-1])), self.told()[-1:])
         time.sleep(then_seconds)
 
     def _click(self, button):
@@ -251,15 +251,6 @@ def _position(state, t):
 
 def _micros():
     return time.monotonic_ns() // 1000
-
-
-def _wait(condition, timeout=15):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 if __name__ == "__main__":

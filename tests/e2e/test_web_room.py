@@ -79,8 +79,8 @@ class WebRoom(unittest.TestCase):
             try:
                 self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
                 pc = server.Watched(room.start(PC, [e2e.TONECAST, "-c"], stdout=-1, text=True))
-                self.assertTrue(_wait(lambda: peers.reply(peers.MSG_ASSIGN_ID, 0) in
-                                      [d.payload[:6] for d in capture.datagrams(PC)]))
+                self.assertTrue(e2e.wait_until(lambda: peers.reply(peers.MSG_ASSIGN_ID, 0) in
+                                               [d.payload[:6] for d in capture.datagrams(PC)]))
                 with Browser(command_prefix=room.command(BROWSER, [])) as browser:
                     pages = [self._join(browser, expected_id) for expected_id in (1, 2, 3)]
                     self._sleep_and_wake(browser, pages[2], performer)
@@ -150,9 +150,9 @@ class WebRoom(unittest.TestCase):
                 with Browser(command_prefix=room.command(BROWSER, []), throttled=True) as browser:
                     page = browser.open(PAGE_URL, hidden=True)
                     self.assertEqual(page.evaluate("document.visibilityState"), "hidden")
-                    self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == 0), page.console()[-5:])
+                    self.assertTrue(e2e.wait_until(lambda: page.evaluate("window.tonecast.id") == 0), page.console()[-5:])
                     page.evaluate(TIMER_GAPS)
-                    self.assertTrue(_wait(lambda: page.evaluate("Math.max(0, ...gaps)") >= THROTTLED_GAP_MS, 180),
+                    self.assertTrue(e2e.wait_until(lambda: page.evaluate("Math.max(0, ...gaps)") >= THROTTLED_GAP_MS, 180),
                                     page.evaluate("gaps"))
                     room.run(BROWSER, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
                     page.wait_for_console("tonecast-over", timeout=20)
@@ -168,7 +168,7 @@ class WebRoom(unittest.TestCase):
 
     def _join(self, browser, expected_id):
         page = browser.open(PAGE_URL)
-        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == expected_id),
+        self.assertTrue(e2e.wait_until(lambda: page.evaluate("window.tonecast.id") == expected_id),
                         page.console()[-5:])
         return page
 
@@ -181,26 +181,17 @@ class WebRoom(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - frozen, SILENCE_LIMIT_SECONDS - 1)
         browser.send("Page.setWebLifecycleState", {"state": "active"}, page.session)
         # Woken, it first finds its socket closed, then joins again.
-        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") is None), page.console()[-5:])
-        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
+        self.assertTrue(e2e.wait_until(lambda: page.evaluate("window.tonecast.id") is None), page.console()[-5:])
+        self.assertTrue(e2e.wait_until(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
 
     def _sound_stops(self, page, performer):
         """A page whose sound stops (a call, an interruption) leaves at once rather than miss every
         note; a tap on Join gives it sound and its place again."""
         page.evaluate("window.tonecast.audio().suspend()")
         self.assertTrue(performer.wait_for("Client 3 disconnected.\n" * 2, timeout=SILENCE_LIMIT_SECONDS / 2))
-        self.assertTrue(_wait(lambda: "Tap Join to play again." in page.evaluate("document.body.innerText")))
+        self.assertTrue(e2e.wait_until(lambda: "Tap Join to play again." in page.evaluate("document.body.innerText")))
         page.evaluate("document.getElementById('join').click()")
-        self.assertTrue(_wait(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
-
-
-def _wait(condition, timeout=15):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
+        self.assertTrue(e2e.wait_until(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
 
 
 if __name__ == "__main__":
