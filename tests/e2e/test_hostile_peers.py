@@ -166,8 +166,9 @@ class HostilePeers(unittest.TestCase):
 
     def test_strangers_at_the_conductors_door_steer_nothing(self):
         performer = self.serve(VOICES, "--web", "--conductor-key", KEY)
-        self.assertIn("The conductor steers the room from:\n  http://%s:27080%s\n" % (OTHER_ADDRESS, CONDUCTOR),
-                      performer.err)
+        # Standard error is read by a thread of its own: the lines may come a moment after the port's.
+        told = "The conductor steers the room from:\n  http://%s:27080%s\n" % (OTHER_ADDRESS, CONDUCTOR)
+        self.assertTrue(e2e.wait_until(lambda: told in performer.err, 5), performer.err)
         # The conductor's page lives under its key, its files nowhere else; the audience's page
         # names no key.
         self.assertIn("\r\nLocation: %s/\r\n" % KEY,
