@@ -76,7 +76,8 @@ struct ModelSlot {
     bool inUse;
     uint32_t ip;
     uint16_t port;
-    bool timed;  // took its slot with the room clock's mark
+    bool timed;       // took its slot with the room clock's mark
+    uint8_t version;  // the protocol version its connect announced
     int64_t heard;
     int64_t welcomed;
     bool asked;
@@ -161,9 +162,12 @@ int16_t word(const std::vector<uint8_t> &bytes, int n) {
     return static_cast<int16_t>(bytes[2 * n] | (bytes[2 * n + 1] << 8));
 }
 
-bool isWelcome(const Sent &datagram) {
-    const Message welcome = welcomeMessage(CLOCK_PROTOCOL_VERSION);
-    return datagram.bytes == std::vector<uint8_t>(welcome.bytes, welcome.bytes + welcome.length);
+// The welcome names the version both sides speak: the client's own, or the server's newest if the
+// client announced a later one.
+bool isWelcome(const Sent &datagram, const ModelSlot &slot) {
+    const int16_t spoken = slot.version < CONCERT_PROTOCOL_VERSION ? slot.version : CONCERT_PROTOCOL_VERSION;
+    return datagram.bytes.size() == REPLY_LENGTH && word(datagram.bytes, 0) == MSG_WELCOME &&
+           word(datagram.bytes, 1) == spoken && word(datagram.bytes, 2) == 0;
 }
 
 // Whether the client's clock request is answered: its bucket refilled since it last asked, less
@@ -202,7 +206,9 @@ void deliver(const netAddress &sender, int length) {
                 if (!model[i].inUse) registeredAs = i;
             }
             if (registeredAs >= 0 && !model[registeredAs].inUse) {
-                model[registeredAs] = {true, ip, port, carriesClockMark(fields), now, now, false, FULL_BUCKET, now};
+                model[registeredAs] = {
+                    true,  ip,          port, carriesClockMark(fields), clockVersionOf(fields), now, now,
+                    false, FULL_BUCKET, now};
             }
         } else if (first == MSG_ACTIVATE) {
             playbackAfter = 1;
@@ -235,20 +241,21 @@ void deliver(const netAddress &sender, int length) {
     check(sent.size() == replies && sent[0].ip == ip && sent[0].port == port);
     check(sent[0].bytes.size() == REPLY_LENGTH && word(sent[0].bytes, 0) == MSG_ASSIGN_ID &&
           word(sent[0].bytes, 1) == registeredAs && word(sent[0].bytes, 2) == 0);
-    if (replies == 2) check(isWelcome(sent[1]));
+    if (replies == 2) check(isWelcome(sent[1], model[registeredAs]));
 }
 
 // One datagram: the sender, how many bytes arrived, and the bytes (what the input lacks is whatever
 // the buffer held before), handled the given number of times in one moment, as a flood comes. Two
-// length codes stand for a timed connect and a clock request, which the fuzzer would seldom spell.
+// length codes stand for a timed connect (of the clock's first version, the concert's, or a later
+// one) and a clock request, which the fuzzer would seldom spell.
 void receiveDatagram(Input &input, uint8_t op, int times) {
     const netAddress &sender = senders[op % SENDERS];
     const uint8_t lengthCode = input.byte();
     int length = 0;
     if (lengthCode == 0xEE || lengthCode == 0xEF) {
-        const Message message = lengthCode == 0xEE
-                                    ? timedConnectMessage(CLOCK_PROTOCOL_VERSION)
-                                    : clockRequestMessage(static_cast<uint32_t>(input.int32()), CLOCK_PROTOCOL_VERSION);
+        const Message message =
+            lengthCode == 0xEE ? timedConnectMessage(static_cast<uint8_t>(CLOCK_PROTOCOL_VERSION + input.byte() % 3))
+                               : clockRequestMessage(static_cast<uint32_t>(input.int32()), CLOCK_PROTOCOL_VERSION);
         memcpy(receiveBuffer, message.bytes, static_cast<size_t>(message.length));
         length = message.length;
     } else {
@@ -280,7 +287,7 @@ void passTime(Input &input) {
     checkTableMatchesModel();
     check(sent.size() == welcomed.size());
     for (size_t i = 0; i < sent.size(); i++) {
-        check(holds(model[welcomed[i]], sent[i].ip, sent[i].port) && isWelcome(sent[i]));
+        check(holds(model[welcomed[i]], sent[i].ip, sent[i].port) && isWelcome(sent[i], model[welcomed[i]]));
     }
 }
 
