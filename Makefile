@@ -9,7 +9,7 @@ PACKAGES := g++ cmake make pkg-config libplib-dev libasound2-dev libboost-dev nl
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 LINT_DIR ?= build-lint
-WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 libboost-dev nlohmann-json3-dev
 # Wine's 32-bit loader, from Debian's i386 architecture.
 WINDOWS32_TEST_PACKAGES := wine32:i386
 WINDOWS_DIR ?= build-windows
@@ -118,7 +118,7 @@ fuzz: deps build
 # checks and their justified exclusions are in .clang-format, .cppcheck-suppressions and .clang-tidy.
 LINT_SOURCES = $(sort $(shell find src tests bench -name '*.cpp' -o -name '*.h'))
 # The Windows host's files are not in this build's compile database: only the format check sees them.
-LINT_UNITS = $(filter-out tests/fuzz/% tests/e2e/% %_windows.cpp %speaker_beep.cpp %speaker_beep_test.cpp %web_absent.cpp,$(filter %.cpp,$(LINT_SOURCES)))
+LINT_UNITS = $(filter-out tests/fuzz/% tests/e2e/% %_windows.cpp %speaker_beep.cpp %speaker_beep_test.cpp,$(filter %.cpp,$(LINT_SOURCES)))
 lint: deps
 	$(call install_missing,$(LINT_PACKAGES))
 	cmake -S . -B $(LINT_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTONECAST_STRICT=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON

@@ -2,7 +2,7 @@
 # the upstream source of Debian's plib package, downloaded into the build directory. Sets
 # PLIB_INCLUDE_DIR, PLIB_NET_LIBRARY and PLIB_UL_LIBRARY as finding the installed library does.
 set(PLIB_DOWNLOAD_DIR ${CMAKE_BINARY_DIR}/plib-download)
-execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/fetch_plib_source.sh ${PLIB_DOWNLOAD_DIR}
+execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/fetch_debian_source.sh plib ${PLIB_DOWNLOAD_DIR}
                 RESULT_VARIABLE fetch_status)
 if(NOT fetch_status EQUAL 0)
   message(FATAL_ERROR "PLIB's source could not be downloaded")

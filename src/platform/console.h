@@ -5,6 +5,11 @@
 // Whether standard error goes to a terminal that a person watches, rather than a file or a pipe.
 bool standardErrorIsTerminal();
 
+// Writes UTF-8 text on standard error. A Windows console is handed it as the console's own wide
+// characters, which it shows whatever its code page; a file, a pipe or a Linux terminal gets the
+// bytes as they are.
+void writeStandardError(const char *text);
+
 // Whether standard input comes from a terminal (on Windows: a console) that a person types at.
 bool standardInputIsTerminal();
 

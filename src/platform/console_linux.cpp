@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 #include "platform/console.h"
@@ -78,6 +79,10 @@ void *readKeys(void *) {
 
 bool standardErrorIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
+}
+
+void writeStandardError(const char *text) {
+    fputs(text, stderr);
 }
 
 bool standardInputIsTerminal() {

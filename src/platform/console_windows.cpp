@@ -1,6 +1,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
 #include "platform/console.h"
 
 namespace {
@@ -37,6 +41,22 @@ DWORD WINAPI readKeys(LPVOID) {
 
 bool standardErrorIsTerminal() {
     return _isatty(2) != 0;
+}
+
+void writeStandardError(const char *text) {
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    const int length = static_cast<int>(strlen(text));
+    const int wideLength = MultiByteToWideChar(CP_UTF8, 0, text, length, nullptr, 0);
+    if (!GetConsoleMode(console, &mode) || wideLength <= 0) {
+        fputs(text, stderr);
+        return;
+    }
+    std::vector<wchar_t> wide(static_cast<size_t>(wideLength));
+    MultiByteToWideChar(CP_UTF8, 0, text, length, wide.data(), wideLength);
+    fflush(stderr);  // what was printed before comes first
+    DWORD written = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wideLength), &written, nullptr);
 }
 
 bool standardInputIsTerminal() {

@@ -24,3 +24,7 @@ std::vector<std::string> upInterfaceAddresses() {
     addresses.insert(addresses.end(), loopbacks.begin(), loopbacks.end());
     return addresses;
 }
+
+bool reuseListeningPort() {
+    return true;
+}

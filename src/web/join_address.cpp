@@ -30,7 +30,7 @@ void printQrCode(const std::string &text) {
             const bool lowerLight = y + 1 < code->width + QUIET_ZONE && !isDark(*code, x, y + 1);
             line += upperLight ? (lowerLight ? "\u2588" : "\u2580") : (lowerLight ? "\u2584" : " ");
         }
-        fprintf(stderr, "%s\n", line.c_str());
+        writeStandardError((line + "\n").c_str());
     }
     QRcode_free(code);
 }

@@ -27,6 +27,7 @@
 #include "concert/concert_commands.h"
 #include "concert/room_snapshot.h"
 #include "platform/descriptors.h"
+#include "platform/interfaces.h"
 #include "web/conductor_key.h"
 #include "web/conductor_session.h"
 #include "web/connection_limits.h"
@@ -383,7 +384,7 @@ void noticeWhenPagesClose() {
 bool listen(int port, error_code &failure) {
     const tcp::endpoint everyInterface(tcp::v4(), static_cast<unsigned short>(port));
     webRoom->acceptor.open(everyInterface.protocol(), failure);
-    if (!failure) webRoom->acceptor.set_option(asio::socket_base::reuse_address(true), failure);
+    if (!failure) webRoom->acceptor.set_option(asio::socket_base::reuse_address(reuseListeningPort()), failure);
     if (!failure) webRoom->acceptor.bind(everyInterface, failure);
     if (!failure) webRoom->acceptor.listen(asio::socket_base::max_listen_connections, failure);
     return !failure;
