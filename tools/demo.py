@@ -124,12 +124,12 @@ class Player:
         self.name = name
         self.lines = []
         self._changed = threading.Condition()
-        self.process = room.start(host, argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        # Standard error shares standard output's pipe: lines come in the order the process wrote
+        # them, which two pipes read by two threads would not keep.
+        self.process = room.start(host, argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                   text=True, errors="replace", env=env)
-        self._readers = [threading.Thread(target=self._read, args=(stream, console), daemon=True)
-                         for stream in (self.process.stdout, self.process.stderr)]
-        for reader in self._readers:
-            reader.start()
+        self._reader = threading.Thread(target=self._read, args=(self.process.stdout, console), daemon=True)
+        self._reader.start()
 
     def _read(self, stream, console):
         for line in stream:
@@ -148,9 +148,8 @@ class Player:
                     return True
                 self._changed.wait(0.1)
             if self.process.poll() is not None:
-                # An ended process may still have lines in its pipes.
-                for reader in self._readers:
-                    reader.join(1)
+                # An ended process may still have lines in its pipe.
+                self._reader.join(1)
                 break
         with self._changed:
             return line in self.lines
@@ -165,8 +164,7 @@ class Player:
             self.process.kill()
             self.process.wait()
             status = None
-        for reader in self._readers:
-            reader.join(5)
+        self._reader.join(5)
         return status
 
     def stop(self):
