@@ -171,20 +171,26 @@ package-deb: deps
 	cp $(PACKAGE_DIR)/$(DEB_FILE) $(DIST_DIR)/
 	lintian --fail-on error,warning --display-info $(DIST_DIR)/$(DEB_FILE)
 
-# Windows users get the program for 64-bit and for 32-bit Windows, a folder each, a README.txt that
-# says which to take and the licence, with Windows line ends.
+# Windows users get the program for 64-bit and for 32-bit Windows, a folder each with tonecast.exe
+# and the libqrencode.dll it loads, a README.txt that says which to take, and the licences, all text
+# with Windows line ends. Both DLLs are built from one source under one licence, so its text and the
+# notices of the other parts the programs hold lie once at the top, beside tonecast's own licence.
+ZIP_ROOT = $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)
 package-zip: windows windows32
-	rm -rf $(PACKAGE_DIR)/zip && mkdir -p $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/64-bit \
-	    $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/32-bit $(DIST_DIR)
-	cp $(WINDOWS_DIR)/tonecast.exe $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/64-bit/
-	cp $(WINDOWS32_DIR)/tonecast.exe $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/32-bit/
-	sed 's/$$/\r/' packaging/windows-README.txt > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/README.txt
-	sed 's/$$/\r/' LICENSE > $(PACKAGE_DIR)/zip/$(WINDOWS_ZIP_NAME)/LICENSE.txt
+	rm -rf $(PACKAGE_DIR)/zip && mkdir -p $(ZIP_ROOT)/64-bit $(ZIP_ROOT)/32-bit $(DIST_DIR)
+	cp $(WINDOWS_DIR)/tonecast.exe $(WINDOWS_DIR)/libqrencode.dll $(ZIP_ROOT)/64-bit/
+	cp $(WINDOWS32_DIR)/tonecast.exe $(WINDOWS32_DIR)/libqrencode.dll $(ZIP_ROOT)/32-bit/
+	sed 's/$$/\r/' packaging/windows-README.txt > $(ZIP_ROOT)/README.txt
+	sed 's/$$/\r/' LICENSE > $(ZIP_ROOT)/LICENSE.txt
+	sed 's/$$/\r/' packaging/windows-third-party.txt > $(ZIP_ROOT)/THIRD-PARTY.txt
+	sed 's/$$/\r/' $(WINDOWS_DIR)/qrencode-source/qrencode-*/COPYING > $(ZIP_ROOT)/LGPL-2.1.txt
 	rm -f $(DIST_DIR)/$(WINDOWS_ZIP_NAME).zip
 	cd $(PACKAGE_DIR)/zip && zip -qrX $(abspath $(DIST_DIR))/$(WINDOWS_ZIP_NAME).zip $(WINDOWS_ZIP_NAME)
 
-# Installs the package in a fresh Debian 12 root, runs it there, and removes it again.
-test-package: package-deb
+# Checks the Windows zip's contents; installs the package in a fresh Debian 12 root, runs it there,
+# and removes it again.
+test-package: package-deb package-zip
+	tests/package/zip_test.sh $(DIST_DIR)/$(WINDOWS_ZIP_NAME).zip $(wildcard $(WINDOWS_DIR)/qrencode-download/qrencode_*.orig.tar.*)
 	$(SUDO) tests/package/install_test.sh $(DIST_DIR)/$(DEB_FILE) $(PACKAGE_DIR)
 
 clean:
