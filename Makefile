@@ -184,6 +184,7 @@ package-zip: windows windows32
 	sed 's/$$/\r/' LICENSE > $(ZIP_ROOT)/LICENSE.txt
 	sed 's/$$/\r/' packaging/windows-third-party.txt > $(ZIP_ROOT)/THIRD-PARTY.txt
 	sed 's/$$/\r/' $(WINDOWS_DIR)/qrencode-source/qrencode-*/COPYING > $(ZIP_ROOT)/LGPL-2.1.txt
+	sed 's/$$/\r/' $(WINDOWS_DIR)/plib-source/plib-*/COPYING > $(ZIP_ROOT)/LGPL-2.0.txt
 	rm -f $(DIST_DIR)/$(WINDOWS_ZIP_NAME).zip
 	cd $(PACKAGE_DIR)/zip && zip -qrX $(abspath $(DIST_DIR))/$(WINDOWS_ZIP_NAME).zip $(WINDOWS_ZIP_NAME)
 

@@ -15,12 +15,13 @@ unzip -q "$zip" -d "$work"
 root=$work/$(basename "$zip" .zip)
 listed=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | paste -sd ' ')
 [ "$listed" = "32-bit/libqrencode.dll 32-bit/tonecast.exe 64-bit/libqrencode.dll 64-bit/tonecast.exe \
-LGPL-2.1.txt LICENSE.txt README.txt THIRD-PARTY.txt" ] || fail "the zip holds $listed"
+LGPL-2.0.txt LGPL-2.1.txt LICENSE.txt README.txt THIRD-PARTY.txt" ] || fail "the zip holds $listed"
 
 for text in "$root"/*.txt; do
     awk '!/\r$/ { bad = 1 } END { exit bad }' "$text" || fail "$(basename "$text") has a line without CR LF"
 done
 grep -q "Version 2.1, February 1999" "$root/LGPL-2.1.txt" || fail "LGPL-2.1.txt is not the LGPL 2.1"
+grep -q "GNU LIBRARY GENERAL PUBLIC LICENSE" "$root/LGPL-2.0.txt" || fail "LGPL-2.0.txt is not PLIB's licence"
 grep -q "$(basename "$tarball")" "$root/THIRD-PARTY.txt" || fail "THIRD-PARTY.txt does not name $(basename "$tarball")"
 grep -q "$(sha256sum "$tarball" | cut -d' ' -f1)" "$root/THIRD-PARTY.txt" \
     || fail "THIRD-PARTY.txt does not give the SHA-256 of $(basename "$tarball")"
