@@ -35,6 +35,7 @@ TONECAST = _options.tonecast
 ROLE_OPTIONS = [item for option, command in (("--tonecast-server", _options.tonecast_server),
                                              ("--tonecast-client", _options.tonecast_client))
                 if command for item in (option, command)]
+SERVER_COMMAND = shlex.split(_options.tonecast_server) if _options.tonecast_server else [TONECAST]
 CLIENT_COMMAND = shlex.split(_options.tonecast_client) if _options.tonecast_client else [TONECAST]
 SONGS = _options.songs
 with open(TONECAST, "rb") as _binary:

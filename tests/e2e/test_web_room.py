@@ -4,9 +4,14 @@ voices on the server's clock. A third page shows a phone that locks (it is dropp
 silence and joins again when it wakes), one whose sound stops (it leaves at once) and one that is
 closed (its slot is freed). A page in a tab behind another, whose timers Chromium wakes only once a
 minute after it has been hidden for a minute, waits for the song far longer than those 10 s: it
-answers the bridge's pings, which still come, from its message handler."""
+answers the bridge's pings, which still come, from its message handler. Rooms of mixed hosts: the
+server's build (--tonecast-server, a Windows one under Wine) plays to a PC of the clients' build, a
+Linux PC and a page, and shows its QR code on a console as the Linux build does."""
 import json
 import os
+import pty
+import re
+import select
 import struct
 import tempfile
 import time
@@ -25,13 +30,20 @@ VOICES = [
     [(i * 400, 400, key) for i, key in enumerate([48, 52, 55, 47, 48, 53])],
     [(100 + i * 400, 150, key) for i, key in enumerate([76, 79, 84, 81, 79, 76])],
 ]
-SERVER, PC, BROWSER = 0, 1, 2
+SERVER, PC, BROWSER, LINUX_PC = 0, 1, 2, 3
 PAGE_URL = "http://%s:27080/?test" % VirtualRoom.address(SERVER)
 SILENCE_LIMIT_SECONDS = 10
 # A chain of timers in a page, each asking for 250 ms, and the gaps it saw between them.
 TIMER_GAPS = ("window.gaps = []; (function next(last) { setTimeout(() => { const now = performance.now();"
               " gaps.push(now - last); next(now); }, 250); })(performance.now());")
 THROTTLED_GAP_MS = 2 * SILENCE_LIMIT_SECONDS * 1000  # with not one timer of the page run
+# The addresses to open, loopback last, with the QR code (or nothing) after the audience's; the
+# conductor's with a random key of 32 hex digits.
+JOIN_ADDRESSES = ("Phones and laptops join the room by opening:\n  http://%s:27080/\n  http://127.0.0.1:27080/\n%s"
+                  "The conductor steers the room from:\n  http://%s:27080/conductor/([0-9a-f]{32})\n"
+                  "  http://127.0.0.1:27080/conductor/\\1\n")
+HALF_BLOCKS = " \u2580\u2584\u2588"
+WINE_START_SECONDS = 60  # a Wine of its own for each program, on a loaded machine
 # The page's room clock fed exchanges of the test's own (microseconds, 1 ms round trips, 4 a second):
 # 15 s on one offset (a perfectly flat line), a forged reply and a replayed one, then a step of 20 s
 # in the server's clock: two fast exchanges that disagree, one that agrees, and three that disagree.
@@ -107,12 +119,8 @@ class WebRoom(unittest.TestCase):
 
         self.assertEqual((status, out), (0, server.server_prefix(VOICES, waiting=True) + "Client 3 disconnected.\n" * 3
                                          + "SV: got activate\nQuit.\n"))
-        # The addresses to open, loopback last; no QR code where standard error is not a terminal.
-        # The conductor's, with a random key of 32 hex digits.
-        self.assertRegex(err, "^Phones and laptops join the room by opening:\n  http://%s:27080/\n"
-                              "  http://127.0.0.1:27080/\nThe conductor steers the room from:\n"
-                              "  http://%s:27080/conductor/([0-9a-f]{32})\n  http://127.0.0.1:27080/conductor/\\1\n$"
-                         % ((VirtualRoom.address(SERVER).replace(".", "\\."),) * 2))
+        # No QR code where standard error is not a terminal.
+        self.assertRegex(err, "^%s$" % _join_addresses(""))
         self.assertEqual((pc_status, pc_out.endswith("Server quit.\nQuit.\n")), (0, True), pc_out)
         for text in shown:
             self.assertIn("The song is over", text)
@@ -122,13 +130,54 @@ class WebRoom(unittest.TestCase):
                                  "song": 3 * 3600 + 20, "tempo": 0.5, "paused": 5000,
                                  "ended": [None, "Next song: b.mid"]})
 
-        # Every note of the song reached one voice, the PC or a page, with its moment on the
-        # server's clock: one origin for them all.
-        sounded = {}
-        for datagram in capture.datagrams(PC):
-            if datagram.payload[:2] == b"\x06\x00":
-                _, key, length = peers.reply_of(datagram.payload)
-                sounded.setdefault(0, []).append((key, length, struct.unpack("<I", datagram.payload[6:10])[0]))
+        self._assert_each_note_sounded_once({0: _pc_notes(capture, PC)}, played)
+
+    def test_mixed_hosts_the_server_plays_to_a_pc_of_each_build_and_a_page(self):
+        with tempfile.TemporaryDirectory() as folder, VirtualRoom(4) as room, room.capture() as capture:
+            song = server.write_song(os.path.join(folder, "song.mid"), VOICES)
+            performer = server.Watched(room.start(SERVER, [*e2e.SERVER_COMMAND, "-s", song, "-w", "--web"],
+                                                  stdout=-1, stderr=-1, text=True))
+            pcs = []
+            try:
+                self.assertTrue(performer.wait_for("SV: Binded to port 27000\n", WINE_START_SECONDS), performer.out)
+                for client_id, (host, command) in enumerate([(PC, e2e.CLIENT_COMMAND), (LINUX_PC, [e2e.TONECAST])]):
+                    pcs.append(server.Watched(room.start(host, [*command, "-c"], stdout=-1, stderr=-1, text=True)))
+                    assigned = peers.reply(peers.MSG_ASSIGN_ID, client_id)
+                    self.assertTrue(e2e.wait_until(lambda host=host, assigned=assigned: assigned in [
+                        d.payload[:6] for d in capture.datagrams(host)], WINE_START_SECONDS))
+                with Browser(command_prefix=room.command(BROWSER, [])) as browser:
+                    page = self._join(browser, 2)
+                    room.run(BROWSER, [e2e.TONECAST, "-a"], capture_output=True, timeout=10)
+                    page.wait_for_console("tonecast-over", timeout=30)
+                    played = [line for line in page.console() if line.startswith("tonecast-played")]
+                status, out, err = performer.finish(timeout=30)
+                endings = [pc.finish(timeout=30) for pc in pcs]
+            finally:
+                for watched in (performer, *pcs):
+                    watched.kill()
+        self.assertEqual((status, out), (0, server.server_prefix(VOICES, waiting=True) + "SV: got activate\nQuit.\n"))
+        self.assertRegex(err, "^%s$" % _join_addresses(""))
+        for pc_status, pc_out, _ in endings:
+            self.assertEqual((pc_status, pc_out.endswith("Server quit.\nQuit.\n")), (0, True), pc_out)
+        self._assert_each_note_sounded_once({0: _pc_notes(capture, PC), 1: _pc_notes(capture, LINUX_PC)}, played)
+
+    def test_mixed_hosts_the_server_shows_the_qr_code_on_a_console_as_the_linux_build_does(self):
+        with VirtualRoom(1) as room:
+            screens = [_console_screen(room, [*command, "-s", os.path.join(e2e.REPO, "songs", "frere_jacques.mid"),
+                                              "-w", "--web"]) for command in (e2e.SERVER_COMMAND, [e2e.TONECAST])]
+        codes = [[line for line in screen.split("\n") if line.strip() and set(line) <= set(HALF_BLOCKS)]
+                 for screen in screens]
+        self.assertEqual(codes[0], codes[1], screens[0])
+        # Two rows of modules a line, inside a light quiet zone of 2: a square of a side of 25 or more.
+        side = len(codes[1][0]) - 2
+        self.assertEqual((len(codes[1]), codes[1][0]), ((side + 1) // 2, "  " + HALF_BLOCKS[3] * side))
+        self.assertGreaterEqual(side, 25)
+        for screen in screens:
+            self.assertRegex(screen, _join_addresses(re.escape("\n".join(codes[1]) + "\n")))
+
+    def _assert_each_note_sounded_once(self, sounded, played):
+        """Every note of the song reached one voice, a PC (sounded: its notes by its id) or a page,
+        with its moment on the server's clock: one origin for them all."""
         for line in played:
             # Whether it sounded in time is the listening bench's to measure, not a loaded machine's.
             note = json.loads(line.split(" ", 1)[1])
@@ -192,6 +241,43 @@ class WebRoom(unittest.TestCase):
         self.assertTrue(e2e.wait_until(lambda: "Tap Join to play again." in page.evaluate("document.body.innerText")))
         page.evaluate("document.getElementById('join').click()")
         self.assertTrue(e2e.wait_until(lambda: page.evaluate("window.tonecast.id") == 3), page.console()[-5:])
+
+
+def _join_addresses(qr_code):
+    """A pattern of the addresses the server on the room's first host prints, qr_code between them."""
+    address = re.escape(VirtualRoom.address(SERVER))
+    return JOIN_ADDRESSES % (address, qr_code, address)
+
+
+def _pc_notes(capture, host):
+    """The timed notes a PC was sent: (key, length, the server's microsecond)."""
+    return [peers.reply_of(datagram.payload)[1:] + struct.unpack("<I", datagram.payload[6:10])
+            for datagram in capture.datagrams(host) if datagram.payload[:2] == b"\x06\x00"]
+
+
+def _console_screen(room, argv, seconds=WINE_START_SECONDS):
+    """What a console shows of argv, run on the room's first host with its standard streams on a
+    terminal, until the conductor's last address is shown. Wine draws its console with cursor moves
+    (a run of spaces as a jump), which are rendered here, and ends lines with a second return."""
+    controller, terminal = pty.openpty()
+    process = room.start(SERVER, argv, stdin=terminal, stdout=terminal, stderr=terminal)
+    os.close(terminal)
+    shown, screen = b"", ""
+    deadline = time.monotonic() + seconds
+    try:
+        while not re.search(_join_addresses(".*"), screen, re.S) and time.monotonic() < deadline:
+            if select.select([controller], [], [], 0.5)[0]:
+                try:
+                    shown += os.read(controller, 65536)
+                except OSError:  # the program ended
+                    break
+                jumps = re.sub(rb"\x1b\[K\x1b\[(\d+)C", lambda jump: b" " * int(jump[1]), shown)
+                screen = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\r", b"", jumps).decode("utf-8", "replace")
+    finally:
+        process.kill()
+        process.wait()
+        os.close(controller)
+    return screen
 
 
 if __name__ == "__main__":
