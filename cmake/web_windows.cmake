@@ -14,19 +14,8 @@ endforeach()
 # libqrencode (LGPL 2.1) as libqrencode.dll beside tonecast.exe, built with the cross compiler from
 # the upstream source of Debian's qrencode package: a user may put a build of their own in its
 # place, as the licence asks.
-set(QRENCODE_DOWNLOAD_DIR ${CMAKE_BINARY_DIR}/qrencode-download)
-execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/fetch_debian_source.sh qrencode ${QRENCODE_DOWNLOAD_DIR}
-                RESULT_VARIABLE fetch_status)
-if(NOT fetch_status EQUAL 0)
-  message(FATAL_ERROR "libqrencode's source could not be downloaded")
-endif()
-file(GLOB QRENCODE_TARBALL ${QRENCODE_DOWNLOAD_DIR}/qrencode_*.orig.tar.*)
-set(QRENCODE_UNPACK_DIR ${CMAKE_BINARY_DIR}/qrencode-source)
-file(GLOB QRENCODE_SOURCE_DIR LIST_DIRECTORIES true ${QRENCODE_UNPACK_DIR}/qrencode-*)
-if(NOT QRENCODE_SOURCE_DIR)
-  file(ARCHIVE_EXTRACT INPUT ${QRENCODE_TARBALL} DESTINATION ${QRENCODE_UNPACK_DIR})
-  file(GLOB QRENCODE_SOURCE_DIR LIST_DIRECTORIES true ${QRENCODE_UNPACK_DIR}/qrencode-*)
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
+debian_source(qrencode QRENCODE_SOURCE_DIR)
 string(REGEX MATCH "[0-9]+\\.[0-9]+\\.[0-9]+$" QRENCODE_VERSION ${QRENCODE_SOURCE_DIR})
 string(REPLACE "." ";" QRENCODE_VERSION_PARTS ${QRENCODE_VERSION})
 list(GET QRENCODE_VERSION_PARTS 0 QRENCODE_MAJOR)
