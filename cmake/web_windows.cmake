@@ -3,11 +3,11 @@
 # Boost's Beast and Asio and nlohmann/json are header-only: Debian's own headers serve the cross
 # compiler too, from a folder of their own so that no other Linux header comes with them.
 set(WEB_INCLUDE_DIR ${CMAKE_BINARY_DIR}/web-include)
+file(MAKE_DIRECTORY ${WEB_INCLUDE_DIR})
 foreach(header_dir boost nlohmann)
   if(NOT EXISTS /usr/include/${header_dir})
     message(FATAL_ERROR "/usr/include/${header_dir} is missing: install libboost-dev and nlohmann-json3-dev")
   endif()
-  file(MAKE_DIRECTORY ${WEB_INCLUDE_DIR})
   file(CREATE_LINK /usr/include/${header_dir} ${WEB_INCLUDE_DIR}/${header_dir} SYMBOLIC)
 endforeach()
 
@@ -35,6 +35,5 @@ target_compile_definitions(qrencode PRIVATE MAJOR_VERSION=${QRENCODE_MAJOR} MINO
 set_target_properties(qrencode PROPERTIES COMPILE_OPTIONS -w PREFIX lib OUTPUT_NAME qrencode)
 target_link_options(qrencode PRIVATE -static-libgcc)
 file(COPY ${QRENCODE_SOURCE_DIR}/qrencode.h DESTINATION ${WEB_INCLUDE_DIR})
-set(QRENCODE_LICENCE ${QRENCODE_SOURCE_DIR}/COPYING)
 
 set(WEB_LIBRARIES qrencode ws2_32 mswsock iphlpapi)
