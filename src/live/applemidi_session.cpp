@@ -1,6 +1,7 @@
 #include "live/applemidi_session.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -30,7 +31,6 @@ constexpr size_t CLOCK_COUNT_OFFSET = 8;
 constexpr size_t CLOCK_STAMP_OFFSET = 12;
 constexpr int64_t MICROS_PER_CLOCK_UNIT = 100;
 // RS: the command, the SSRC, the last sequence number taken and two unused octets.
-constexpr size_t FEEDBACK_LENGTH = 12;
 
 uint32_t bigEndian32(const uint8_t *bytes) {
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
@@ -66,6 +66,7 @@ void answerInvitation(const LiveSessions &table, LivePort port, LivePeer to, uin
 
 // The session the sender speaks for on that port: its SSRC, its address and the port it joined
 // from; on the data port only once joined there.
+// cppcheck-suppress constParameter ; the session found is changed through the pointer
 LiveSession *sessionOf(LiveSessions &table, LivePort port, LivePeer from, uint32_t ssrc) {
     for (LiveSession &session : table.sessions) {
         if (!session.inUse || session.ssrc != ssrc || session.ip != from.ip) continue;
