@@ -21,6 +21,11 @@ enum class ConcertCommandKind {
     PlaySong,     // the song at index, from its start
     AddSong,      // a file dropped on the page: name and bytes
     SongOptions,  // options replaces what the song's options are; applies from the next note
+    // Live playing: a key pressed and let go by one player (liveSource), and a player gone (a
+    // session ended, packets lost, a page closed): every key it holds is let go.
+    LiveNoteOn,   // key, velocity 1 to 127
+    LiveNoteOff,  // key
+    LiveSourceEnded,
 };
 
 // The song's options that a conductor may switch while it plays, as on the command line.
@@ -41,7 +46,13 @@ struct ConcertCommand {
     std::string name;   // AddSong
     std::string bytes;  // AddSong: the file as it came
     ConcertSongOptions options = {};
+    // Live commands: who plays (an RTP-MIDI session's id, below LIVE_PAGE_SOURCES; a conductor's
+    // page, LIVE_PAGE_SOURCES and up) and the key, 0 to 127, with its velocity.
+    uint32_t liveSource = 0;
+    int key = 0;
+    int velocity = 0;
 };
+constexpr uint32_t LIVE_PAGE_SOURCES = 0x80000000u;
 
 // Queues a command for the song's loop and wakes it. Never waits for the loop.
 void postConcertCommand(ConcertCommand command);

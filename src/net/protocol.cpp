@@ -127,6 +127,13 @@ Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros)
     return message;
 }
 
+Message noteOffMessage(int16_t key, uint32_t serverMicros) {
+    Message message = reply(MSG_NOTE_OFF, key, 0);
+    message.length = TIMED_NOTE_LENGTH;
+    writeStamp(message, NOTE_TIME_OFFSET, serverMicros);
+    return message;
+}
+
 int16_t readWord(const uint8_t *buffer, size_t n) {
     uint16_t bits = static_cast<uint16_t>(buffer[2 * n] | (buffer[2 * n + 1] << 8));
     return static_cast<int16_t>(bits);
