@@ -215,6 +215,21 @@ void tendLiveSessions(LiveSessions &table, int64_t nowMicros, LiveOutput &out) {
     }
 }
 
+void endLiveSessions(LiveSessions &table, LiveOutput &out) {
+    for (LiveSession &session : table.sessions) {
+        if (!session.inUse) continue;
+        for (LivePort port : {LivePort::CONTROL, LivePort::DATA}) {
+            if (port == LivePort::DATA && !session.began) continue;
+            const LivePeer peer = {session.ip, port == LivePort::CONTROL ? session.controlPort : session.dataPort};
+            LiveDatagram &goodBye = newCommand(out, port, peer, GOOD_BYE);
+            put(goodBye, SESSION_PROTOCOL_VERSION, 4);
+            put(goodBye, session.token, 4);
+            put(goodBye, table.ourSsrc, 4);
+        }
+        endSession(session, out);
+    }
+}
+
 void addLiveFeedback(LiveSessions &table, int64_t nowMicros, LiveOutput &out) {
     for (LiveSession &session : table.sessions) {
         if (!session.inUse || !session.feedbackDue ||

@@ -88,6 +88,10 @@ void handleLiveDatagram(LiveSessions &table, LivePort port, LivePeer from, const
 // Ends each session silent past the limit; those that began are told as ENDED events.
 void tendLiveSessions(LiveSessions &table, int64_t nowMicros, LiveOutput &out);
 
+// Ends every session, saying good-bye to its peer on each port it joined; those that began are
+// told as ENDED events.
+void endLiveSessions(LiveSessions &table, LiveOutput &out);
+
 // Our receiver feedback: for each session that sent data since, at most once an interval, the last
 // sequence number we took, to the session's control port.
 void addLiveFeedback(LiveSessions &table, int64_t nowMicros, LiveOutput &out);

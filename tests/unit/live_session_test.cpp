@@ -189,4 +189,16 @@ TEST(LiveSession, SessionsAtOnceEndByGoodByeOnEitherPortAndANinthIsRefused) {
     EXPECT_EQ(room.send(LivePort::CONTROL, {MAC_CONTROL.ip, 6000}, exchange('B', 'Y', 7, 0x100)).events.at(0).session,
               ids[0]);
     EXPECT_EQ(sent(room.send(LivePort::CONTROL, MAC_CONTROL, exchange('I', 'N', 7, 0x200)).sends.at(0)).at(2), 'O');
+    // Our end: BY on both ports of the six begun, on the control port of the one half joined.
+    room.out = {};
+    endLiveSessions(room.table, room.out);
+    EXPECT_EQ(room.out.events.size(), 6u);
+    ASSERT_EQ(room.out.sends.size(), 13u);
+    EXPECT_EQ(room.out.sends[0].to.port, MAC_CONTROL.port);
+    EXPECT_EQ(room.out.sends[2].port, LivePort::DATA);
+    EXPECT_EQ(room.out.sends[2].to.port, 6003);
+    EXPECT_EQ(sent(room.out.sends[2]), Bytes({0xFF, 0xFF, 'B', 'Y', 0, 0, 0, 2, 0, 0, 0, 7, 0x0A, 0x0B, 0x0C, 0x0D}));
+    room.out = {};
+    endLiveSessions(room.table, room.out);
+    EXPECT_TRUE(room.out.sends.empty());
 }
