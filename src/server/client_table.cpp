@@ -140,19 +140,21 @@ void takeClientReport(const uint8_t *report, const netAddress &sender) {
 }
 
 namespace {
-void tellConcertClients(const Message &message) {
+void tellConcertClients(const Message &message, bool evenHeldLive) {
     for (const ClientSlot &slot : clientTable.slots) {
-        if (slot.inUse && slot.clockVersion >= CONCERT_PROTOCOL_VERSION) sendMessage(message, slot.address);
+        if (slot.inUse && slot.clockVersion >= CONCERT_PROTOCOL_VERSION && (evenHeldLive || !slot.heldLive)) {
+            sendMessage(message, slot.address);
+        }
     }
 }
 }  // namespace
 
 void silenceConcertClients() {
-    tellConcertClients(silenceMessage());
+    tellConcertClients(silenceMessage(), false);
 }
 
 void tellSongEnd(int songsToCome) {
-    tellConcertClients(songEndMessage(static_cast<int16_t>(std::min(songsToCome, static_cast<int>(INT16_MAX)))));
+    tellConcertClients(songEndMessage(static_cast<int16_t>(std::min(songsToCome, static_cast<int>(INT16_MAX)))), true);
 }
 
 bool keepsNotesGivenAhead(int id) {

@@ -14,6 +14,7 @@ struct ClientSlot {
     int32_t noteEnd;       // scheduled end (start + duration) of the last note given
     uint32_t key;          // key of the last note given
     int givenNote;         // 0 until the first note is given: until then the client is idle
+    int heldLive;          // a live note holds it: the song gives it nothing, a silence does not reach it
     int timed;             // the client knows the room's clock: its notes are sent ahead
     uint8_t clockVersion;  // of its connect: 3 knows the concert's messages too
     // Only for a timed client, on the monotonic clock in nanoseconds:
@@ -72,8 +73,8 @@ void takeClientReport(const uint8_t *report, const netAddress &sender);
 // keeps the room's clock without knowing the concert.
 bool keepsNotesGivenAhead(int id);
 
-// Tells every client of the concert's version that the room is silenced, or that the song ended
-// with songsToCome still to come. Older clients are told nothing.
+// Tells every client of the concert's version that the room is silenced (but for those a live note
+// holds), or that the song ended with songsToCome still to come. Older clients are told nothing.
 void silenceConcertClients();
 void tellSongEnd(int songsToCome);
 

@@ -12,6 +12,7 @@
 #include "schedule/song_loader.h"
 #include "server/client_table.h"
 #include "server/dispatch.h"
+#include "server/live_voices.h"
 #include "server/room_report.h"
 #include "server/server.h"
 #include "server/server_status.h"
@@ -166,6 +167,11 @@ void actOn(const ConcertCommand &command) {
             break;
         case ConcertCommandKind::AddSong: addDroppedFile(command); break;
         case ConcertCommandKind::SongOptions: switchOptions(command.options); break;
+        case ConcertCommandKind::LiveNoteOn:
+            startLiveNote(command.liveSource, command.key, songPosition(), monotonicNanos());
+            break;
+        case ConcertCommandKind::LiveNoteOff: endLiveNote(command.liveSource, command.key, monotonicNanos()); break;
+        case ConcertCommandKind::LiveSourceEnded: endLiveSource(command.liveSource, monotonicNanos()); break;
     }
 }
 
@@ -179,8 +185,11 @@ const char *stateName() {
 }  // namespace
 
 void beginConcert() {
-    startPlaylist(runState.midiPath);
-    playlistSong(0).lengthMs = songLengthMs();
+    // A live room has no song of its own; a playlist's songs are still listed.
+    if (!runState.liveMode) {
+        startPlaylist(runState.midiPath);
+        playlistSong(0).lengthMs = songLengthMs();
+    }
     publishNotesInPlay();
 }
 

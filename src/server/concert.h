@@ -3,7 +3,7 @@
 // to the room, and the room's snapshot for the pages.
 #include <cstdint>
 
-// The first song, loaded from -s, is the playlist's first.
+// The first song, loaded from -s, is the playlist's first (a live room has none).
 void beginConcert();
 // Acts on every command the conductor's page or the terminal has queued.
 void actOnConcertCommands();

@@ -33,7 +33,7 @@ int continuationSlot(const ClientTable &table, uint32_t key, int32_t start) {
     int64_t bestDistance = NO_CONTINUATION;
     for (int id = 0; id < MAX_CLIENTS; id++) {
         const ClientSlot &slot = table.slots[id];
-        if (!slot.inUse || slot.noteEnd != start) continue;
+        if (!slot.inUse || slot.heldLive || slot.noteEnd != start) continue;
         int64_t distance = std::llabs(static_cast<int64_t>(key) - static_cast<int64_t>(slot.key));
         if (distance < bestDistance) {
             chosen = id;
@@ -48,7 +48,7 @@ int continuationSlot(const ClientTable &table, uint32_t key, int32_t start) {
 int firstIdleSlot(const ClientTable &table, int32_t position) {
     for (int id = 0; id < MAX_CLIENTS; id++) {
         const ClientSlot &slot = table.slots[id];
-        if (slot.inUse && (!slot.givenNote || slot.busyUntil + IDLE_MS <= position)) return id;
+        if (slot.inUse && !slot.heldLive && (!slot.givenNote || slot.busyUntil + IDLE_MS <= position)) return id;
     }
     return NO_SLOT;
 }
@@ -92,9 +92,14 @@ int dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start
     return chosen;
 }
 
+int idleVoice(int32_t position) {
+    return firstIdleSlot(clientTable, position);
+}
+
 void restartDispatch(int32_t position, int32_t newPosition) {
     heldNotes.clear();
     for (ClientSlot &slot : clientTable.slots) {
+        if (slot.heldLive) continue;
         // A client of the concert was silenced; any other plays on what it was given.
         int64_t left = 0;
         if (!slot.timed || slot.clockVersion < CONCERT_PROTOCOL_VERSION) {

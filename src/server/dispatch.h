@@ -2,7 +2,7 @@
 // Which client plays a note: a note that begins exactly where a client's last note ended goes to
 // that client (the nearest previous key among several), so melodic lines stay on one speaker;
 // otherwise the first client idle for at least 10 ms (or not given any note yet) gets it; with
-// none free the note is dropped.
+// none free the note is dropped. A client that a live note holds takes no note of the song.
 #include <cstdint>
 
 constexpr int NOTE_DROPPED = -1;
@@ -17,10 +17,14 @@ constexpr int NOTE_DROPPED = -1;
 int dispatchNote(int32_t position, uint32_t key, int32_t duration, int32_t start, int32_t end, bool sentAhead = false,
                  int tempoPercent = 100);
 
+// The client a note that continues no line takes at the position under the rule (a live note, which
+// starts now), without giving it anything; NOTE_DROPPED when none is free.
+int idleVoice(int32_t position);
+
 // The song jumps from position to newPosition (a pause, a seek, a new song): notes held for older
 // clients are forgotten (they will be given again), a client of the concert is idle (its tone was
 // silenced), any other busy for what is left of what it was given, and no note continues a line
-// across the jump.
+// across the jump. Clients that live notes hold stay as they are.
 void restartDispatch(int32_t position, int32_t newPosition);
 
 // Notes sent ahead but held for clients that play on arrival: the song position at which the

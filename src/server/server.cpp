@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "concert/terminal_keys.h"
+#include "live/rtp_midi_listener.h"
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "net/socket.h"
@@ -15,6 +16,7 @@
 #include "server/client_table.h"
 #include "server/concert.h"
 #include "server/dispatch.h"
+#include "server/live_voices.h"
 #include "server/server_status.h"
 #include "server/song_run.h"
 #include "shell/run_state.h"
@@ -74,12 +76,13 @@ int64_t sooner(int64_t a, int64_t b) {
     return b < 0 ? a : std::min(a, b);
 }
 
-// Sleeps until a datagram or a command arrives, the next note (or the status line, or the room's
-// state for the pages) is due, or a timed client is to be let go or welcomed again, so that the
-// server keeps time without spinning. A waiting server with only older clients has nothing to do
+// Sleeps until a datagram or a command arrives, the next note or live slice (or the status line, or
+// the room's state for the pages) is due, or a timed client is to be let go or welcomed again, so
+// that the server keeps time without spinning. A waiting server with only older clients has nothing to do
 // until an activate datagram comes.
 void waitForDatagramOrNote(int64_t untilRoomState) {
-    int64_t nanos = sooner(nanosUntilTimedClientsDue(monotonicNanos()), untilRoomState);
+    const int64_t now = monotonicNanos();
+    int64_t nanos = sooner(sooner(nanosUntilTimedClientsDue(now), nanosUntilLiveVoicesDue(now)), untilRoomState);
     if (runState.playbackActive) {
         nanos =
             sooner(nanos, nanosUntilSongPosition(static_cast<int32_t>(std::max<int64_t>(nextSongMoment(), INT32_MIN))));
@@ -96,9 +99,9 @@ int32_t lookAheadMs() {
 
 // The first song of a waiting server starts with the first activate; later ones change nothing.
 // With a client that knows the room's clock it starts a lead later; a room of older clients
-// starts at once.
+// starts at once. A live room has no song to start.
 void activateSong() {
-    if (runState.playbackActive) return;
+    if (runState.playbackActive || runState.liveMode) return;
     printf("SV: got activate\n");
     fflush(stdout);
     runState.playbackActive = 1;
@@ -127,9 +130,9 @@ void handleServerDatagram(const uint8_t *bytes, int length, const netAddress &se
 
 void runServerLoop() {
     runState.isServer = 1;
-    loadSong();
+    if (!runState.liveMode) loadSong();
     startTerminalKeys();
-    reportLoadedSong();
+    if (!runState.liveMode) reportLoadedSong();
     clearClientTable();
     if (!bindSocket(SERVER_PORT)) {
         printf("SV: couldn't bind to port %d\n", SERVER_PORT);
@@ -138,6 +141,8 @@ void runServerLoop() {
     printf("SV: Binded to port %d\n", SERVER_PORT);
     fflush(stdout);
     if (runState.webPort != 0) startWebRoom(runState.webPort, runState.conductorKey);
+    // Like the page, the sessions are an addition: without their ports the room plays on.
+    if (runState.rtpMidiPort != 0) startRtpMidiListener(runState.rtpMidiPort);
     requestPreciseWakeups();
     startSongNow();
     beginConcert();
@@ -145,6 +150,7 @@ void runServerLoop() {
     for (;;) {
         if (stopRequested()) endServerRun();
         actOnConcertCommands();
+        tendLiveVoices(monotonicNanos());
         if (runState.playbackActive) {
             const int32_t position = songPosition();
             // A paused song gives nothing: its notes wait for the resume, and their moments with them.

@@ -1,10 +1,11 @@
 #pragma once
-// The "-s" mode: the one loop that plays the song in time and serves the clients' datagrams.
+// The "-s" and "--live" modes: the one loop that plays the song and the live notes in time and
+// serves the clients' datagrams.
 #include <plib/netSocket.h>
 #include <cstdint>
 
-// Loads the song, binds the server port and plays. Returns only when the port cannot be bound;
-// otherwise the run ends inside it, at the end of the song.
+// Loads the song (a live room has none), binds the server port and plays. Returns only when the
+// port cannot be bound; otherwise the run ends inside it, at the end of the song or at a stop.
 void runServerLoop();
 
 // What the server does with one received datagram: register, activate or release. length is what

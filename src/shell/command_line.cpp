@@ -34,6 +34,8 @@ namespace {
 // Long enough for a note to ride out the stalls of a busy Wi-Fi link (up to 120 ms) and reach a
 // client before it is due.
 constexpr int32_t DEFAULT_LEAD_MS = 150;
+// Musicians notice a delay of about 20 ms between a key and its sound.
+constexpr int32_t DEFAULT_LIVE_LEAD_MS = 20;
 
 void runServerMode(int argc, char **argv, int serverArg) {
     if (serverArg + 1 >= argc) {
@@ -51,6 +53,19 @@ void runServerMode(int argc, char **argv, int serverArg) {
     shutdownAndExit();
 }
 
+// A server with no song: the room plays what live players play until it is stopped.
+void runLiveMode(int argc, char **argv) {
+    if (!readServerOptions(argc, argv, 0)) shutdownAndExit(BAD_OPTION_STATUS);
+    runState.liveMode = 1;
+    runState.playbackActive = 0;
+    printf("Running as server, live\n");
+    if (runState.webPort == 0 && runState.rtpMidiPort == 0) {
+        printf("No live player can join: add --web for the conductor's page or --rtp-midi for RTP-MIDI.\n");
+    }
+    runServerLoop();
+    shutdownAndExit();
+}
+
 }  // namespace
 
 int runTonecast(int argc, char **argv) {
@@ -58,7 +73,8 @@ int runTonecast(int argc, char **argv) {
     watchStopSignals();
     runState.playbackActive = 1;
     runState.leadMs = DEFAULT_LEAD_MS;
-    runState.protocolVersion = CONCERT_PROTOCOL_VERSION;
+    runState.liveLeadMs = DEFAULT_LIVE_LEAD_MS;
+    runState.protocolVersion = LIVE_PROTOCOL_VERSION;
     printf("tonecast 1.0 - MIDI songs played as single tones across networked PCs\n");
     if (netInit() != 0) {
         printf("netInit error\n");
@@ -75,6 +91,7 @@ int runTonecast(int argc, char **argv) {
         shutdownAndExit();
     }
     if (int serverArg = findArg("-s", argc, argv)) runServerMode(argc, argv, serverArg);
+    if (findArg("--live", argc, argv)) runLiveMode(argc, argv);
     if (findArg("-a", argc, argv)) {
         runActivateSender();
         shutdownAndExit();

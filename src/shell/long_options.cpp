@@ -19,6 +19,7 @@ constexpr int MAX_TRACK = 65535;
 constexpr int MAX_TRANSPOSE = 48;
 constexpr int MAX_LATENCY_MS = 1000;
 constexpr int MAX_PORT = 65535;
+constexpr int MAX_LIVE_LEAD_MS = 1000;
 
 // A decimal number from lowest to highest at the start of the text; text is left after it.
 bool readNumber(const char *&text, int lowest, int highest, int &number) {
@@ -85,7 +86,7 @@ bool applyLead(const char *value) {
 }
 
 bool applyProtocol(const char *value) {
-    return readNumber(value, 1, CONCERT_PROTOCOL_VERSION, runState.protocolVersion) && *value == '\0';
+    return readNumber(value, 1, LIVE_PROTOCOL_VERSION, runState.protocolVersion) && *value == '\0';
 }
 
 bool applyLatency(const char *value) {
@@ -94,6 +95,15 @@ bool applyLatency(const char *value) {
 
 bool applyWebPort(const char *value) {
     return readNumber(value, 1, MAX_PORT, runState.webPort) && *value == '\0';
+}
+
+bool applyLiveLead(const char *value) {
+    return readNumber(value, 0, MAX_LIVE_LEAD_MS, runState.liveLeadMs) && *value == '\0';
+}
+
+// RTP-MIDI takes two ports, the data port following the control port.
+bool applyRtpMidiPort(const char *value) {
+    return readNumber(value, 1, MAX_PORT - 1, runState.rtpMidiPort) && *value == '\0';
 }
 
 // A key goes into the conductor's address, so it is kept to what an address carries as it is, and
@@ -138,11 +148,13 @@ const LongOption SERVER_OPTIONS[] = {
     {"--web", "a port from 1 to 65535, such as 8080, or nothing for 27080", applyWebPort, nullptr, "27080"},
     {"--playlist", "a folder of .mid files or a file that names one song a line", applyPlaylist, nullptr},
     {"--conductor-key", "16 to 128 letters, digits, - or _", applyConductorKey, nullptr},
+    {"--live-lead", "a number of milliseconds from 0 to 1000, such as 20", applyLiveLead, nullptr},
+    {"--rtp-midi", "a port from 1 to 65534, such as 5004, or nothing for 5004", applyRtpMidiPort, nullptr, "5004"},
 };
 
 const LongOption CLIENT_OPTIONS[] = {
-    {"--protocol", "1 (play notes as they come, as older clients), 2 (keep the room's clock) or 3", applyProtocol,
-     nullptr},
+    {"--protocol", "1 (play notes as they come, as older clients), 2 (keep the room's clock), 3 (the concert) or 4",
+     applyProtocol, nullptr},
     {"--latency", "a number of milliseconds from 0 to 1000, such as 40", applyLatency, nullptr},
     {"--show-clock", nullptr, nullptr, &runState.showClock},
 };

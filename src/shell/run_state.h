@@ -13,6 +13,9 @@ struct RunState {
     int webPort;               // where the room's page is served; 0: it is not
     const char *playlistPath;  // --playlist: songs after the first; nullptr: none
     const char *conductorKey;  // --conductor-key: the conductor's page's fixed key; nullptr: a random one
+    int liveMode;              // --live: no song; the room plays what live players play, until stopped
+    int32_t liveLeadMs;        // --live-lead: how long before they sound live notes go to clients that know the clock
+    int rtpMidiPort;           // --rtp-midi: the RTP-MIDI sessions' control port, data on the next; 0: none
     // Client side.
     uint8_t connected;
     int16_t ownId;

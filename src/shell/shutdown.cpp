@@ -6,6 +6,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "live/rtp_midi_listener.h"
 #include "net/socket.h"
 #include "platform/console.h"
 #include "platform/speaker.h"
@@ -17,6 +18,8 @@
 void shutdownAndExit(int status) {
     restoreTerminal();
     if (runState.isServer) {
+        // The live players' sessions end first, so that no note comes in after the good-bye.
+        stopRtpMidiListener();
         for (const ClientSlot &slot : clientTable.slots) {
             if (slot.inUse) sendMessage(serverByeMessage(), slot.address);
         }
