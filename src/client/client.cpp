@@ -57,6 +57,11 @@ bool knowsConcert() {
     return runState.protocolVersion >= CONCERT_PROTOCOL_VERSION;
 }
 
+// A live note's end is taken only by a client of the live version.
+bool knowsLive() {
+    return runState.protocolVersion >= LIVE_PROTOCOL_VERSION;
+}
+
 bool speaksConcert() {
     return knowsConcert() && clockTalk.welcomedAs >= CONCERT_PROTOCOL_VERSION;
 }
@@ -144,6 +149,11 @@ void takeTimedNote(const uint8_t *buffer) {
     if (!knowsRoomClock()) return;
     startClockTalk();
     queueTimedTone(readWord(buffer, 1), readWord(buffer, 2), readStamp(buffer, NOTE_TIME_OFFSET));
+}
+
+void takeNoteOff(const uint8_t *buffer) {
+    if (!knowsLive()) return;
+    endTimedTone(readWord(buffer, 1), readStamp(buffer, NOTE_TIME_OFFSET));
 }
 
 // The song's late notes, where there were any.
@@ -245,6 +255,7 @@ void actOnServerDatagram(const uint8_t *buffer) {
         case MSG_TIMED_NOTE: takeTimedNote(buffer); break;
         case MSG_SONG_END: songEnded(); break;
         case MSG_SILENCE: silenced(); break;
+        case MSG_NOTE_OFF: takeNoteOff(buffer); break;
         default: break;
     }
 }

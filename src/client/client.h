@@ -8,7 +8,8 @@ void runClientLoop();
 
 // Acts on one datagram from the server, told apart by word 0: an id is taken, a note is played
 // and a good-bye ends the run; for a client of the concert's version, a song's end closes the
-// song's count of late notes and a silence stops every tone. Anything else is ignored. The buffer holds
+// song's count of late notes and a silence stops every tone; for a client of the live version, a note's
+// end ends its tone. Anything else is ignored. The buffer holds
 // CLIENT_RECEIVE_BUFFER bytes, those the datagram did not fill being zero.
 void actOnServerDatagram(const uint8_t *buffer);
 

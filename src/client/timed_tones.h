@@ -3,8 +3,12 @@
 // kept in order until that moment comes near; then each is handed to the speaker, which places it.
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // Takes a timed note: key, tone length in milliseconds and the server's microsecond it sounds at.
+// For a client of the live version, a note of the key of the tone waiting or handed to the speaker
+// last that begins within 2 ms of that tone's end carries it on: one tone, longer, with no ramp
+// between.
 // Until the room's clock is known the note waits for it: played as it came, it would sound a lead
 // early (a client joining mid-song hears from the song before from the clock).
 void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros);
@@ -13,6 +17,30 @@ void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros);
 // written ahead of it); returns the nanoseconds until the next one is near, or -1 when none waits
 // or the room's clock is not known yet.
 int64_t playNearTimedTones();
+
+// A client of the live version is told where a live note ends: the tone of that key that is sounding
+// or waiting ends at the server's microsecond, ramped down as any tone's end; the slices that carry
+// it on, waiting apart from it, are dropped. A stray end (another key, or a moment past the tone's
+// end) changes nothing.
+void endTimedTone(int16_t key, uint32_t serverMicros);
+
+// A tone given ahead: key, length in milliseconds and the server's microsecond it sounds at.
+struct TimedTone {
+    int16_t key;
+    int16_t length;
+    uint32_t serverMicros;
+    std::optional<int64_t> lateStart;  // a tone played late and whole starts there, on the boot clock
+};
+
+// Makes the tone of the same key in the queue (not one played late) whose end the tone begins
+// within 2 ms of last as long as to the tone's end; false where there is none, or it would be longer
+// than a tone's length can say.
+bool carryOnWaitingTone(std::vector<TimedTone> &queue, const TimedTone &tone);
+
+// Cuts the tone of the key in the queue that sounds across the server's microsecond short there,
+// and drops those of the key that carry it on, each beginning within 2 ms of the one before's end.
+// `cutEnd`: where the speaker's tone was cut, its former end; those carrying it on are dropped.
+void endWaitingTone(std::vector<TimedTone> &queue, int16_t key, uint32_t serverMicros, std::optional<uint32_t> cutEnd);
 
 // Whether tones are still waiting to be handed to the speaker.
 bool timedTonesWaiting();

@@ -85,7 +85,7 @@ Message clientDisconnectMessage(int16_t ownId) {
 }
 
 Message welcomeMessage(uint8_t version) {
-    return reply(MSG_WELCOME, std::min(version, CONCERT_PROTOCOL_VERSION), 0);
+    return reply(MSG_WELCOME, std::min(version, LIVE_PROTOCOL_VERSION), 0);
 }
 
 Message songEndMessage(int16_t songsToCome) {

@@ -82,7 +82,7 @@ struct Message {
 };
 
 Message connectMessage();
-// The connect request of a client that knows the room's clock, of its version (2 or 3).
+// The connect request of a client that knows the room's clock, of its version (2 to 4).
 Message timedConnectMessage(uint8_t version);
 Message activateMessage();
 Message assignIdMessage(int16_t id);

@@ -51,6 +51,10 @@ void beepAt(int frequency, int milliseconds, int64_t startNanos) {
         chosenBackend->play(frequency, milliseconds - static_cast<int>(lateMs));
 }
 
+bool moveToneEnd(int64_t endNanos) {
+    return chosenBackend != nullptr && chosenBackend->moveEnd != nullptr && chosenBackend->moveEnd(endNanos);
+}
+
 void silenceSpeaker() {
     if (chosenBackend != nullptr && chosenBackend->silence != nullptr) chosenBackend->silence();
 }

@@ -18,6 +18,13 @@ constexpr int64_t TIMED_TONE_HAND_OVER_NANOS = 80000000;
 // before it is heard) or a stop is requested. The same tones as beep are refused.
 void beepAt(int frequency, int milliseconds, int64_t startNanos);
 
+// Moves the end of the tone placed last by beepAt, sounding or still ahead of its moment, to the
+// moment endNanos on the monotonic clock: a later end carries the tone on as one unbroken wave, an
+// earlier one ends it there, ramped down as any tone's end. Returns false where the tone cannot be
+// moved: it is over or has been ended already on the stream, or the device is sounded from a timer
+// (the PC speaker, Windows' Beep), which holds the process until its tone has ended.
+bool moveToneEnd(int64_t endNanos);
+
 // Stops at once the tone sounding and those placed ahead of their moment on a sound stream, which
 // plays on for the tones that follow. The PC speaker and Windows' Beep hold the process until their
 // tone has ended, so by the time this is called they are silent already.

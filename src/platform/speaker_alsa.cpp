@@ -57,6 +57,8 @@ constexpr int CHUNK_FRAMES = 480;
 // frames from toneNextFrame on are still to be written.
 SquareTone toneInWriting = {0, 0};
 int64_t toneNextFrame = 0;
+// The stream's frame at which the tone in writing begins.
+int64_t toneFirstFrame = 0;
 
 // ALSA reports its own failures on standard error; the program says what it means itself.
 void quietAlsaError(const char *, int, const char *, int, const char *, ...) {}
@@ -174,6 +176,41 @@ bool toneBeingWritten() {
     return toneNextFrame < toneInWriting.frames;
 }
 
+// The stream's frame heard at the moment (monotonic nanoseconds).
+int64_t streamFrameAt(int64_t nanos) {
+    return (nanos - streamStartAt(nanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
+}
+
+// Takes back what of the tone in writing lies from its frame `frame` on, as far as the device lets
+// it take back frames it has not played yet, leaving it a millisecond it may be taking now. Only
+// while nothing follows the tone on the stream.
+void takeToneBackTo(int64_t frame) {
+    if (!pacedDevice || framesWritten != toneFirstFrame + toneNextFrame || toneNextFrame <= frame) return;
+    const int64_t wanted = std::min<int64_t>(toneNextFrame - frame, snd_pcm_rewindable(alsaPcm) - RAMP_FRAMES);
+    if (wanted <= 0) return;
+    const snd_pcm_sframes_t rewound = snd_pcm_rewind(alsaPcm, static_cast<snd_pcm_uframes_t>(wanted));
+    if (rewound <= 0) return;
+    framesWritten -= rewound;
+    toneNextFrame -= rewound;
+}
+
+// A tone whose ramp down is not written yet is carried on by writing on; one cut shorter is ended
+// at the moment where the stream can still take back what of it follows, else as soon after as
+// its ramp down can be written.
+bool moveAlsaToneEnd(int64_t endNanos) {
+    const int64_t end = streamFrameAt(endNanos) - toneFirstFrame;
+    if (end >= toneInWriting.frames) {
+        if (toneInWriting.frames - toneNextFrame < RAMP_FRAMES) return false;
+        toneInWriting.frames = end;
+        return true;
+    }
+    takeToneBackTo(end - RAMP_FRAMES);
+    const int64_t cut = std::max(end, toneNextFrame + RAMP_FRAMES);
+    if (cut >= toneInWriting.frames) return false;
+    toneInWriting.frames = cut;
+    return true;
+}
+
 // Frame 0 of the stream is the first written now; until the device has taken a frame the stream
 // is taken to start now.
 void startStream(int lead) {
@@ -239,9 +276,10 @@ void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
         streamRestarted = false;
         readStreamStart();
     }
-    const int64_t first = (startNanos - streamStartAt(startNanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
+    const int64_t first = streamFrameAt(startNanos);
     if (!writeSilence(first - framesWritten)) return;
     toneInWriting = {frequency, toneFrames(milliseconds)};
+    toneFirstFrame = first;
     // What of the tone lies before the frames still to be written was due in the past.
     toneNextFrame = std::max<int64_t>(framesWritten - first, 0);
     writeToneIntoRoom();
@@ -266,7 +304,8 @@ int keepAlsaStreamRunning() {
 // What the stream holds is dropped, the tone in writing with it, and the stream starts again as
 // one just opened. A device that takes samples at once has taken them all already.
 void silenceAlsaSpeaker() {
-    toneNextFrame = toneInWriting.frames;
+    toneInWriting = {0, 0};
+    toneNextFrame = 0;
     if (!pacedDevice) return;
     snd_pcm_drop(alsaPcm);
     snd_pcm_prepare(alsaPcm);
@@ -290,5 +329,5 @@ void closeAlsaSpeaker() {
 
 }  // namespace
 
-const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker,  playAlsaTone,  keepAlsaStreamRunning,
-                                     closeAlsaSpeaker, placeAlsaTone, silenceAlsaSpeaker};
+const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone,       keepAlsaStreamRunning, closeAlsaSpeaker,
+                                     placeAlsaTone,   silenceAlsaSpeaker, moveAlsaToneEnd};

@@ -21,6 +21,9 @@ struct SpeakerBackend {
     // Drops every tone placed on the stream, the one sounding included, and plays on. Null for a
     // device sounded from a timer, which holds the process until its tone ends.
     void (*silence)();
+    // Moves the end of the tone last placed by playAt; false where it cannot. Null for a device
+    // sounded from a timer.
+    bool (*moveEnd)(int64_t endNanos);
 };
 
 // The PC speaker, through the kernel's input device for it.

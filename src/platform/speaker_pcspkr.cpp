@@ -123,4 +123,5 @@ void playOnSystemPcSpeaker(int frequency, int milliseconds) {
 
 }  // namespace
 
-const SpeakerBackend PC_SPEAKER = {openSystemPcSpeaker, playOnSystemPcSpeaker, nullptr, nullptr, nullptr, nullptr};
+const SpeakerBackend PC_SPEAKER = {
+    openSystemPcSpeaker, playOnSystemPcSpeaker, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -165,7 +165,7 @@ int16_t word(const std::vector<uint8_t> &bytes, int n) {
 // The welcome names the version both sides speak: the client's own, or the server's newest if the
 // client announced a later one.
 bool isWelcome(const Sent &datagram, const ModelSlot &slot) {
-    const int16_t spoken = slot.version < CONCERT_PROTOCOL_VERSION ? slot.version : CONCERT_PROTOCOL_VERSION;
+    const int16_t spoken = slot.version < LIVE_PROTOCOL_VERSION ? slot.version : LIVE_PROTOCOL_VERSION;
     return datagram.bytes.size() == REPLY_LENGTH && word(datagram.bytes, 0) == MSG_WELCOME &&
            word(datagram.bytes, 1) == spoken && word(datagram.bytes, 2) == 0;
 }

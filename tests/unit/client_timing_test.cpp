@@ -78,3 +78,38 @@ TEST(ClientConcert, ASilenceForgetsTheTonesGivenAheadAndASongsEndStartsTheCountA
         forgetLateTones();
     }
 }
+
+TEST(ClientLive, ASliceCarriesItsKeysToneOnAndANoteOffEndsItWithWhatCarriesItOn) {
+    const uint32_t t = 0xFFFFF000u;  // the server's clock wraps in the middle
+    auto tone = [](int16_t key, int16_t length, uint32_t start) { return TimedTone{key, length, start, std::nullopt}; };
+    std::vector<TimedTone> queue = {tone(69, 200, t), tone(72, 200, t + 200000)};
+    // Within 2 ms of the end of its key's tone a slice carries it on; 2.5 ms off, or another key's, not.
+    EXPECT_TRUE(carryOnWaitingTone(queue, tone(69, 200, t + 201500)));
+    EXPECT_EQ(queue[0].length, 401);
+    EXPECT_FALSE(carryOnWaitingTone(queue, tone(69, 200, t + 403500)));
+    EXPECT_FALSE(carryOnWaitingTone(queue, tone(70, 200, t + 401000)));
+    queue[1].lateStart = 0;  // one played late and whole is not carried on
+    EXPECT_FALSE(carryOnWaitingTone(queue, tone(72, 200, t + 400000)));
+    std::vector<TimedTone> longest = {tone(69, 32700, t)};
+    EXPECT_FALSE(carryOnWaitingTone(longest, tone(69, 200, t + 32700000)));
+    EXPECT_EQ(longest[0].length, 32700);
+
+    // The end cuts the tone across it, drops a slice joined to it apart, and leaves the key's next note.
+    queue = {tone(69, 200, t), tone(70, 200, t + 100000), tone(69, 200, t + 201000), tone(69, 200, t + 600000)};
+    endWaitingTone(queue, 69, t + 50000, std::nullopt);
+    ASSERT_EQ(queue.size(), 3U);
+    EXPECT_EQ(queue[0].length, 50);
+    EXPECT_EQ(queue[1].key, 70);
+    EXPECT_EQ(queue[2].serverMicros, t + 600000);
+    // A stray end changes nothing: another key, or after the tone.
+    endWaitingTone(queue, 71, t + 120000, std::nullopt);
+    endWaitingTone(queue, 69, t + 100000, std::nullopt);
+    EXPECT_EQ(queue.size(), 3U);
+    EXPECT_EQ(queue[0].length, 50);
+    // The speaker's tone was cut: a slice carrying it on goes, the key's tone after a gap stays.
+    endWaitingTone(queue, 69, t + 300000, t + 400000);
+    EXPECT_EQ(queue.size(), 3U);
+    endWaitingTone(queue, 69, t + 500000, t + 600000);
+    ASSERT_EQ(queue.size(), 2U);
+    EXPECT_EQ(queue[0].length, 50);
+}
