@@ -15,6 +15,10 @@ constexpr int MOST_TRANSPOSE = 48;
 constexpr int HIGHEST_KEY = 127;
 constexpr long long MOST_SONGS = 100000;
 constexpr long long ALL_CHANNELS = 0xFFFF;
+constexpr long long LOUDEST = 127;
+constexpr long long PAGE_VELOCITY = 100;  // a mouse or a computer's key has no velocity of its own
+// A hand on a keyboard plays some tens of notes a second.
+constexpr int MOST_LIVE_A_SECOND = 50;
 
 // The four options, as on the command line: a range at least an octave wide, tracks as --tracks.
 bool readOptions(const JsonValue &object, ConcertSongOptions &options) {
@@ -53,11 +57,54 @@ constexpr PlainCommand PLAIN_COMMANDS[] = {
     {"next", ConcertCommandKind::Next},   {"previous", ConcertCommandKind::Previous},
 };
 
+// {"on":KEY,"velocity":V} or {"off":KEY}, nothing more.
+bool readLive(const JsonValue &live, ConcertCommand &command) {
+    long long key = 0, velocity = PAGE_VELOCITY;
+    if (!live.is_object()) return false;
+    const JsonValue *on = jsonField(&live, "on");
+    const JsonValue *loudness = jsonField(&live, "velocity");
+    if (on != nullptr) {
+        if (live.size() != (loudness == nullptr ? 1U : 2U) || !wholeNumber(on, 0, HIGHEST_KEY, key) ||
+            (loudness != nullptr && !wholeNumber(loudness, 1, LOUDEST, velocity)))
+            return false;
+        command = commandOf(ConcertCommandKind::LiveNoteOn);
+        command.velocity = static_cast<int>(velocity);
+    } else {
+        if (live.size() != 1 || !wholeNumber(jsonField(&live, "off"), 0, HIGHEST_KEY, key)) return false;
+        command = commandOf(ConcertCommandKind::LiveNoteOff);
+    }
+    command.key = static_cast<int>(key);
+    return true;
+}
+
 }  // namespace
+
+bool isLiveCommand(const ConcertCommand &command) {
+    return command.kind == ConcertCommandKind::LiveNoteOn || command.kind == ConcertCommandKind::LiveNoteOff;
+}
+
+bool LiveKeyGate::pass(const ConcertCommand &command, Clock::time_point now) {
+    if (now - second >= std::chrono::seconds(1)) {
+        second = now;
+        inSecond = 0;
+    }
+    const bool counted = ++inSecond <= MOST_LIVE_A_SECOND;
+    const size_t key = static_cast<size_t>(command.key);
+    if (command.kind == ConcertCommandKind::LiveNoteOn) {
+        if (counted) held.set(key);
+        return counted;
+    }
+    // A key let go that the page does not hold sounds nowhere.
+    if (!held.test(key)) return false;
+    held.reset(key);
+    return true;
+}
 
 bool readConductorCommand(const std::string &text, ConcertCommand &command) {
     JsonValue object;
     if (!readJson(text, object)) return false;
+    const JsonValue *live = jsonField(&object, "live");
+    if (live != nullptr) return object.size() == 1 && readLive(*live, command);
     const std::string *name = jsonText(jsonField(&object, "cmd"));
     if (name == nullptr) return false;
     const std::string &cmd = *name;

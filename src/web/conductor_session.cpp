@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "concert/concert_commands.h"
-#include "web/conductor_command.h"
 
 namespace asio = boost::asio;
 namespace websocket = boost::beast::websocket;
@@ -29,6 +28,10 @@ constexpr int MOST_COMMANDS_DROPPED = 500;
 // Pings and the audience's address: a socket that lets this many wait has stalled.
 constexpr size_t MOST_QUEUED = 16;
 
+// Each socket plays as a source of its own, so that one closing lets go only of its own keys (a
+// reloaded page's new socket may open before the old one is seen gone). Counted on the web's thread.
+uint32_t socketsOpened = 0;
+
 }  // namespace
 
 ConductorSession::ConductorSession(asio::ip::tcp::socket tcpSocket, ConnectionPlace connectionPlace)
@@ -36,7 +39,8 @@ ConductorSession::ConductorSession(asio::ip::tcp::socket tcpSocket, ConnectionPl
       place(std::move(connectionPlace)),
       life(socket.get_executor()),
       pinging(socket.get_executor()),
-      stateGap(socket.get_executor()) {}
+      stateGap(socket.get_executor()),
+      liveSource(LIVE_PAGE_SOURCES + (socketsOpened++ & ~LIVE_PAGE_SOURCES)) {}
 
 void ConductorSession::start(const HttpRequest &upgrade, std::string audience, std::string notes, std::string state) {
     socket.set_option(websocket::stream_base::timeout{HANDSHAKE_TIME_LIMIT, websocket::stream_base::none(), false});
@@ -118,7 +122,15 @@ void ConductorSession::readCommands() {
 }
 
 void ConductorSession::takeMessage(const std::string &text) {
+    ConcertCommand command{};
+    const bool read = readConductorCommand(text, command);
     const Clock::time_point now = Clock::now();
+    // Keys have their own count: a player's run of notes must not crowd out the conductor's pause.
+    if (read && isLiveCommand(command)) {
+        command.liveSource = liveSource;
+        if (liveKeys.pass(command, now)) postConcertCommand(std::move(command));
+        return;
+    }
     if (now - commandSecond >= std::chrono::seconds(1)) {
         commandSecond = now;
         commandsInSecond = 0;
@@ -127,8 +139,7 @@ void ConductorSession::takeMessage(const std::string &text) {
         if (++commandsDropped >= MOST_COMMANDS_DROPPED) end();
         return;
     }
-    ConcertCommand command{};
-    if (readConductorCommand(text, command)) postConcertCommand(std::move(command));
+    if (read) postConcertCommand(std::move(command));
 }
 
 void ConductorSession::ping() {
@@ -154,4 +165,10 @@ void ConductorSession::end() {
     stateGap.cancel();
     boost::beast::get_lowest_layer(socket).close();
     place.reset();
+    if (liveKeys.holdsAny()) {
+        ConcertCommand ended{};
+        ended.kind = ConcertCommandKind::LiveSourceEnded;
+        ended.liveSource = liveSource;
+        postConcertCommand(std::move(ended));
+    }
 }

@@ -1,17 +1,20 @@
 #pragma once
 // One conductor's WebSocket: told the room's state (at most ten times a second, always the newest),
 // the song's notes whenever they change and where the audience joins; it sends the commands that
-// steer the song's loop, {"cmd":...}, and answers {"ping":N} with {"pong":N}.
+// steer the song's loop, {"cmd":...}, the keys its player plays, {"live":...}, and answers
+// {"ping":N} with {"pong":N}. Keys it still holds when it closes are let go.
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 
+#include "web/conductor_command.h"
 #include "web/connection_limits.h"
 #include "web/http_answers.h"
 
@@ -49,6 +52,8 @@ private:
     std::chrono::steady_clock::time_point commandSecond;  // the second the commands are counted in
     int commandsInSecond = 0;
     int commandsDropped = 0;
+    uint32_t liveSource;  // who plays the page's keys, to the song's loop
+    LiveKeyGate liveKeys;
     long pings = 0;
     bool writingNow = true;  // until the handshake is done
     bool open = true;

@@ -75,6 +75,45 @@ TEST(ConductorCommand, EachCommandIsReadAndAnythingOutOfRangeDropped) {
     EXPECT_FALSE(readConductorCommand(R"({"cmd":"stop","x":1e999})", command));
 }
 
+TEST(ConductorCommand, APagesKeysAreReadAndTheirFloodNeverLeavesOneHeld) {
+    ConcertCommand command{};
+    ASSERT_TRUE(readConductorCommand(R"({"live":{"on":0,"velocity":127}})", command));
+    EXPECT_EQ(std::make_tuple(command.kind, command.key, command.velocity, command.liveSource),
+              std::make_tuple(ConcertCommandKind::LiveNoteOn, 0, 127, 0U));
+    ASSERT_TRUE(readConductorCommand(R"({"live":{"on":127}})", command));
+    EXPECT_EQ(std::make_tuple(command.key, command.velocity), std::make_tuple(127, 100));
+    ASSERT_TRUE(readConductorCommand(R"({"live":{"off":64}})", command));
+    EXPECT_EQ(std::make_tuple(command.kind, command.key), std::make_tuple(ConcertCommandKind::LiveNoteOff, 64));
+    EXPECT_TRUE(isLiveCommand(command));
+    for (const char *dropped :
+         {R"({"live":{"on":128}})", R"({"live":{"on":60,"velocity":0}})", R"({"live":{"on":60,"velocity":128}})",
+          R"({"live":{"on":60.5}})", R"({"live":{"off":-1}})", R"({"live":{"on":60,"off":60}})",
+          R"({"live":{"on":"60"}})", R"({"live":{"off":60,"velocity":9}})", R"({"live":[60]})", R"({"live":{}})",
+          R"({"live":{"on":60},"cmd":"stop"})"})
+        EXPECT_FALSE(readConductorCommand(dropped, command)) << dropped;
+
+    const auto live = [](ConcertCommandKind kind, int key) {
+        ConcertCommand made{};
+        made.kind = kind;
+        made.key = key;
+        return made;
+    };
+    LiveKeyGate gate;
+    const LiveKeyGate::Clock::time_point start{std::chrono::hours(1)};
+    int passed = 0;
+    for (int i = 0; i < 60; i++) passed += gate.pass(live(ConcertCommandKind::LiveNoteOn, i), start) ? 1 : 0;
+    EXPECT_EQ(passed, 50);
+    // Past the count, a held key is still let go, once; one never taken is not.
+    EXPECT_TRUE(gate.pass(live(ConcertCommandKind::LiveNoteOff, 49), start));
+    EXPECT_FALSE(gate.pass(live(ConcertCommandKind::LiveNoteOff, 49), start));
+    EXPECT_FALSE(gate.pass(live(ConcertCommandKind::LiveNoteOff, 55), start));
+    EXPECT_FALSE(gate.pass(live(ConcertCommandKind::LiveNoteOn, 49), start + std::chrono::milliseconds(999)));
+    EXPECT_TRUE(gate.pass(live(ConcertCommandKind::LiveNoteOn, 49), start + std::chrono::seconds(1)));
+    for (int key = 0; key < 50; key++)
+        EXPECT_TRUE(gate.pass(live(ConcertCommandKind::LiveNoteOff, key), start + std::chrono::seconds(1))) << key;
+    EXPECT_FALSE(gate.holdsAny());
+}
+
 TEST(PageReport, NumbersAreClampedAndAnythingElseDropped) {
     PageReport report;
     ASSERT_TRUE(readPageReport(R"({"report":{"roundTripMs":12.5,"late":-3,"missed":1e9}})", report));
