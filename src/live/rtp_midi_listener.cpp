@@ -39,7 +39,7 @@ struct Port {
     explicit Port(asio::io_context &io) : socket(io) {}
     udp::socket socket;
     udp::endpoint sender;
-    uint8_t received[LONGEST_DATAGRAM + 1];  // one more, to see a datagram that is too long
+    uint8_t received[LONGEST_DATAGRAM + 1] = {};  // one more, to see a datagram that is too long
 };
 
 struct RtpMidiListener {
