@@ -32,6 +32,7 @@ THIRD = [[(50 + i * 100, 80, 84 + i % 12) for i in range(20)]]
 TIMED_US, OLDER_US = 4000, 40000  # how far a note's moment may be from its place on the transport
 EDGE_US = 40000  # around a jump of the transport a note may or may not come
 TOLD_LATE_US = 150000  # a state may reach the page a tenth of a second after the change it tells
+SLICE_SENT_US = 150000  # a live slice may arrive this long after the let-go that ends its key
 DROP = """(() => { const bytes = Uint8Array.from(atob('%s'), (c) => c.charCodeAt(0));
   const data = new DataTransfer(); data.items.add(new File([bytes], '%s'));
   document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true })); })()"""
@@ -132,6 +133,76 @@ class Conductor(unittest.TestCase):
         keys = [peers.reply_of(data)[1] for kind, voice in zip((peers.MSG_TIMED_NOTE, peers.MSG_NOTE), voices)
                 for _, data in voice.kinds(kind)]
         self.assertEqual((status, sorted(keys), voices[0].kinds(peers.MSG_SILENCE)), (0, list(range(30, 60)), []))
+
+    def test_the_pages_keyboard_plays_by_mouse_fingers_and_keys_and_no_key_sounds_on(self):
+        """A live room and three clients that keep its clock: the page's keys reach them as slices
+        that stop once every key is let go, and a socket closed with a key held stops its slices."""
+        performer = server.watch("--live", "--web", "--conductor-key", KEY)
+        voices = []
+        try:
+            self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"), performer.out)
+            voices = [Voice(timed=True) for _ in range(3)]
+            with Browser(window=(1280, 1200)) as browser:
+                page = browser.open(PAGE_URL)
+                page.wait_for_console("conductor-connected")
+                at = lambda key: page.evaluate(  # noqa: E731
+                    "(() => { const r = document.querySelector('#piano [data-key=\"%d\"]').getBoundingClientRect();"
+                    " return { x: r.left + r.width / 2, y: r.bottom - 8 }; })()" % key)
+                lit = lambda: page.evaluate(  # noqa: E731
+                    "[...document.querySelectorAll('#piano .down')].map((k) => Number(k.dataset.key))")
+                mouse = lambda kind, key: browser.send("Input.dispatchMouseEvent", dict(  # noqa: E731
+                    at(key), type=kind, button="left", buttons=int(kind != "mouseReleased"), clickCount=1),
+                    page.session)
+                # A press slid to the next key, then let go.
+                mouse("mousePressed", 52)
+                self.assertEqual(lit(), [52])
+                mouse("mouseMoved", 53)
+                mouse("mouseReleased", 53)
+                # Two fingers at once; one slides off the keyboard, then the other is lifted.
+                fingers = [dict(at(48), id=1), dict(at(55), id=2)]
+                browser.send("Input.dispatchTouchEvent", {"type": "touchStart", "touchPoints": fingers}, page.session)
+                self.assertEqual(lit(), [48, 55])
+                browser.send("Input.dispatchTouchEvent", {"type": "touchMove", "touchPoints": [
+                    fingers[0], dict(fingers[1], y=fingers[1]["y"] + 400)]}, page.session)
+                browser.send("Input.dispatchTouchEvent", {"type": "touchEnd", "touchPoints": []}, page.session)
+                # The computer's keys an octave up; a key still down when the page loses focus.
+                for kind, code in (("keyDown", "KeyX"), ("keyUp", "KeyX"), ("keyDown", "KeyA"), ("keyUp", "KeyA"),
+                                   ("keyDown", "KeyS")):
+                    browser.send("Input.dispatchKeyEvent", {"type": kind, "code": code, "key": code[-1].lower()},
+                                 page.session)
+                page.evaluate("dispatchEvent(new Event('blur'))")
+                self.assertEqual(lit(), [])
+                page_done = _micros()
+                played = [json.loads(line.split(" ", 1)[1]) for line in page.console()
+                          if line.startswith("conductor-live ")]
+                self.assertEqual(page.errors(), [])
+                # A key held by a socket that closes, once the voices have rung out: the server
+                # lets go of it itself.
+                time.sleep(0.4)
+                held = peers.FakePage(path="/conductor/%s/socket" % KEY)
+                held.send(json.dumps({"live": {"on": 70}}))
+                time.sleep(0.7)
+                held.close()
+                closed = _micros()
+                time.sleep(0.7)
+            performer.process.terminate()
+            status = performer.finish(timeout=10)[0]
+        finally:
+            performer.kill()
+            for voice in voices:
+                voice.stop()
+        self.assertEqual(played, [{"on": 52}, {"off": 52}, {"on": 53}, {"off": 53}, {"on": 48}, {"on": 55},
+                                  {"off": 55}, {"off": 48}, {"on": 60}, {"off": 60}, {"on": 62}, {"off": 62}])
+        slices = sorted((received, peers.reply_of(data)[1]) for voice in voices
+                        for received, data in voice.kinds(peers.MSG_TIMED_NOTE))
+        # The first key takes a voice at once; a slice was sent before each let-go reached the server.
+        self.assertEqual(slices[0][1], 52, slices)
+        self.assertLessEqual({key for _, key in slices}, {52, 53, 48, 55, 60, 62, 70})
+        self.assertEqual([key for received, key in slices if key != 70 and received > page_done + SLICE_SENT_US], [])
+        key70 = [received for received, key in slices if key == 70]
+        self.assertGreaterEqual(len(key70), 3, slices)  # carried on while held, 200 ms a slice
+        self.assertEqual([t for t in key70 if t > closed + SLICE_SENT_US], [])
+        self.assertEqual(status, 0)
 
     def _steer(self):
         """What the conductor does, each step waited for in the state the page was told."""

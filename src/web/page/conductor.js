@@ -61,6 +61,8 @@ function connect() {
   sock.onclose = () => {
     if (ws !== sock) return;
     ws = null;
+    // The server lets go of a closed socket's keys itself; a new socket holds none.
+    letGoAll();
     retryLater();
   };
 }
@@ -504,6 +506,182 @@ $('show').addEventListener('click', () => showToRoom(!document.body.classList.co
 document.addEventListener('fullscreenchange', () => {
   if (!document.fullscreenElement && document.body.classList.contains('showing')) showToRoom(false);
 });
+
+// ---- Playing live: the on-screen keyboard, the computer's keys and MIDI keyboards ----
+
+// Two octaves and a third, from a C the octave buttons move.
+const PIANO_KEYS = 29, LOWEST_BASE = 0, HIGHEST_BASE = 96;
+const BLACK = [1, 3, 6, 8, 10];
+// The home row and the one above it, as on a piano's white and black keys, from the keyboard's C;
+// by where they are, so that any layout plays the same keys.
+const KEY_ROW = ['KeyA', 'KeyW', 'KeyS', 'KeyE', 'KeyD', 'KeyF', 'KeyT', 'KeyG', 'KeyY', 'KeyH', 'KeyU', 'KeyJ',
+  'KeyK', 'KeyO', 'KeyL', 'KeyP', 'Semicolon'];
+let pianoBase = 48;
+// What holds each sounding key (a pointer, a computer's key, a MIDI input): the key sounds from
+// its first holder to its last letting go, so a mouse and a finger on one key send one note.
+const sounding = new Map();
+const holders = new Map(); // holder -> key
+
+const isBlack = (key) => BLACK.includes(key % 12);
+const keyName = (key) => 'C' + (Math.floor(key / 12) - 1);
+
+function hold(holder, key, velocity) {
+  if (key < 0 || key > 127 || holders.get(holder) === key) return;
+  letGo(holder);
+  holders.set(holder, key);
+  const by = sounding.get(key) || new Set();
+  by.add(holder);
+  sounding.set(key, by);
+  if (by.size === 1) sendLive(velocity ? { on: key, velocity } : { on: key });
+  lightKey(key);
+}
+
+function letGo(holder) {
+  const key = holders.get(holder);
+  if (key === undefined) return;
+  holders.delete(holder);
+  const by = sounding.get(key);
+  by.delete(holder);
+  if (by.size) return;
+  sounding.delete(key);
+  sendLive({ off: key });
+  lightKey(key);
+}
+
+// Everything held: the page is hidden or loses focus, where no let-go of a key could reach it.
+function letGoAll(filter = () => true) {
+  for (const holder of [...holders.keys()]) if (filter(holder)) letGo(holder);
+}
+
+function sendLive(live) {
+  if (testing) console.log('conductor-live ' + JSON.stringify(live));
+  send({ live });
+}
+
+const keyElements = new Map();
+
+function drawPiano() {
+  keyElements.clear();
+  const whites = Array.from({ length: PIANO_KEYS }, (_, i) => pianoBase + i).filter((key) => !isBlack(key)).length;
+  let white = 0;
+  $('piano').replaceChildren(...Array.from({ length: PIANO_KEYS }, (_, i) => {
+    const key = pianoBase + i;
+    const element = document.createElement('div');
+    element.dataset.key = String(key);
+    element.className = isBlack(key) ? 'black' : 'white';
+    if (isBlack(key)) {
+      element.style.left = `${((white - 0.3) * 100) / whites}%`;
+      element.style.width = `${60 / whites}%`;
+    } else {
+      white++;
+    }
+    const letter = KEY_ROW[i] ? KEY_ROW[i].replace('Key', '').replace('Semicolon', ';') : '';
+    if (key % 12 === 0) element.append(Object.assign(document.createElement('b'), { textContent: keyName(key) }));
+    element.append(letter);
+    keyElements.set(key, element);
+    return element;
+  }));
+  for (const key of keyElements.keys()) lightKey(key);
+  $('octave-text').textContent = `${keyName(pianoBase)} to E${Math.floor((pianoBase + PIANO_KEYS - 1) / 12) - 1}`;
+  $('octave-down').disabled = pianoBase <= LOWEST_BASE;
+  $('octave-up').disabled = pianoBase >= HIGHEST_BASE;
+}
+
+function lightKey(key) {
+  const element = keyElements.get(key);
+  if (element) element.classList.toggle('down', sounding.has(key));
+}
+
+// Keys held go on sounding until let go, wherever the keyboard has moved since.
+function shiftOctave(by) {
+  pianoBase = Math.min(Math.max(pianoBase + by * 12, LOWEST_BASE), HIGHEST_BASE);
+  drawPiano();
+}
+
+$('octave-down').addEventListener('click', () => shiftOctave(-1));
+$('octave-up').addEventListener('click', () => shiftOctave(1));
+
+// Each pointer (the mouse, every finger) holds the key under it, sliding from key to key.
+const keyUnder = (e) => {
+  const element = document.elementFromPoint(e.clientX, e.clientY);
+  const under = element && element.closest('#piano [data-key]');
+  return under ? Number(under.dataset.key) : null;
+};
+const pointerHolder = (e) => 'pointer ' + e.pointerId;
+
+$('piano').addEventListener('pointerdown', (e) => {
+  if (e.button !== 0) return;
+  e.preventDefault();
+  // A touch is held by the key it began on; released, the key under the finger is found at each move.
+  if (e.target.hasPointerCapture(e.pointerId)) e.target.releasePointerCapture(e.pointerId);
+  const key = keyUnder(e);
+  if (key !== null) hold(pointerHolder(e), key);
+});
+$('piano').addEventListener('pointermove', (e) => {
+  if (!holders.has(pointerHolder(e))) return;
+  const key = keyUnder(e);
+  if (key === null) letGo(pointerHolder(e));
+  else hold(pointerHolder(e), key);
+});
+for (const end of ['pointerup', 'pointercancel', 'pointerleave']) {
+  $('piano').addEventListener(end, (e) => letGo(pointerHolder(e)));
+}
+
+document.addEventListener('keydown', (e) => {
+  const typing = e.target instanceof HTMLInputElement && e.target.type !== 'range' && e.target.type !== 'file';
+  if (typing || e.ctrlKey || e.altKey || e.metaKey || document.body.classList.contains('showing')) return;
+  if (e.code === 'KeyZ' || e.code === 'KeyX') {
+    if (!e.repeat) shiftOctave(e.code === 'KeyZ' ? -1 : 1);
+    return e.preventDefault();
+  }
+  const place = KEY_ROW.indexOf(e.code);
+  if (place < 0) return;
+  e.preventDefault();
+  if (!e.repeat) hold('key ' + e.code, pianoBase + place);
+});
+document.addEventListener('keyup', (e) => letGo('key ' + e.code));
+addEventListener('blur', () => letGoAll());
+document.addEventListener('visibilitychange', () => {
+  if (document.hidden) letGoAll();
+});
+
+// MIDI keyboards: asked for only when the conductor wants one, as the browser then asks leave.
+// Every input plays; a note-on of velocity 0 is a note-off, as keyboards send it.
+const NOTE_OFF = 0x80, NOTE_ON = 0x90;
+let midiAccess = null;
+
+function listMidiInputs() {
+  const inputs = [...midiAccess.inputs.values()];
+  for (const input of inputs) input.onmidimessage = (m) => takeMidi(input.id, m.data);
+  const here = new Set(inputs.filter((input) => input.state === 'connected').map((input) => 'midi ' + input.id + ' '));
+  letGoAll((holder) => holder.startsWith('midi ') && ![...here].some((prefix) => holder.startsWith(prefix)));
+  $('midi-text').textContent = inputs.length
+    ? 'MIDI keyboards: ' + inputs.map((input) => input.name || input.id).join(', ')
+    : 'No MIDI keyboard found; connect one and it is taken at once.';
+}
+
+function takeMidi(input, data) {
+  if (!data || data.length < 3) return;
+  const kind = data[0] & 0xf0, holder = `midi ${input} ${data[0] & 0x0f} ${data[1]}`;
+  if (kind === NOTE_ON && data[2] > 0) hold(holder, data[1], data[2]);
+  else if (kind === NOTE_ON || kind === NOTE_OFF) letGo(holder);
+}
+
+$('use-midi').hidden = !navigator.requestMIDIAccess;
+if (!navigator.requestMIDIAccess && !window.isSecureContext) {
+  // Browsers give MIDI only to https pages and to pages of this computer.
+  $('midi-text').textContent += ' A MIDI keyboard plays here when the page is opened on the server\'s own computer (127.0.0.1).';
+}
+$('use-midi').addEventListener('click', () => {
+  navigator.requestMIDIAccess().then((access) => {
+    midiAccess = access;
+    access.onstatechange = listMidiInputs;
+    listMidiInputs();
+    $('use-midi').hidden = true;
+  }, () => ($('midi-text').textContent = 'The browser did not allow MIDI.'));
+});
+
+drawPiano();
 
 showChannels();
 if (testing) window.conductor = { take };
