@@ -612,6 +612,8 @@ const pointerHolder = (e) => 'pointer ' + e.pointerId;
 $('piano').addEventListener('pointerdown', (e) => {
   if (e.button !== 0) return;
   e.preventDefault();
+  // A field typed in before keeps no focus, so the computer's keys play from here on.
+  if (document.activeElement instanceof HTMLInputElement) document.activeElement.blur();
   // A touch is held by the key it began on; released, the key under the finger is found at each move.
   if (e.target.hasPointerCapture(e.pointerId)) e.target.releasePointerCapture(e.pointerId);
   const key = keyUnder(e);
