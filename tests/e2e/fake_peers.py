@@ -24,6 +24,11 @@ CONCERT_MARK = CLOCK_MARK[:-1] + b"\x03"
 CONCERT_CONNECT = b"\xff" + CONCERT_MARK
 CONCERT_CLOCK_REQUEST = b"\xfd" + CONCERT_MARK
 CLIENT_REPORT = b"\xfc" + CONCERT_MARK
+# A client of live playing (version 4, the default) marks its connect and clock requests with its
+# version; its report keeps the concert's mark.
+LIVE_MARK = CLOCK_MARK[:-1] + b"\x04"
+LIVE_CONNECT = b"\xff" + LIVE_MARK
+LIVE_CLOCK_REQUEST = b"\xfd" + LIVE_MARK
 
 # A server's replies: three little-endian signed 16-bit words, the first one its kind.
 MSG_ASSIGN_ID = 2

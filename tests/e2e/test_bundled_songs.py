@@ -91,7 +91,7 @@ class BundledSongs(unittest.TestCase):
             replies = [peers.reply_of(d.payload) for d in capture.datagrams(1 + client_id)
                        if d.source == server_address]
             # Clients of this version know the room's clock: welcomed, their notes come ahead.
-            self.assertEqual(replies[:2], [(peers.MSG_ASSIGN_ID, client_id, 0), (peers.MSG_WELCOME, 3, 0)])
+            self.assertEqual(replies[:2], [(peers.MSG_ASSIGN_ID, client_id, 0), (peers.MSG_WELCOME, 4, 0)])
             self.assertEqual(replies[-1], (peers.MSG_BYE, 0, 0))
             notes = [reply for reply in replies[2:-1] if reply[0] != peers.MSG_CLOCK_REPLY]
             self.assertEqual([kind for kind, _, _ in notes], [peers.MSG_TIMED_NOTE] * len(notes))

@@ -41,7 +41,7 @@ class Client(unittest.TestCase):
         self.server.settimeout(2.0)
         while arrivals[-1] - arrivals[0] < 3.5:
             data, sender = self.server.recvfrom(2048)
-            self.assertEqual((data, sender), (peers.CONCERT_CONNECT, address))
+            self.assertEqual((data, sender), (peers.LIVE_CONNECT, address))
             arrivals.append(time.monotonic())
         gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
         for gap in gaps:
@@ -156,7 +156,7 @@ class Client(unittest.TestCase):
         self.assertTrue(is_subsequence(printed_ids, sent_ids))
         self.assertGreater(len(printed_ids), len(sent_ids) / 2)  # a loaded machine may drop some
         self.assertEqual([d for d, _ in peers.receive_all(self.server)
-                          if d != peers.CONCERT_CONNECT and not d.startswith(peers.CONCERT_CLOCK_REQUEST)],
+                          if d != peers.LIVE_CONNECT and not d.startswith(peers.LIVE_CLOCK_REQUEST)],
                          [peers.good_bye(printed_ids[-1])])
 
     def test_a_timed_note_before_any_clock_reply_is_missed_at_the_good_bye(self):
@@ -200,11 +200,11 @@ class Client(unittest.TestCase):
                 data = b""
             # Welcomed as by a server of version 2, it sends nothing of the concert.
             self.assertFalse(data.startswith(peers.CLIENT_REPORT))
-            if data.startswith(peers.CONCERT_CLOCK_REQUEST) and time.monotonic() < answering_until:
+            if data.startswith(peers.LIVE_CLOCK_REQUEST) and time.monotonic() < answering_until:
                 self.server.sendto(struct.pack("<hh4sI", peers.MSG_CLOCK_REPLY, 0, data[10:14],
                                                int(server_micros())), sender)
                 last_answer = time.monotonic()
-            if data == peers.CONCERT_CONNECT and rejoined is None:
+            if data == peers.LIVE_CONNECT and rejoined is None:
                 destination = socket.inet_ntoa(ancillary[0][2][8:12])  # in_pktinfo's header address
                 rejoined = (time.monotonic() - last_answer, sender, destination)
                 for datagram in (peers.reply(peers.MSG_ASSIGN_ID, 0), peers.reply(peers.MSG_WELCOME, 2),

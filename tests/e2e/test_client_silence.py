@@ -56,7 +56,7 @@ class Silence(unittest.TestCase):
             for sock in readable:
                 data, sender = sock.recvfrom(2048)
                 self.assertIs(sock, server, data)  # nothing goes to the stranger
-                if data == peers.CONCERT_CONNECT:
+                if data == peers.LIVE_CONNECT:
                     requests[sender] = requests.get(sender, 0) + 1
                 else:
                     self.assertIn((data, sender), [(peers.good_bye(3), answered_address),
