@@ -16,6 +16,7 @@
 #include "concert/concert_commands.h"
 #include "live/applemidi_session.h"
 #include "platform/clock.h"
+#include "platform/dns_sd.h"
 #include "platform/interfaces.h"
 
 namespace asio = boost::asio;
@@ -51,6 +52,7 @@ struct RtpMidiListener {
     std::unordered_map<uint32_t, int> sentThisSecond;  // by sender's address
     int64_t secondStartMicros = 0;
     std::thread thread;
+    DnsSdAnnouncement *announcement = nullptr;
 };
 
 RtpMidiListener *listener = nullptr;
@@ -169,6 +171,7 @@ bool startRtpMidiListener(int port) {
     for (const std::string &address : upInterfaceAddresses()) {
         fprintf(stderr, "Live players join by RTP-MIDI at %s:%d\n", address.c_str(), port);
     }
+    listener->announcement = announceRtpMidiSession(port);
     fflush(stderr);
     receive(LivePort::CONTROL);
     receive(LivePort::DATA);
@@ -179,6 +182,7 @@ bool startRtpMidiListener(int port) {
 
 void stopRtpMidiListener() {
     if (listener == nullptr) return;
+    withdrawAnnouncement(listener->announcement);
     asio::post(listener->io, [] {
         LiveOutput out;
         endLiveSessions(listener->table, out);

@@ -35,5 +35,11 @@ ip link set tcveth0 up && ip link set tcveth1 up || fail "cannot bring the veth 
 ip route add default dev tcveth0 || fail "cannot add the default route"
 # Hosts made with `ip netns add` live in this mount namespace only.
 mkdir -p /run/netns && mount -t tmpfs tonecast-netns /run/netns || fail "cannot mount a private /run/netns"
+# The machine's D-Bus system bus would hand a test's DNS-SD announcement to the machine's own Avahi,
+# which would send it on the machine's network: the bus is hidden here.
+unset DBUS_SYSTEM_BUS_ADDRESS
+for bus in /run/dbus /var/run/dbus; do
+    [ ! -d "$bus" ] || mount -t tmpfs tonecast-dbus "$bus" || fail "cannot hide the machine's D-Bus ($bus)"
+done
 
 exec "$@"

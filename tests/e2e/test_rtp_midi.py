@@ -2,13 +2,19 @@
 older one, and scripted RTP-MIDI peers (rtp_midi_peer.py) on hosts of their own. The session
 exchange answers to the byte; two sessions play at once; each note reaches a client as slices,
 which stop at the note-off, at a lost packet and at the session's good-bye; a stranger's flood
-is held to its budget; the server's end says good-bye on both ports of a session still joined."""
+is held to its budget; the server's end says good-bye on both ports of a session still joined. Where
+Avahi runs the session is announced by name, and withdrawn at the end."""
+import contextlib
 import math
 import os
+import re
+import shutil
 import signal
 import socket
 import struct
+import subprocess
 import sys
+import tempfile
 import unittest
 
 import e2e_support as e2e
@@ -23,6 +29,48 @@ CONTROL_PORT = 5004
 MSG_NOTE_OFF = 11
 BUDGET_PER_SECOND = 200
 OUR_NAME = b"tonecast\x00"
+
+
+def browse():
+    return subprocess.run(["avahi-browse", "-rpt", "_apple-midi._udp"], capture_output=True, text=True).stdout
+
+
+@contextlib.contextmanager
+def private_avahi(folder):
+    """An Avahi daemon of this network namespace alone, on a D-Bus system bus of its own."""
+    bus, bus_conf, avahi_conf = (os.path.join(folder, name) for name in ("bus", "bus.conf", "avahi.conf"))
+    with open(bus_conf, "w") as conf:
+        conf.write('<busconfig><type>system</type><listen>unix:path=%s</listen><auth>EXTERNAL</auth>'
+                   '<policy context="default"><allow send_destination="*"/><allow receive_sender="*"/>'
+                   '<allow own="*"/><allow user="*"/></policy></busconfig>' % bus)
+    with open(avahi_conf, "w") as conf:
+        conf.write("[server]\nuse-ipv6=no\nallow-interfaces=tcveth0\n"
+                   "[publish]\npublish-workstation=no\npublish-aaaa-on-ipv4=no\n")
+    runtime = "/run/avahi-daemon"  # Avahi's pid file and socket, kept out of the machine's
+    made = not os.path.isdir(runtime)
+    if made:
+        try:
+            os.mkdir(runtime)
+        except PermissionError:
+            raise unittest.SkipTest("cannot make %s" % runtime)
+    subprocess.run(["mount", "-t", "tmpfs", "tonecast-avahi", runtime], check=True)
+    os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + bus
+    daemons = [subprocess.Popen(["dbus-daemon", "--nofork", "--config-file", bus_conf],
+                                stderr=subprocess.DEVNULL)]
+    try:
+        e2e.wait_until(lambda: os.path.exists(bus))
+        daemons.append(subprocess.Popen(["avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits", "-f",
+                                         avahi_conf], stderr=subprocess.DEVNULL))
+        e2e.wait_until(lambda: subprocess.run(["avahi-daemon", "-c"]).returncode == 0)
+        yield
+    finally:
+        for daemon in reversed(daemons):
+            daemon.terminate()
+            daemon.wait()
+        del os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
+        subprocess.run(["umount", runtime], check=True)
+        if made:
+            os.rmdir(runtime)
 
 
 def is_rtp(datagram, host):
@@ -79,6 +127,7 @@ class RtpMidi(unittest.TestCase):
         joins = [line for line in performer.err.splitlines() if line.startswith("Live players join")]
         self.assertEqual(joins, ["Live players join by RTP-MIDI at %s:5004" % address
                                  for address in (VirtualRoom.address(SERVER), "127.0.0.1")])
+        self.assertIn("tonecast: no Avahi here: add this server by its address and port 5004\n", performer.err)
         ssrcs = {self._check_exchange(*peer_output(out)) for _, out, _ in outputs}
         self.assertEqual(len(ssrcs), 1)  # one SSRC of ours in every session
         _, _, seconds, received = peer_output(outputs[2][1])
@@ -97,6 +146,25 @@ class RtpMidi(unittest.TestCase):
             performer.kill()
             holder.close()
         self.assertEqual(err, "tonecast: RTP-MIDI cannot listen on port 6001: Address already in use\n")
+
+    def test_the_session_is_announced_where_avahi_runs_and_withdrawn_at_the_end(self):
+        if not (shutil.which("avahi-daemon") and shutil.which("dbus-daemon") and shutil.which("avahi-browse")):
+            self.skipTest("needs avahi-daemon, avahi-utils and dbus-daemon")
+        with tempfile.TemporaryDirectory() as folder, private_avahi(folder):
+            performer = server.watch("--live", "--rtp-midi", "6000")
+            try:
+                self.assertTrue(e2e.wait_until(lambda: ";6000;" in browse(), timeout=10), performer.err)
+                seen = browse()
+                performer.process.send_signal(signal.SIGINT)
+                status, _, err = performer.finish()
+            finally:
+                performer.kill()
+            self.assertTrue(e2e.wait_until(lambda: "=;" not in browse(), timeout=10))
+        self.assertEqual(status, 0, err)
+        self.assertNotIn("Avahi", err)
+        # The service's name, type, address and control port, as a directory on the network lists it.
+        self.assertRegex(seen, r"=;tcveth0;IPv4;tonecast\\032on\\032%s;_apple-midi\._udp;local;[^;]*;"
+                               r"198\.18\.0\.1;6000;" % re.escape(socket.gethostname()))
 
     def _check_exchange(self, token, ssrc, _, received):
         """Our answers to the peer's invitations and clock exchange, to the byte; our SSRC."""
