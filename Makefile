@@ -4,8 +4,8 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 PACKAGES := g++ cmake make pkg-config libplib-dev libasound2-dev libboost-dev nlohmann-json3-dev libqrencode-dev \
-    libgtest-dev python3 iproute2 util-linux valgrind pulseaudio pulseaudio-utils libasound2-plugins python3-numpy \
-    python3-matplotlib sox chromium
+    libavahi-client-dev libgtest-dev python3 iproute2 util-linux valgrind pulseaudio pulseaudio-utils libasound2-plugins \
+    python3-numpy python3-matplotlib sox chromium
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 LINT_PACKAGES := clang-format clang-tidy cppcheck
 LINT_DIR ?= build-lint
