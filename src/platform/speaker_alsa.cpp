@@ -30,11 +30,6 @@ FILE *readingsLog = nullptr;
 // Set when the stream ran dry and starts again with the next frame: its queue is empty until
 // topped up, and its timeline is read afresh.
 bool streamRestarted = false;
-// Whether taking frames back gives them back: an ALSA device does, but a plugin that hands each
-// frame on as it is written (the pulse plugin) only moves its own pointer, and the frames it says
-// it took back are played all the same. Found out by the first take-back; after one that gave
-// nothing back, none is tried again.
-bool takeBackKept = false;
 
 // Room for the longest lead and a chunk of a tone beyond it.
 constexpr unsigned BUFFER_MICROSECONDS = 100000;
@@ -48,16 +43,13 @@ constexpr int LEAD_FRAMES = SPEAKER_RATE / 50;
 // Between tones the queued silence is topped up to the lead whenever it has fallen below this; the
 // rest is the time the process may be late to its wakeup before the stream runs dry.
 constexpr int LOW_FRAMES = SPEAKER_RATE / 100;
-// Once tones come with their moment, each is placed on the stream's timeline, and the stream,
-// silence and tone alike, is written only this far past the frame heard now: a live note's tone,
-// placed a live lead (20 ms) ahead, then finds its first frame not written yet, and a tone ended
-// a live lead ahead finds its end not written yet. What a sound server has taken it plays: the
-// pulse plugin takes every frame as it is written and cannot give one back.
-constexpr int TIMED_LEAD_FRAMES = SPEAKER_RATE * 15 / 1000;
-// Topped up again below this: the process may wake 8 ms late before the stream runs dry.
-constexpr int TIMED_LOW_FRAMES = SPEAKER_RATE * 8 / 1000;
-// Set by the first tone placed at a moment: the stream is kept to the timed depth from then on.
-bool placingTones = false;
+// Once tones come with their moment, each is placed on the stream's timeline however much is
+// queued, so the queue can be deeper: a busy machine may then wake the process 25 ms late before
+// the stream runs dry and its timeline is lost.
+constexpr int TIMED_LEAD_FRAMES = SPEAKER_RATE / 25;
+constexpr int TIMED_LOW_FRAMES = SPEAKER_RATE / 40;
+int leadFrames = LEAD_FRAMES;
+int lowFrames = LOW_FRAMES;
 // Samples are made and written a chunk at a time, so a long tone needs no long buffer.
 constexpr int CHUNK_FRAMES = 480;
 // A timed tone is written as the stream makes room for it: its start at once, the rest between
@@ -151,13 +143,9 @@ void readStreamStart() {
     }
 }
 
-int leadFrames() {
-    return placingTones ? TIMED_LEAD_FRAMES : LEAD_FRAMES;
-}
-
 void topUpToLead() {
     const int queued = queuedFrames();
-    if (queued < leadFrames()) writeSilence(leadFrames() - queued);
+    if (queued < leadFrames) writeSilence(leadFrames - queued);
 }
 
 // Writes the tone in writing up to (not including) its frame `end`, or to its own end.
@@ -172,18 +160,8 @@ void writeToneUpTo(int64_t end) {
     }
 }
 
-// The stream's frame heard at the moment (monotonic nanoseconds).
-int64_t streamFrameAt(int64_t nanos) {
-    return (nanos - streamStartAt(nanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
-}
-
-// What the stream plays before a frame written now.
-int64_t framesAhead() {
-    return framesWritten - streamFrameAt(monotonicNanos());
-}
-
-// The tone in writing up to the timed depth, as far as the stream has room for it without waiting;
-// a device that takes samples at once has room for all of it.
+// As much of the tone in writing as the stream has room for without waiting; a device that takes
+// samples at once has room for all of it.
 void writeToneIntoRoom() {
     if (!pacedDevice) {
         writeToneUpTo(toneInWriting.frames);
@@ -191,40 +169,27 @@ void writeToneIntoRoom() {
     }
     // A stream that ran dry reports an error here; a chunk written to it recovers it.
     const snd_pcm_sframes_t room = snd_pcm_avail(alsaPcm);
-    const int64_t depth = TIMED_LEAD_FRAMES - framesAhead();
-    writeToneUpTo(toneNextFrame + (room < 0 ? CHUNK_FRAMES : std::min<int64_t>(room, depth)));
+    writeToneUpTo(toneNextFrame + (room < 0 ? CHUNK_FRAMES : room));
 }
 
 bool toneBeingWritten() {
     return toneNextFrame < toneInWriting.frames;
 }
 
-// Frames the device holds and has not played, or -1 when it cannot tell.
-snd_pcm_sframes_t deviceDelay() {
-    snd_pcm_sframes_t delay = 0;
-    return snd_pcm_delay(alsaPcm, &delay) < 0 ? -1 : delay;
+// The stream's frame heard at the moment (monotonic nanoseconds).
+int64_t streamFrameAt(int64_t nanos) {
+    return (nanos - streamStartAt(nanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
 }
 
 // Takes back what of the tone in writing lies from its frame `frame` on, as far as the device lets
 // it take back frames it has not played yet, leaving it a millisecond it may be taking now. Only
 // while nothing follows the tone on the stream.
 void takeToneBackTo(int64_t frame) {
-    if (!pacedDevice || takeBackKept || framesWritten != toneFirstFrame + toneNextFrame || toneNextFrame <= frame)
-        return;
+    if (!pacedDevice || framesWritten != toneFirstFrame + toneNextFrame || toneNextFrame <= frame) return;
     const int64_t wanted = std::min<int64_t>(toneNextFrame - frame, snd_pcm_rewindable(alsaPcm) - RAMP_FRAMES);
     if (wanted <= 0) return;
-    const snd_pcm_sframes_t before = deviceDelay();
     const snd_pcm_sframes_t rewound = snd_pcm_rewind(alsaPcm, static_cast<snd_pcm_uframes_t>(wanted));
     if (rewound <= 0) return;
-    // The device's own count of what it holds tells whether the frames came back; half of them is
-    // a clear margin over the moments between the two readings.
-    const snd_pcm_sframes_t after = deviceDelay();
-    if (before >= 0 && after >= 0 && before - after < rewound / 2) {
-        // Kept: ALSA's pointer goes back where the device is, and the timeline stays as written.
-        snd_pcm_forward(alsaPcm, static_cast<snd_pcm_uframes_t>(rewound));
-        takeBackKept = true;
-        return;
-    }
     framesWritten -= rewound;
     toneNextFrame -= rewound;
 }
@@ -304,9 +269,10 @@ void playAlsaTone(int frequency, int milliseconds) {
 void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     // One tone at a time: the rest of the one before goes first, whole.
     writeToneUpTo(toneInWriting.frames);
-    placingTones = true;
+    leadFrames = TIMED_LEAD_FRAMES;
+    lowFrames = TIMED_LOW_FRAMES;
     if (pacedDevice) {
-        if (streamRestarted && queuedFrames() < TIMED_LOW_FRAMES) topUpToLead();
+        if (streamRestarted && queuedFrames() < lowFrames) topUpToLead();
         streamRestarted = false;
         readStreamStart();
     }
@@ -322,20 +288,17 @@ void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
 int keepAlsaStreamRunning() {
     if (!pacedDevice) return -1;
     readStreamStart();
-    // At least a millisecond: a device reports what it has taken in steps, and until the next step
-    // the queue reads the same, so waking sooner would only spin.
-    constexpr int64_t SOONEST = SPEAKER_RATE / 1000;
-    if (!placingTones) {
-        if (queuedFrames() < LOW_FRAMES) topUpToLead();
-        return static_cast<int>(std::max<int64_t>(queuedFrames() - LOW_FRAMES, SOONEST) * 1000 / SPEAKER_RATE);
-    }
-    // The tone in writing is written on at every call, a loop busy with datagrams included.
+    // A tone in writing keeps the queue at least half full: a loop busy with datagrams, or a busy
+    // machine, must not let the stream run dry in the middle of it.
+    const int low = toneBeingWritten() ? static_cast<int>(bufferFrames / 2) : lowFrames;
     if (toneBeingWritten()) {
         writeToneIntoRoom();
-    } else if (framesAhead() < TIMED_LOW_FRAMES) {
-        writeSilence(TIMED_LEAD_FRAMES - framesAhead());
+    } else if (queuedFrames() < lowFrames) {
+        topUpToLead();
     }
-    return static_cast<int>(std::max(framesAhead() - TIMED_LOW_FRAMES, SOONEST) * 1000 / SPEAKER_RATE);
+    // At least a millisecond: a device reports what it has taken in steps, and until the next step
+    // the queue reads the same, so waking sooner would only spin.
+    return std::max(queuedFrames() - low, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
 }
 
 // What the stream holds is dropped, the tone in writing with it, and the stream starts again as
@@ -346,7 +309,7 @@ void silenceAlsaSpeaker() {
     if (!pacedDevice) return;
     snd_pcm_drop(alsaPcm);
     snd_pcm_prepare(alsaPcm);
-    startStream(leadFrames());
+    startStream(leadFrames);
     readStreamStart();
 }
 
