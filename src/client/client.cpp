@@ -78,8 +78,12 @@ void startClockTalk() {
     clockTalk.nextReport = clockTalk.nextRequest + REPORT_SPACING_NANOS;
 }
 
-void takeWelcome(int16_t version) {
+void takeWelcome(int16_t version, int16_t liveLeadMs) {
     clockTalk.welcomedAs = version;
+    // In a room that plays live, a note may come only the live lead ahead of its moment.
+    if (knowsLive() && version >= LIVE_PROTOCOL_VERSION && liveLeadMs > 0) {
+        expectTonesAhead(static_cast<int64_t>(liveLeadMs) * NANOS_PER_MILLI);
+    }
     startClockTalk();
 }
 
@@ -250,7 +254,7 @@ void actOnServerDatagram(const uint8_t *buffer) {
         case MSG_ASSIGN_ID: takeId(readWord(buffer, 1)); break;
         case MSG_NOTE: playNote(readWord(buffer, 1), readWord(buffer, 2)); break;
         case MSG_BYE: serverQuit(); break;
-        case MSG_WELCOME: takeWelcome(readWord(buffer, 1)); break;
+        case MSG_WELCOME: takeWelcome(readWord(buffer, 1), readWord(buffer, 2)); break;
         case MSG_CLOCK_REPLY: takeClockReply(buffer); break;
         case MSG_TIMED_NOTE: takeTimedNote(buffer); break;
         case MSG_SONG_END: songEnded(); break;

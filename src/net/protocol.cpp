@@ -84,8 +84,9 @@ Message clientDisconnectMessage(int16_t ownId) {
     return message;
 }
 
-Message welcomeMessage(uint8_t version) {
-    return reply(MSG_WELCOME, std::min(version, LIVE_PROTOCOL_VERSION), 0);
+Message welcomeMessage(uint8_t version, int16_t liveLeadMs) {
+    const uint8_t spoken = std::min(version, LIVE_PROTOCOL_VERSION);
+    return reply(MSG_WELCOME, spoken, spoken >= LIVE_PROTOCOL_VERSION ? liveLeadMs : int16_t{0});
 }
 
 Message songEndMessage(int16_t songsToCome) {

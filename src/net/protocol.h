@@ -35,7 +35,8 @@ constexpr size_t CLIENT_STAMP_OFFSET = 10;
 constexpr int16_t MSG_TIMED_NOTE = 6;
 constexpr int TIMED_NOTE_LENGTH = 10;
 constexpr size_t NOTE_TIME_OFFSET = 6;
-// the welcome, after the id: word 1 the server's version;
+// the welcome, after the id: word 1 the server's version; of version 4, word 2 how many milliseconds
+// ahead of their moment live notes come (0 in a room that plays nothing live);
 constexpr int16_t MSG_WELCOME = 7;
 // a clock reply: at byte 4 the client's stamp, at byte 8 the server's microsecond.
 constexpr int16_t MSG_CLOCK_REPLY = 8;
@@ -89,8 +90,9 @@ Message assignIdMessage(int16_t id);
 Message noteMessage(int16_t key, int16_t toneLength);
 Message serverByeMessage();
 Message clientDisconnectMessage(int16_t ownId);
-// Of the version both sides know: the client's, or the server's own if that is older.
-Message welcomeMessage(uint8_t version);
+// Of the version both sides know: the client's, or the server's own if that is older; the live lead
+// is told from version 4 on.
+Message welcomeMessage(uint8_t version, int16_t liveLeadMs);
 Message songEndMessage(int16_t songsToCome);
 Message silenceMessage();
 Message clientReportMessage(uint8_t version, uint32_t roundTripMicros, int lateNotes, int missedNotes);

@@ -55,6 +55,11 @@ bool moveToneEnd(int64_t endNanos) {
     return chosenBackend != nullptr && chosenBackend->moveEnd != nullptr && chosenBackend->moveEnd(endNanos);
 }
 
+void expectTonesAhead(int64_t noticeNanos) {
+    prepareSpeaker();
+    if (chosenBackend->expectNotice != nullptr) chosenBackend->expectNotice(noticeNanos);
+}
+
 void silenceSpeaker() {
     if (chosenBackend != nullptr && chosenBackend->silence != nullptr) chosenBackend->silence();
 }

@@ -18,6 +18,12 @@ constexpr int64_t TIMED_TONE_HAND_OVER_NANOS = 80000000;
 // before it is heard) or a stop is requested. The same tones as beep are refused.
 void beepAt(int frequency, int milliseconds, int64_t startNanos);
 
+// Tones may come this little ahead of their moment, and so may the moment a tone's end is moved to
+// (a room that plays live). A sound stream then writes what is silent, and any tone given with less
+// notice than it usually keeps written ahead, only a little less than this ahead of what is heard,
+// so that such a tone finds its start, and its end, not written yet. The last call holds.
+void expectTonesAhead(int64_t noticeNanos);
+
 // Moves the end of the tone placed last by beepAt, sounding or still ahead of its moment, to the
 // moment endNanos on the monotonic clock: a later end carries the tone on as one unbroken wave, an
 // earlier one ends it there, ramped down as any tone's end. Returns false where the tone cannot be

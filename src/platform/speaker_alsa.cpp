@@ -30,6 +30,9 @@ FILE *readingsLog = nullptr;
 // Set when the stream ran dry and starts again with the next frame: its queue is empty until
 // topped up, and its timeline is read afresh.
 bool streamRestarted = false;
+// Set once a take-back has been found to give nothing back: a plugin that hands each frame on as it
+// is written (the pulse plugin) only moves its own pointer, and plays the frames all the same.
+bool takeBackIgnored = false;
 
 // Room for the longest lead and a chunk of a tone beyond it.
 constexpr unsigned BUFFER_MICROSECONDS = 100000;
@@ -48,8 +51,23 @@ constexpr int LOW_FRAMES = SPEAKER_RATE / 100;
 // the stream runs dry and its timeline is lost.
 constexpr int TIMED_LEAD_FRAMES = SPEAKER_RATE / 25;
 constexpr int TIMED_LOW_FRAMES = SPEAKER_RATE / 40;
+constexpr int64_t TIMED_LEAD_NANOS = NANOS_PER_SECOND / 25;
 int leadFrames = LEAD_FRAMES;
 int lowFrames = LOW_FRAMES;
+// In a room that plays live a tone, and the moment its end is moved to, may come only a live lead
+// ahead: what is silent, and a tone given with less notice than the timed lead, is then written
+// only this far ahead of the frame heard (0: in no such room). What a sound server has taken it
+// plays, so a frame written is a frame kept.
+int shallowFrames = 0;
+// The notice less what may pass before the tone reaches the stream: its datagram's way, the loop's
+// pass and the error of the stream's clock.
+constexpr int64_t NOTICE_MARGIN_NANOS = 5 * NANOS_PER_MILLI;
+constexpr int SHALLOWEST_FRAMES = SPEAKER_RATE * 6 / 1000;
+// A shallow stream is topped up whenever it is this much below its depth, so a late wakeup or a
+// sound server's step (up to a PipeWire quantum, 5.3 ms) finds nearly all of it still queued.
+constexpr int SHALLOW_STEP_FRAMES = SPEAKER_RATE * 2 / 1000;
+// Whether the tone in writing is written only shallowFrames ahead.
+bool toneShallow = false;
 // Samples are made and written a chunk at a time, so a long tone needs no long buffer.
 constexpr int CHUNK_FRAMES = 480;
 // A timed tone is written as the stream makes room for it: its start at once, the rest between
@@ -160,36 +178,67 @@ void writeToneUpTo(int64_t end) {
     }
 }
 
-// As much of the tone in writing as the stream has room for without waiting; a device that takes
-// samples at once has room for all of it.
+// The stream's frame heard at the moment (monotonic nanoseconds).
+int64_t streamFrameAt(int64_t nanos) {
+    return (nanos - streamStartAt(nanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
+}
+
+// What the stream plays before a frame written now.
+int64_t framesAhead() {
+    return framesWritten - streamFrameAt(monotonicNanos());
+}
+
+// What a shallow stream may still take: its depth less what is ahead of the frame heard. The queue
+// the device reports bounds it too, so that a stream that ran dry, which its clock tells only
+// after a while, is not handed the whole time it was dry.
+int64_t shallowRoom() {
+    return std::min<int64_t>(shallowFrames - framesAhead(), shallowFrames - queuedFrames());
+}
+
+// As much of the tone in writing as the stream has room for without waiting, a shallow one no
+// further than its depth; a device that takes samples at once has room for all of it.
 void writeToneIntoRoom() {
     if (!pacedDevice) {
         writeToneUpTo(toneInWriting.frames);
         return;
     }
     // A stream that ran dry reports an error here; a chunk written to it recovers it.
-    const snd_pcm_sframes_t room = snd_pcm_avail(alsaPcm);
-    writeToneUpTo(toneNextFrame + (room < 0 ? CHUNK_FRAMES : room));
+    const snd_pcm_sframes_t avail = snd_pcm_avail(alsaPcm);
+    int64_t room = avail < 0 ? CHUNK_FRAMES : avail;
+    if (toneShallow) room = std::min(room, shallowRoom());
+    writeToneUpTo(toneNextFrame + room);
 }
 
 bool toneBeingWritten() {
     return toneNextFrame < toneInWriting.frames;
 }
 
-// The stream's frame heard at the moment (monotonic nanoseconds).
-int64_t streamFrameAt(int64_t nanos) {
-    return (nanos - streamStartAt(nanos)) * SPEAKER_RATE / NANOS_PER_SECOND;
+// Frames the device holds and has not played, or -1 when it cannot tell.
+snd_pcm_sframes_t deviceDelay() {
+    snd_pcm_sframes_t delay = 0;
+    return snd_pcm_delay(alsaPcm, &delay) < 0 ? -1 : delay;
 }
 
 // Takes back what of the tone in writing lies from its frame `frame` on, as far as the device lets
 // it take back frames it has not played yet, leaving it a millisecond it may be taking now. Only
 // while nothing follows the tone on the stream.
 void takeToneBackTo(int64_t frame) {
-    if (!pacedDevice || framesWritten != toneFirstFrame + toneNextFrame || toneNextFrame <= frame) return;
+    if (!pacedDevice || takeBackIgnored || framesWritten != toneFirstFrame + toneNextFrame || toneNextFrame <= frame)
+        return;
     const int64_t wanted = std::min<int64_t>(toneNextFrame - frame, snd_pcm_rewindable(alsaPcm) - RAMP_FRAMES);
     if (wanted <= 0) return;
+    const snd_pcm_sframes_t before = deviceDelay();
     const snd_pcm_sframes_t rewound = snd_pcm_rewind(alsaPcm, static_cast<snd_pcm_uframes_t>(wanted));
     if (rewound <= 0) return;
+    // The device's own count of what it holds tells whether the frames came back; half of them is a
+    // clear margin over what it played between the two readings. If not, the pointer goes forward
+    // again, so that the stream's timeline stays as written.
+    const snd_pcm_sframes_t after = deviceDelay();
+    if (before >= 0 && after >= 0 && before - after < rewound / 2) {
+        snd_pcm_forward(alsaPcm, static_cast<snd_pcm_uframes_t>(rewound));
+        takeBackIgnored = true;
+        return;
+    }
     framesWritten -= rewound;
     toneNextFrame -= rewound;
 }
@@ -269,8 +318,10 @@ void playAlsaTone(int frequency, int milliseconds) {
 void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     // One tone at a time: the rest of the one before goes first, whole.
     writeToneUpTo(toneInWriting.frames);
-    leadFrames = TIMED_LEAD_FRAMES;
-    lowFrames = TIMED_LOW_FRAMES;
+    if (shallowFrames == 0) {
+        leadFrames = TIMED_LEAD_FRAMES;
+        lowFrames = TIMED_LOW_FRAMES;
+    }
     if (pacedDevice) {
         if (streamRestarted && queuedFrames() < lowFrames) topUpToLead();
         streamRestarted = false;
@@ -278,6 +329,7 @@ void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     }
     const int64_t first = streamFrameAt(startNanos);
     if (!writeSilence(first - framesWritten)) return;
+    toneShallow = shallowFrames > 0 && startNanos - monotonicNanos() < TIMED_LEAD_NANOS;
     toneInWriting = {frequency, toneFrames(milliseconds)};
     toneFirstFrame = first;
     // What of the tone lies before the frames still to be written was due in the past.
@@ -285,9 +337,22 @@ void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     writeToneIntoRoom();
 }
 
+// A shallow stream, silent or in a shallow tone, is kept to its depth on its own timeline.
+int keepShallowStreamRunning() {
+    if (toneBeingWritten()) {
+        writeToneIntoRoom();
+    } else if (shallowRoom() > SHALLOW_STEP_FRAMES) {
+        writeSilence(shallowRoom());
+    }
+    // Woken again once a step has been played, at the soonest in a millisecond.
+    return static_cast<int>(std::max<int64_t>(SHALLOW_STEP_FRAMES - shallowRoom(), SPEAKER_RATE / 1000) * 1000 /
+                            SPEAKER_RATE);
+}
+
 int keepAlsaStreamRunning() {
     if (!pacedDevice) return -1;
     readStreamStart();
+    if (shallowFrames > 0 && (toneShallow || !toneBeingWritten())) return keepShallowStreamRunning();
     // A tone in writing keeps the queue at least half full: a loop busy with datagrams, or a busy
     // machine, must not let the stream run dry in the middle of it.
     const int low = toneBeingWritten() ? static_cast<int>(bufferFrames / 2) : lowFrames;
@@ -299,6 +364,15 @@ int keepAlsaStreamRunning() {
     // At least a millisecond: a device reports what it has taken in steps, and until the next step
     // the queue reads the same, so waking sooner would only spin.
     return std::max(queuedFrames() - low, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
+}
+
+// From the notice on, what is silent and a tone given with less than the timed lead's notice are
+// kept shallow; the stream already written stays as it is.
+void expectAlsaNotice(int64_t noticeNanos) {
+    const int64_t frames = (noticeNanos - NOTICE_MARGIN_NANOS) * SPEAKER_RATE / NANOS_PER_SECOND;
+    shallowFrames = static_cast<int>(std::clamp<int64_t>(frames, SHALLOWEST_FRAMES, TIMED_LEAD_FRAMES));
+    leadFrames = shallowFrames;
+    lowFrames = shallowFrames - SHALLOW_STEP_FRAMES;
 }
 
 // What the stream holds is dropped, the tone in writing with it, and the stream starts again as
@@ -330,4 +404,4 @@ void closeAlsaSpeaker() {
 }  // namespace
 
 const SpeakerBackend ALSA_SPEAKER = {openAlsaSpeaker, playAlsaTone,       keepAlsaStreamRunning, closeAlsaSpeaker,
-                                     placeAlsaTone,   silenceAlsaSpeaker, moveAlsaToneEnd};
+                                     placeAlsaTone,   silenceAlsaSpeaker, moveAlsaToneEnd,       expectAlsaNotice};

@@ -24,6 +24,9 @@ struct SpeakerBackend {
     // Moves the end of the tone last placed by playAt; false where it cannot. Null for a device
     // sounded from a timer.
     bool (*moveEnd)(int64_t endNanos);
+    // Tones, and their ends, may come this little ahead of their moment: what is written ahead of
+    // what is heard is kept below it. Null where nothing is written ahead.
+    void (*expectNotice)(int64_t noticeNanos);
 };
 
 // The PC speaker, through the kernel's input device for it.

@@ -53,4 +53,4 @@ void playBeep(int frequency, int milliseconds) {
 
 }  // namespace
 
-const SpeakerBackend BEEP_SPEAKER = {openBeep, playBeep, nullptr, nullptr, nullptr, nullptr, nullptr};
+const SpeakerBackend BEEP_SPEAKER = {openBeep, playBeep, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};

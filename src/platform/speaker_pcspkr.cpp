@@ -124,4 +124,4 @@ void playOnSystemPcSpeaker(int frequency, int milliseconds) {
 }  // namespace
 
 const SpeakerBackend PC_SPEAKER = {
-    openSystemPcSpeaker, playOnSystemPcSpeaker, nullptr, nullptr, nullptr, nullptr, nullptr};
+    openSystemPcSpeaker, playOnSystemPcSpeaker, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -16,4 +16,4 @@ void waitOutTone(int, int milliseconds) {
 
 }  // namespace
 
-const SpeakerBackend SILENT_SPEAKER = {openSilence, waitOutTone, nullptr, nullptr, nullptr, nullptr, nullptr};
+const SpeakerBackend SILENT_SPEAKER = {openSilence, waitOutTone, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -10,6 +10,7 @@
 #include "net/room_clock.h"
 #include "net/socket.h"
 #include "platform/clock.h"
+#include "server/live_voices.h"
 #include "server/server.h"
 #include "server/server_status.h"
 
@@ -73,7 +74,7 @@ void registerClient(const netAddress &sender, uint8_t clockVersion, int64_t nowN
         }
     }
     sendMessage(assignIdMessage(static_cast<int16_t>(id)), slot.address);
-    if (slot.timed) sendMessage(welcomeMessage(slot.clockVersion), slot.address);
+    if (slot.timed) sendMessage(welcomeMessage(slot.clockVersion, liveLeadToldToClients()), slot.address);
 }
 
 bool anyTimedClient() {
@@ -109,7 +110,7 @@ void tendTimedClients(int64_t nowNanos) {
         if (nowNanos >= letGoAt(slot)) {
             dropClient(id);
         } else if (!slot.askedTime && nowNanos >= welcomeAgainAt(slot)) {
-            sendMessage(welcomeMessage(slot.clockVersion), slot.address);
+            sendMessage(welcomeMessage(slot.clockVersion, liveLeadToldToClients()), slot.address);
             slot.welcomedNanos = nowNanos;
         }
     }

@@ -131,3 +131,8 @@ int64_t nanosUntilLiveVoicesDue(int64_t nowNanos) {
     }
     return due;
 }
+
+int16_t liveLeadToldToClients() {
+    const bool playsLive = runState.webPort != 0 || runState.rtpMidiPort != 0;
+    return playsLive ? static_cast<int16_t>(std::max<int32_t>(runState.liveLeadMs, 1)) : int16_t{0};
+}

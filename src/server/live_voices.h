@@ -20,5 +20,9 @@ void endLiveSource(uint32_t source, int64_t nowNanos);
 // Sends the slices that are due, frees the clients whose last slice has ended and forgets the notes
 // of clients that left.
 void tendLiveVoices(int64_t nowNanos);
+// The live lead told to clients of the live version in their welcome, so that they keep their sound
+// stream ready for a note that comes that little ahead: at least 1 ms where live notes may come (the
+// conductor's page or RTP-MIDI sessions), 0 where none can.
+int16_t liveLeadToldToClients();
 // Nanoseconds until tendLiveVoices has something to do (0: now); -1 when no live note is in play.
 int64_t nanosUntilLiveVoicesDue(int64_t nowNanos);
