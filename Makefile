@@ -109,11 +109,12 @@ bench-concert: deps build
 # How live playing sounds: tonecast --live --rtp-midi with two clients of live playing and an older
 # one, played by a scripted RTP-MIDI keyboard ROUNDS times (default 20) a chord and a run, SEED
 # drawing how long each note is held, into a sound server of SOUND's profile; BUSY=1 as for
-# bench-listening, LEAD=MS the server's --live-lead.
+# bench-listening, LEAD=MS the server's --live-lead, LINK each client's link as for bench-listening
+# (the keyboard stays on the room's network).
 bench-live: deps build
 	$(if $(filter pipewire,$(SOUND)),$(call install_missing,$(PIPEWIRE_PACKAGES)))
 	tests/e2e/netns_run.sh $(PYTHON) bench/live_listening.py --tonecast $(BUILD_DIR)/src/tonecast --sound $(SOUND) \
-	    --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) $(if $(LEAD),--lead $(LEAD)) $(if $(ROUNDS),--rounds $(ROUNDS))
+	    --link $(LINK) --seed $(SEED) $(if $(filter 1,$(BUSY)),--busy) $(if $(LEAD),--lead $(LEAD)) $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # Every fuzz target for FUZZ_SECONDS seconds each, seeded by the files the unit tests read.
 fuzz: deps build

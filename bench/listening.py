@@ -227,18 +227,20 @@ def processor_hogs(count):
 
 
 @contextlib.contextmanager
-def links(room, options, fronts, folder):
+def links(room, options, fronts, folder, seconds=None):
     """The hosts the players play on, as a list: the front hosts given on no link; otherwise hosts
     behind those, each with a relay of the link's profile on its front host. fronts: (host, a TCP
-    port the relay passes on too, or None). On leaving, the relays are stopped and the list given as
-    well (late_ms) gets how late each relay sent each datagram, in ms."""
+    port the relay passes on too, or None); seconds: how long the room plays, the song's length
+    when not given. On leaving, the relays are stopped and the list given as well (late_ms) gets how
+    late each relay sent each datagram, in ms."""
     late_ms = []
     if options.link == "none":
         yield [front for front, _ in fronts], late_ms
         return
     hosts = [room.add_host_behind(front) for front, _ in fronts]
     reports = [os.path.join(folder, "relay%d" % index) for index in range(len(fronts))]
-    seconds = demo.song_seconds(os.path.abspath(options.song)) or demo.UNKNOWN_LENGTH_SECONDS
+    if seconds is None:
+        seconds = demo.song_seconds(os.path.abspath(options.song)) or demo.UNKNOWN_LENGTH_SECONDS
     # Only a limit for a relay that outlives the bench: each is stopped at the end.
     lifetime = seconds + demo.READY_SECONDS * (len(fronts) + 1) + demo.ACTIVATE_SECONDS + demo.END_MARGIN_SECONDS
     relays = []

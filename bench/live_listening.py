@@ -7,21 +7,25 @@ player (tests/e2e/rtp_midi_peer.py's Peer, in this process, from an address of i
 room's bridge) invites the server and plays, over and over, a chord of three keys held across
 several slices and a run of single notes of 100 to 300 ms, SEED drawing every length. The server
 gives each key a client of its own: a chord's keys go one to each, a run's to the first client free.
+With --link each client sits on a host of its own behind a link of the profile (the listening
+bench's links: tests/e2e/link_relay.py), seeded by SEED; the keyboard stays on the bridge.
 
 Every note-on and note-off's moment is the monotonic time it was handed to the socket; the recording
 is placed on the same clock by the earliest arrival of its blocks, so the recording tells, for each
 kind of client:
 
 - note-on to the tone heard: a client that keeps the room's clock places it a live lead ahead;
-  the older one plays it as it comes. The datagrams the bridge hands to the clients' hosts split
-  it: the note-on to the first slice's moment on the server's clock (the server's part), and that
-  moment to the onset (the client's and the sound server's).
+  the older one plays it as it comes. The datagrams the bridge hands to the clients' hosts (the
+  links' front hosts, before the link's delay) split it: the note-on to the first slice's moment
+  on the server's clock (the server's part), and that moment to the onset (the client's, the
+  link's and the sound server's).
 - chord spread: between the onsets of a chord's keys on the two clients of live playing.
 - note-off to the tone's end: a client of live playing is told the end, a live lead after the
   note-off; the older one sounds its last slice out, so up to one slice (200 ms) on.
 - held notes heard in one piece: the slices of a held key join into one tone.
 
     make bench-live SOUND=desktop BUSY=1 SEED=2 LEAD=40
+    make bench-live LINK=wired
 """
 import argparse
 import io
@@ -40,6 +44,7 @@ import concert_listening as concert  # noqa: E402
 import demo  # noqa: E402
 import listening  # noqa: E402
 import room_sound as sound  # noqa: E402
+from link_relay import PROFILES  # noqa: E402
 from rtp_midi_peer import Peer  # noqa: E402
 from virtual_room import BRIDGE, NotPrivateNetwork, VirtualRoom  # noqa: E402
 
@@ -106,16 +111,26 @@ def play_keyboard(peer, rounds, seed):
     return notes
 
 
+def playing_seconds(rounds):
+    """The longest the keyboard plays, its settling before and after included."""
+    round_ms = CHORD_HOLD_MS[1] + AFTER_CHORD_MS + RUN_NOTES * (RUN_NOTE_MS[1] + RUN_REST_MS[1]) + AFTER_RUN_MS
+    return rounds * round_ms / 1000 + 2 * SETTLE_SECONDS
+
+
 def perform(options, folder):
     """The room played live: (the notes played, the tones each player was heard to play as (onset,
-    end, key) on the monotonic clock, the datagrams its host was handed, the faults found)."""
+    end, key) on the monotonic clock, the datagrams the bridge handed its host (its link's front
+    host), how late each link's relay sent each datagram in ms, the faults found)."""
     names = [name for name, _ in PLAYERS]
     shown = io.StringIO()
     console = demo.Console(shown)
     tonecast = os.path.abspath(options.tonecast)
     server = listening.sound_server(options.sound, folder, names, [])
     players, faults, notes = [], [], []
-    with server, VirtualRoom(1 + len(PLAYERS)) as room, room.capture() as capture:
+    fronts = [(1 + index, None) for index in range(len(PLAYERS))]
+    with server, VirtualRoom(1 + len(PLAYERS)) as room, \
+            listening.links(room, options, fronts, folder, playing_seconds(options.rounds)) as (hosts, relay_late), \
+            room.capture() as capture:
         # The keyboard joins the room's bridge as one more PC of the private network.
         subprocess.run(["ip", "addr", "add", concert.BENCH_ADDRESS + "/24", "dev", BRIDGE], check=True)
         with server.record() as recording:
@@ -126,8 +141,8 @@ def perform(options, folder):
                 if not players[0].wait_for("SV: Binded to port 27000", demo.READY_SECONDS):
                     raise RuntimeError("the server did not get ready to play")
                 for index, (name, client_options) in enumerate(PLAYERS):
-                    players.append(demo.Player(name, room, 1 + index, [tonecast, "-c", *client_options], console,
-                                               server.player_env(name)))
+                    players.append(demo.Player(name, room, hosts[index], [tonecast, "-c", *client_options],
+                                               console, server.player_env(name)))
                     if not players[-1].wait_for("Connected! Got id: %d" % index, demo.READY_SECONDS):
                         raise RuntimeError("%s did not connect as client %d" % (name, index))
                 peer = Peer(VirtualRoom.address(demo.SERVER_HOST), RTP_MIDI_PORT)
@@ -156,7 +171,7 @@ def perform(options, folder):
              for index, name in enumerate(names)}
     handed = {name: [d for d in capture.datagrams(1 + index) if d.source[1] == listening.SERVER_PORT]
               for index, name in enumerate(names)}
-    return notes, tones, handed, faults
+    return notes, tones, handed, relay_late, faults
 
 
 def first_slice_moment(datagrams, key, after):
@@ -215,7 +230,7 @@ def note_figures(heard):
     return result
 
 
-def print_figures(options, notes, heard, lead_ms):
+def print_figures(options, notes, heard, relay_late, lead_ms):
     figures = note_figures(heard)
     live, older = figures["live"], figures["older"]
     p99 = lambda values: listening.percentile(values, 99)  # noqa: E731
@@ -225,10 +240,10 @@ def print_figures(options, notes, heard, lead_ms):
         p99(older["off"]) <= LIVE_SLICE_MS
     counted = {name: sum(note["player"] == name for note in heard) for name, _ in PLAYERS}
     print("live listening: %d rounds of a %d-key chord and a run of %d, %d notes played, %d heard (%s), 2 clients "
-          "of live playing and 1 older client, sound server %s, %s (load average %.1f), live lead %d ms, seed %d; "
-          "ms after the note-on or note-off was handed to the RTP-MIDI socket"
+          "of live playing and 1 older client, link %s, sound server %s, %s (load average %.1f), live lead %d ms, "
+          "seed %d; ms after the note-on or note-off was handed to the RTP-MIDI socket"
           % (options.rounds, CHORD_KEYS, RUN_NOTES, len(notes), len(heard),
-             ", ".join("%s %d" % item for item in counted.items()), options.sound,
+             ", ".join("%s %d" % item for item in counted.items()), options.link, options.sound,
              "busy" if options.busy else "not busy", os.getloadavg()[0], lead_ms, options.seed))
     line = "%-46s %-38s %-38s %s"
     print(line % ("figure, min / p50 / p99 / max (count)", "clients of live playing", "older client", "target"))
@@ -246,8 +261,12 @@ def print_figures(options, notes, heard, lead_ms):
                                                   "met" if off_met else "NOT met")),
         ("notes heard in one piece", "%d of %d" % live["whole"], "%d of %d" % older["whole"], ""),
         ("  of them held over a slice", "%d of %d" % live["held"], "%d of %d" % older["held"], "")]
+    if options.link != "none":
+        rows.append(("link relays: sent after the due time", concert.spread(relay_late), "", ""))
     for row in rows:
         print(line % row)
+    print("live listening: the server's part counts the datagrams the bridge hands to %s"
+          % ("the clients' hosts" if options.link == "none" else "the links' front hosts, before the link's delay"))
     print("live listening: %d of 3 targets met" % (on_met + spread_met + off_met))
 
 
@@ -258,8 +277,10 @@ def main():
                         help="the sound server the room plays into")
     parser.add_argument("--busy", action="store_true", help="a processor hog on every core throughout")
     parser.add_argument("--lead", type=int, default=DEFAULT_LIVE_LEAD_MS, metavar="MS", help="the server's --live-lead")
+    parser.add_argument("--link", choices=["none", *PROFILES], default="none",
+                        help="the link between each client and the room")
     parser.add_argument("--rounds", type=int, default=20, help="how many chords, each with a run after it")
-    parser.add_argument("--seed", type=int, default=1, help="seeds how long each note is held")
+    parser.add_argument("--seed", type=int, default=1, help="seeds how long each note is held and the links' delays")
     options = parser.parse_args()
     if not os.access(options.tonecast, os.X_OK) or not 1 <= options.rounds <= 1000:
         print("live listening: no tonecast program at %s, or ROUNDS not 1 to 1000" % options.tonecast,
@@ -268,14 +289,14 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tonecast-live-") as folder, \
             listening.processor_hogs(os.cpu_count() if options.busy else 0):
         try:
-            notes, tones, handed, faults = perform(options, folder)
+            notes, tones, handed, relay_late, faults = perform(options, folder)
         except NotPrivateNetwork as error:
             print("live listening: %s" % error, file=sys.stderr)
             return 2
     if faults:
         print("live listening: FAILED: %s" % "; ".join(faults))
         return 1
-    print_figures(options, notes, heard_notes(notes, tones, handed), options.lead)
+    print_figures(options, notes, heard_notes(notes, tones, handed), relay_late, options.lead)
     return 0
 
 
