@@ -29,11 +29,22 @@ protected:
         LoopbackServer::SetUp();
         tendLiveVoices(0);  // forgets the notes of the clients of earlier tests
         runState.liveLeadMs = 20;
+        runState.rtpMidiPort = 5004;
     }
+    void TearDown() override {
+        runState.rtpMidiPort = 0;
+        LoopbackServer::TearDown();
+    }
+    // Its id, then the welcome: a room that plays live tells a client of the live version its lead.
     std::unique_ptr<LoopbackPeer> timedPeer(uint8_t version) {
         auto peer = std::make_unique<LoopbackPeer>();
         registerClient(peer->address(), version, 0);
-        EXPECT_EQ(peer->received().size(), 2U);  // its id and the welcome
+        const std::vector<Datagram> replies = peer->received();
+        const uint8_t lead = version >= LIVE_PROTOCOL_VERSION ? 20 : 0;
+        EXPECT_EQ(replies.size(), 2U);
+        if (replies.size() == 2) {
+            EXPECT_EQ(replies[1], (Datagram{MSG_WELCOME, 0, version, 0, lead, 0}));
+        }
         return peer;
     }
 };
