@@ -119,29 +119,16 @@ def reference_rendering(notes, voices):
     return frames
 
 
-def reference_player(server, voices):
-    """One process that plays the frames written to its input into the reference's channels, in one stream."""
-    return subprocess.Popen(
-        ["pacat", "--playback", "--device=reference", "--raw", "--format=s16le", "--rate=%d" % sound.RATE,
-         "--channels=%d" % voices, "--channel-map=" + sound.aux_channels(voices)],
-        env=server.env, stdin=subprocess.PIPE)
-
-
-def write_reference(player, frames):
-    """Writes the frames, none when None, and closes the player's input: from then on its stream keeps the time."""
+def play_reference(player, capture, frames, origin_found):
+    """Starts the rendering the moment the activate is seen; its stream then keeps the time."""
+    origin = demo.activate_time(capture, time.monotonic() + ACTIVATE_WAIT_SECONDS)
+    origin_found.append(origin)
     try:
-        if frames is not None:
+        if origin is not None:
             player.stdin.write(frames.tobytes())
         player.stdin.close()
     except BrokenPipeError:
         pass
-
-
-def play_reference(player, capture, frames, origin_found):
-    """Starts the rendering the moment the activate is seen."""
-    origin = demo.activate_time(capture, time.monotonic() + ACTIVATE_WAIT_SECONDS)
-    origin_found.append(origin)
-    write_reference(player, frames if origin is not None else None)
 
 
 def match(heard, notes, delay=0.0):
@@ -332,7 +319,11 @@ def play(options, folder, client_options, pages=0):
         with room.capture() as capture:
             rendering = reference_rendering(notes, voices)
             with server.record() as recording, contextlib.ExitStack() as browsers:
-                reference = reference_player(server, voices)
+                reference = subprocess.Popen(
+                    ["pacat", "--playback", "--device=reference", "--raw", "--format=s16le",
+                     "--rate=%d" % sound.RATE, "--channels=%d" % voices,
+                     "--channel-map=" + sound.aux_channels(voices)],
+                    env=server.env, stdin=subprocess.PIPE)
                 # Each page's Chromium is started now, the recording running: it takes a second or two.
                 started = [browsers.enter_context(Browser(command_prefix=room.command(host, []),
                                                           env=server.player_env(name)))

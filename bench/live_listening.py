@@ -24,20 +24,11 @@ kind of client:
   note-off; the older one sounds its last slice out, so up to one slice (200 ms) on.
 - held notes heard in one piece: the slices of a held key join into one tone.
 
-Beside the clients, a reference (the listening bench's: one pacat stream into channels of its own)
-plays a tone at each note-on's moment plus the live lead, where a timed client should sound it. The
-keyboard's presses are drawn before it plays, at whole milliseconds after the moment the reference's
-rendering is written; the rendering keeps the sink's time, so its tones are measured in the sink's
-frames from that moment. Their error is what the measuring chain itself adds to the clients' "that
-moment to the onset" (with the reference stream's own start), and the bench says whether the
-reference is right on the sound server (its onsets within 0.3 ms of their median, p99).
-
     make bench-live SOUND=desktop BUSY=1 SEED=2 LEAD=40
     make bench-live LINK=wired
 """
 import argparse
 import io
-import itertools
 import os
 import random
 import signal
@@ -45,7 +36,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -91,48 +81,34 @@ CHORD_TARGET_MS = 1
 OFF_TARGET_MS = 1             # a client of live playing's end beyond the live lead
 
 
-def keyboard_plan(rounds, seed):
-    """The rounds, each a chord and a run, as presses (note-on, note-off, keys, the chord they belong
-    to or None in a run), their moments in whole ms after the keyboard's start."""
+def play_keyboard(peer, rounds, seed):
+    """Plays the rounds, each a chord and a run; the notes played as dicts of key, the moments of
+    their note-on and note-off on time.monotonic() and the chord they belong to (None in a run)."""
     chosen = random.Random(seed)
-    keys, presses, now = itertools.count(), [], 0
+    notes, keys, clocked = [], iter(range(10 ** 6)), time.monotonic()
 
-    def press(count, hold_ms, chord):
-        presses.append((now, now + round(hold_ms), [LOWEST_KEY + next(keys) * 7 % KEY_RANGE for _ in range(count)],
-                        chord))
-        return presses[-1][1]
+    def next_key():
+        return LOWEST_KEY + next(keys) * 7 % KEY_RANGE
+
+    def press(chord_keys, hold_ms, chord):
+        on = time.monotonic()
+        peer.notes(chord_keys, 100)
+        peer.collect(hold_ms / 1000)
+        off = time.monotonic()
+        peer.notes(chord_keys, 0)
+        notes.extend({"key": key, "on": on, "off": off, "chord": chord} for key in chord_keys)
 
     for round_index in range(rounds):
-        now = press(CHORD_KEYS, chosen.uniform(*CHORD_HOLD_MS), round_index) + AFTER_CHORD_MS
-        for _ in range(RUN_NOTES):
-            now = press(1, chosen.uniform(*RUN_NOTE_MS), None) + round(chosen.uniform(*RUN_REST_MS))
-        now += AFTER_RUN_MS
-    return presses
-
-
-def play_keyboard(peer, presses, start):
-    """Plays the presses from the start on time.monotonic(); the notes played as dicts of key, the
-    moments of their note-on and note-off on time.monotonic() and the chord they belong to."""
-    notes, clocked = [], start
-    for on_ms, off_ms, keys, chord in presses:
-        if chord is not None and time.monotonic() - clocked > CLOCK_EVERY_SECONDS:
+        if time.monotonic() - clocked > CLOCK_EVERY_SECONDS:
             peer.clock()
             clocked = time.monotonic()
-        peer.collect(max(0.0, start + on_ms / 1000 - time.monotonic()))
-        on = time.monotonic()
-        peer.notes(keys, 100)
-        peer.collect(max(0.0, start + off_ms / 1000 - time.monotonic()))
-        off = time.monotonic()
-        peer.notes(keys, 0)
-        notes.extend({"key": key, "on": on, "off": off, "chord": chord} for key in keys)
+        press([next_key() for _ in range(CHORD_KEYS)], chosen.uniform(*CHORD_HOLD_MS), round_index)
+        peer.collect(AFTER_CHORD_MS / 1000)
+        for _ in range(RUN_NOTES):
+            press([next_key()], chosen.uniform(*RUN_NOTE_MS), None)
+            peer.collect(chosen.uniform(*RUN_REST_MS) / 1000)
+        peer.collect(AFTER_RUN_MS / 1000)
     return notes
-
-
-def reference_notes(presses, lead_ms):
-    """The reference's tones, as notes of ms after the moment its rendering is written: each key at
-    its note-on's moment plus the lead, for as long as it is held."""
-    return [sound.Note(SETTLE_SECONDS * 1000 + on_ms + lead_ms, key, off_ms - on_ms)
-            for on_ms, off_ms, keys, _ in presses for key in keys]
 
 
 def playing_seconds(rounds):
@@ -144,18 +120,13 @@ def playing_seconds(rounds):
 def perform(options, folder):
     """The room played live: (the notes played, the tones each player was heard to play as (onset,
     end, key) on the monotonic clock, the datagrams the bridge handed its host (its link's front
-    host), how late each link's relay sent each datagram in ms, the reference's figures, the faults
-    found)."""
+    host), how late each link's relay sent each datagram in ms, the faults found)."""
     names = [name for name, _ in PLAYERS]
-    reference_names = ["r%d" % index for index in range(CHORD_KEYS)]
     shown = io.StringIO()
     console = demo.Console(shown)
     tonecast = os.path.abspath(options.tonecast)
-    server = listening.sound_server(options.sound, folder, names + reference_names,
-                                    [("reference", reference_names)])
-    presses = keyboard_plan(options.rounds, options.seed)
-    rendered = reference_notes(presses, options.lead)
-    players, faults, notes, origin = [], [], [], None
+    server = listening.sound_server(options.sound, folder, names, [])
+    players, faults, notes = [], [], []
     fronts = [(1 + index, None) for index in range(len(PLAYERS))]
     with server, VirtualRoom(1 + len(PLAYERS)) as room, \
             listening.links(room, options, fronts, folder, playing_seconds(options.rounds)) as (hosts, relay_late), \
@@ -163,8 +134,6 @@ def perform(options, folder):
         # The keyboard joins the room's bridge as one more PC of the private network.
         subprocess.run(["ip", "addr", "add", concert.BENCH_ADDRESS + "/24", "dev", BRIDGE], check=True)
         with server.record() as recording:
-            reference = listening.reference_player(server, CHORD_KEYS)
-            writer = None
             try:
                 players.append(demo.Player(
                     "server", room, demo.SERVER_HOST,
@@ -181,11 +150,8 @@ def perform(options, folder):
                 peer.clock()
                 if peer.failures:
                     raise RuntimeError("the RTP-MIDI session: " + "; ".join(peer.failures))
-                writer = threading.Thread(target=listening.write_reference, args=(
-                    reference, listening.reference_rendering(rendered, CHORD_KEYS)))
-                origin = time.monotonic()
-                writer.start()
-                notes = play_keyboard(peer, presses, origin + SETTLE_SECONDS)
+                peer.collect(SETTLE_SECONDS)
+                notes = play_keyboard(peer, options.rounds, options.seed)
                 peer.bye()
                 peer.collect(SETTLE_SECONDS)
                 players[0].process.send_signal(signal.SIGINT)
@@ -196,13 +162,6 @@ def perform(options, folder):
             finally:
                 for player in players:
                     player.stop()
-                if faults:
-                    reference.terminate()
-                if writer is None:
-                    listening.write_reference(reference, None)
-                else:
-                    writer.join()
-                reference.wait()
             time.sleep(demo.RECORDED_TAIL_SECONDS)
     if faults:
         print(shown.getvalue())
@@ -212,12 +171,7 @@ def perform(options, folder):
              for index, name in enumerate(names)}
     handed = {name: [d for d in capture.datagrams(1 + index) if d.source[1] == listening.SERVER_PORT]
               for index, name in enumerate(names)}
-    reference_figures = {}
-    if origin is not None:
-        heard = [(index, *tone) for index in range(CHORD_KEYS)
-                 for tone in sound.heard_tones(recording, len(names) + index, origin, in_frames=True)]
-        reference_figures = listening.figures(heard, rendered)
-    return notes, tones, handed, relay_late, reference_figures, faults
+    return notes, tones, handed, relay_late, faults
 
 
 def first_slice_moment(datagrams, key, after):
@@ -276,7 +230,7 @@ def note_figures(heard):
     return result
 
 
-def print_figures(options, notes, heard, relay_late, reference, lead_ms):
+def print_figures(options, notes, heard, relay_late, lead_ms):
     figures = note_figures(heard)
     live, older = figures["live"], figures["older"]
     p99 = lambda values: listening.percentile(values, 99)  # noqa: E731
@@ -298,8 +252,6 @@ def print_figures(options, notes, heard, relay_late, reference, lead_ms):
          "live p99 <= %d ms %s" % (lead_ms + ON_TARGET_MARGIN_MS, "met" if on_met else "NOT met")),
         ("  of it: the note-on to the first slice's moment", concert.spread(live["server"]), "", ""),
         ("  of it: that moment to the onset", concert.spread(live["client"]), "", ""),
-        ("  reference (placed to the frame)",
-         concert.spread([tone[1] - note.start for note, tone in reference.get("pairs", [])]), "", ""),
         ("    on a client quiet for %d ms" % QUIET_MS, concert.spread(live["quiet"]), "", ""),
         ("    on a client whose tone had just ended", concert.spread(live["busy"]), "", ""),
         ("chord spread", concert.spread(figures["spread"]), "",
@@ -315,11 +267,6 @@ def print_figures(options, notes, heard, relay_late, reference, lead_ms):
         print(line % row)
     print("live listening: the server's part counts the datagrams the bridge hands to %s"
           % ("the clients' hosts" if options.link == "none" else "the links' front hosts, before the link's delay"))
-    reference_p99 = reference.get("onset", [float("nan")] * 3)[1]
-    print("live listening: the reference (%s) is %s on this sound server: onset p99 %.2f ms about its median"
-          % (reference.get("notes", "not played"),
-             "right" if reference_p99 <= listening.REFERENCE_RIGHT_MS else
-             "NOT right, its figures are not to be trusted", reference_p99))
     print("live listening: %d of 3 targets met" % (on_met + spread_met + off_met))
 
 
@@ -342,14 +289,14 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tonecast-live-") as folder, \
             listening.processor_hogs(os.cpu_count() if options.busy else 0):
         try:
-            notes, tones, handed, relay_late, reference, faults = perform(options, folder)
+            notes, tones, handed, relay_late, faults = perform(options, folder)
         except NotPrivateNetwork as error:
             print("live listening: %s" % error, file=sys.stderr)
             return 2
     if faults:
         print("live listening: FAILED: %s" % "; ".join(faults))
         return 1
-    print_figures(options, notes, heard_notes(notes, tones, handed), relay_late, reference, options.lead)
+    print_figures(options, notes, heard_notes(notes, tones, handed), relay_late, options.lead)
     return 0
 
 
