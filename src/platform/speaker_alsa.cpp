@@ -51,18 +51,22 @@ constexpr int LOW_FRAMES = SPEAKER_RATE / 100;
 // the stream runs dry and its timeline is lost.
 constexpr int TIMED_LEAD_FRAMES = SPEAKER_RATE / 25;
 constexpr int TIMED_LOW_FRAMES = SPEAKER_RATE / 40;
-constexpr int64_t TIMED_LEAD_NANOS = NANOS_PER_SECOND / 25;
 int leadFrames = LEAD_FRAMES;
 int lowFrames = LOW_FRAMES;
 // In a room that plays live a tone, and the moment its end is moved to, may come only a live lead
-// ahead: what is silent, and a tone given with less notice than the timed lead, is then written
-// only this far ahead of the frame heard (0: in no such room). What a sound server has taken it
-// plays, so a frame written is a frame kept.
+// ahead. A tone given with about that little notice is written only this far ahead of the frame
+// heard (0: in no such room), and so is what is silent when the lead is shorter than the timed
+// queue. What a sound server has taken it plays, so a frame written is a frame kept.
 int shallowFrames = 0;
+bool silenceShallow = false;
 // The notice less what may pass before the tone reaches the stream: its datagram's way, the loop's
 // pass and the error of the stream's clock.
 constexpr int64_t NOTICE_MARGIN_NANOS = 5 * NANOS_PER_MILLI;
 constexpr int SHALLOWEST_FRAMES = SPEAKER_RATE * 6 / 1000;
+// A tone given with no more than the live lead and this is taken as live (a song's is given well
+// ahead: TIMED_TONE_HAND_OVER_NANOS).
+constexpr int64_t LIVE_NOTICE_SLACK_NANOS = 10 * NANOS_PER_MILLI;
+int64_t liveNoticeNanos = 0;
 // A shallow stream is topped up whenever it is this much below its depth, so a late wakeup or a
 // sound server's step (up to a PipeWire quantum, 5.3 ms) finds nearly all of it still queued.
 constexpr int SHALLOW_STEP_FRAMES = SPEAKER_RATE * 2 / 1000;
@@ -318,7 +322,7 @@ void playAlsaTone(int frequency, int milliseconds) {
 void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     // One tone at a time: the rest of the one before goes first, whole.
     writeToneUpTo(toneInWriting.frames);
-    if (shallowFrames == 0) {
+    if (!silenceShallow) {
         leadFrames = TIMED_LEAD_FRAMES;
         lowFrames = TIMED_LOW_FRAMES;
     }
@@ -329,7 +333,7 @@ void placeAlsaTone(int frequency, int milliseconds, int64_t startNanos) {
     }
     const int64_t first = streamFrameAt(startNanos);
     if (!writeSilence(first - framesWritten)) return;
-    toneShallow = shallowFrames > 0 && startNanos - monotonicNanos() < TIMED_LEAD_NANOS;
+    toneShallow = shallowFrames > 0 && startNanos - monotonicNanos() < liveNoticeNanos + LIVE_NOTICE_SLACK_NANOS;
     toneInWriting = {frequency, toneFrames(milliseconds)};
     toneFirstFrame = first;
     // What of the tone lies before the frames still to be written was due in the past.
@@ -352,7 +356,7 @@ int keepShallowStreamRunning() {
 int keepAlsaStreamRunning() {
     if (!pacedDevice) return -1;
     readStreamStart();
-    if (shallowFrames > 0 && (toneShallow || !toneBeingWritten())) return keepShallowStreamRunning();
+    if (toneBeingWritten() ? toneShallow : silenceShallow) return keepShallowStreamRunning();
     // A tone in writing keeps the queue at least half full: a loop busy with datagrams, or a busy
     // machine, must not let the stream run dry in the middle of it.
     const int low = toneBeingWritten() ? static_cast<int>(bufferFrames / 2) : lowFrames;
@@ -366,13 +370,18 @@ int keepAlsaStreamRunning() {
     return std::max(queuedFrames() - low, SPEAKER_RATE / 1000) * 1000 / SPEAKER_RATE;
 }
 
-// From the notice on, what is silent and a tone given with less than the timed lead's notice are
-// kept shallow; the stream already written stays as it is.
+// From the notice on, live tones are kept shallow, and so is what is silent where the notice is
+// shorter than the timed queue: a busy machine may then run the stream dry (its timeline is then
+// read afresh), which is why a room with a song tells a lead that keeps the timed queue.
 void expectAlsaNotice(int64_t noticeNanos) {
     const int64_t frames = (noticeNanos - NOTICE_MARGIN_NANOS) * SPEAKER_RATE / NANOS_PER_SECOND;
     shallowFrames = static_cast<int>(std::clamp<int64_t>(frames, SHALLOWEST_FRAMES, TIMED_LEAD_FRAMES));
-    leadFrames = shallowFrames;
-    lowFrames = shallowFrames - SHALLOW_STEP_FRAMES;
+    liveNoticeNanos = noticeNanos;
+    silenceShallow = shallowFrames < TIMED_LEAD_FRAMES;
+    if (silenceShallow) {
+        leadFrames = shallowFrames;
+        lowFrames = shallowFrames - SHALLOW_STEP_FRAMES;
+    }
 }
 
 // What the stream holds is dropped, the tone in writing with it, and the stream starts again as

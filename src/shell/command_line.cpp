@@ -36,6 +36,9 @@ namespace {
 constexpr int32_t DEFAULT_LEAD_MS = 150;
 // Musicians notice a delay of about 20 ms between a key and its sound.
 constexpr int32_t DEFAULT_LIVE_LEAD_MS = 20;
+// Beside a song, clients keep 40 ms of their sound stream written ahead, so that a busy machine does
+// not run it dry; a live note comes further ahead than that, to find its moment not written yet.
+constexpr int32_t SONG_ROOM_LIVE_LEAD_MS = 45;
 
 void runServerMode(int argc, char **argv, int serverArg) {
     if (serverArg + 1 >= argc) {
@@ -55,6 +58,7 @@ void runServerMode(int argc, char **argv, int serverArg) {
 
 // A server with no song: the room plays what live players play until it is stopped.
 void runLiveMode(int argc, char **argv) {
+    runState.liveLeadMs = DEFAULT_LIVE_LEAD_MS;
     if (!readServerOptions(argc, argv, 0)) shutdownAndExit(BAD_OPTION_STATUS);
     runState.liveMode = 1;
     runState.playbackActive = 0;
@@ -73,7 +77,7 @@ int runTonecast(int argc, char **argv) {
     watchStopSignals();
     runState.playbackActive = 1;
     runState.leadMs = DEFAULT_LEAD_MS;
-    runState.liveLeadMs = DEFAULT_LIVE_LEAD_MS;
+    runState.liveLeadMs = SONG_ROOM_LIVE_LEAD_MS;
     runState.protocolVersion = LIVE_PROTOCOL_VERSION;
     printf("tonecast 1.0 - MIDI songs played as single tones across networked PCs\n");
     if (netInit() != 0) {
