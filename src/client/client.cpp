@@ -149,10 +149,10 @@ void takeClockReply(const uint8_t *buffer) {
 }
 
 // A timed note shows that the server keeps the room's clock even where its welcome was lost.
-void takeTimedNote(const uint8_t *buffer) {
+void takeTimedNote(const uint8_t *buffer, bool liveSlice) {
     if (!knowsRoomClock()) return;
     startClockTalk();
-    queueTimedTone(readWord(buffer, 1), readWord(buffer, 2), readStamp(buffer, NOTE_TIME_OFFSET));
+    queueTimedTone(readWord(buffer, 1), readWord(buffer, 2), readStamp(buffer, NOTE_TIME_OFFSET), liveSlice);
 }
 
 void takeNoteOff(const uint8_t *buffer) {
@@ -256,7 +256,10 @@ void actOnServerDatagram(const uint8_t *buffer) {
         case MSG_BYE: serverQuit(); break;
         case MSG_WELCOME: takeWelcome(readWord(buffer, 1), readWord(buffer, 2)); break;
         case MSG_CLOCK_REPLY: takeClockReply(buffer); break;
-        case MSG_TIMED_NOTE: takeTimedNote(buffer); break;
+        case MSG_TIMED_NOTE: takeTimedNote(buffer, false); break;
+        case MSG_LIVE_SLICE:
+            if (knowsLive()) takeTimedNote(buffer, true);
+            break;
         case MSG_SONG_END: songEnded(); break;
         case MSG_SILENCE: silenced(); break;
         case MSG_NOTE_OFF: takeNoteOff(buffer); break;

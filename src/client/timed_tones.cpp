@@ -76,7 +76,7 @@ std::optional<int16_t> lengthUntil(const TimedTone &tone, uint32_t endMicros) {
 // Carries on the tone of the same key that the tone begins where it ends: one still waiting, else
 // the one the speaker has. False where there is none, or the speaker can no longer carry it on.
 bool carriedOn(const TimedTone &tone, int64_t now) {
-    if (runState.protocolVersion < LIVE_PROTOCOL_VERSION || tone.length <= 0) return false;
+    if (!tone.liveSlice || runState.protocolVersion < LIVE_PROTOCOL_VERSION || tone.length <= 0) return false;
     if (carryOnWaitingTone(waiting, tone)) return true;
     const uint32_t end = endMicrosOf(tone);
     if (!handed.held || handed.key != tone.key || !joins(tone.serverMicros, handed.endMicros)) return false;
@@ -160,9 +160,9 @@ std::optional<int64_t> lateStart(LateRun &run, int64_t moment, int64_t arrival, 
     return start;
 }
 
-void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros) {
+void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros, bool liveSlice) {
     if (waiting.size() + beforeTheClock.size() >= MOST_WAITING) return;
-    const TimedTone tone = {key, length, serverMicros, std::nullopt};
+    const TimedTone tone = {key, length, serverMicros, std::nullopt, liveSlice};
     if (roomClockKnown()) {
         place(tone, bootNanos());
     } else {

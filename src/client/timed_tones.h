@@ -6,12 +6,12 @@
 #include <vector>
 
 // Takes a timed note: key, tone length in milliseconds and the server's microsecond it sounds at.
-// For a client of the live version, a note of the key of the tone waiting or handed to the speaker
-// last that begins within 2 ms of that tone's end carries it on: one tone, longer, with no ramp
-// between.
+// For a client of the live version, a live slice of the key of the tone waiting or handed to the
+// speaker last that begins within 2 ms of that tone's end carries it on: one tone, longer, with no
+// ramp between.
 // Until the room's clock is known the note waits for it: played as it came, it would sound a lead
 // early (a client joining mid-song hears from the song before from the clock).
-void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros);
+void queueTimedTone(int16_t key, int16_t length, uint32_t serverMicros, bool liveSlice);
 
 // Hands the speaker every tone whose moment is near (a tone placed on a running sound stream is
 // written ahead of it); returns the nanoseconds until the next one is near, or -1 when none waits
@@ -30,6 +30,7 @@ struct TimedTone {
     int16_t length;
     uint32_t serverMicros;
     std::optional<int64_t> lateStart;  // a tone played late and whole starts there, on the boot clock
+    bool liveSlice = false;            // may carry on the tone before it
 };
 
 // Makes the tone of the same key in the queue (not one played late) whose end the tone begins

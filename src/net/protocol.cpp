@@ -121,18 +121,28 @@ Message clockReplyMessage(uint32_t clientStamp, uint32_t serverMicros) {
     return message;
 }
 
-Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros) {
-    Message message = reply(MSG_TIMED_NOTE, key, toneLength);
+namespace {
+
+// A timed note's layout: key, a length, then at byte 6 the server's microsecond.
+Message momentMessage(int16_t kind, int16_t key, int16_t toneLength, uint32_t serverMicros) {
+    Message message = reply(kind, key, toneLength);
     message.length = TIMED_NOTE_LENGTH;
     writeStamp(message, NOTE_TIME_OFFSET, serverMicros);
     return message;
 }
 
+}  // namespace
+
+Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros) {
+    return momentMessage(MSG_TIMED_NOTE, key, toneLength, serverMicros);
+}
+
 Message noteOffMessage(int16_t key, uint32_t serverMicros) {
-    Message message = reply(MSG_NOTE_OFF, key, 0);
-    message.length = TIMED_NOTE_LENGTH;
-    writeStamp(message, NOTE_TIME_OFFSET, serverMicros);
-    return message;
+    return momentMessage(MSG_NOTE_OFF, key, 0, serverMicros);
+}
+
+Message liveSliceMessage(int16_t key, uint32_t serverMicros) {
+    return momentMessage(MSG_LIVE_SLICE, key, LIVE_SLICE_MS, serverMicros);
 }
 
 int16_t readWord(const uint8_t *buffer, size_t n) {

@@ -62,11 +62,13 @@ constexpr size_t REPORT_ROUND_TRIP_OFFSET = 10;
 constexpr size_t REPORT_LATE_OFFSET = 14;
 constexpr size_t REPORT_MISSED_OFFSET = 16;
 // Live playing (version 4): a note's length is not known when it starts, so it is given in slices
-// of LIVE_SLICE_MS, each a timed note that begins where the one before ends (a client of version 4
-// carries its tone on across such a join); and a client of this version is told when the note ends:
-// key, 0, then at byte 6 the server's microsecond at which the tone stops.
+// of LIVE_SLICE_MS, each a timed note that begins where the one before ends. A client of version 4
+// gets them as live slices, laid out as a timed note, and carries its tone on across such a join (a
+// song's notes of one key, one after the other, stay tones of their own); and it is told when the
+// note ends: key, 0, then at byte 6 the server's microsecond at which the tone stops.
 constexpr uint8_t LIVE_PROTOCOL_VERSION = 4;
 constexpr int16_t MSG_NOTE_OFF = 11;
+constexpr int16_t MSG_LIVE_SLICE = 12;
 constexpr int32_t LIVE_SLICE_MS = 200;
 constexpr int LONGEST_MESSAGE = 18;
 // No note is sent further ahead than this; a client takes one that claims to be as stray.
@@ -102,6 +104,7 @@ Message clockRequestMessage(uint32_t clientStamp, uint8_t version);
 Message clockReplyMessage(uint32_t clientStamp, uint32_t serverMicros);
 Message timedNoteMessage(int16_t key, int16_t toneLength, uint32_t serverMicros);
 Message noteOffMessage(int16_t key, uint32_t serverMicros);
+Message liveSliceMessage(int16_t key, uint32_t serverMicros);
 
 // The tone a note's key is played at: equal temperament with key 69 at 440 Hz, truncated to whole
 // hertz. Any 16-bit key is safe: keys far below the audible range give 0, and frequencies too

@@ -47,7 +47,10 @@ void sendSlice(LiveVoice &voice, int64_t nowNanos) {
     if (slot.timed) {
         // A loop held up past the last slice's end leaves a gap rather than a slice in the past.
         if (voice.sliceEndNanos < nowNanos) voice.sliceEndNanos = nowNanos + leadNanos();
-        sendMessage(timedNoteMessage(key, LIVE_SLICE_MS, serverMicros(voice.sliceEndNanos)), slot.address);
+        const uint32_t moment = serverMicros(voice.sliceEndNanos);
+        sendMessage(slot.clockVersion >= LIVE_PROTOCOL_VERSION ? liveSliceMessage(key, moment)
+                                                               : timedNoteMessage(key, LIVE_SLICE_MS, moment),
+                    slot.address);
         voice.sliceEndNanos += SLICE_NANOS;
     } else {
         sendMessage(noteMessage(key, LIVE_SLICE_MS), slot.address);

@@ -67,8 +67,8 @@ TEST(ClientConcert, ASilenceForgetsTheTonesGivenAheadAndASongsEndStartsTheCountA
     // A client of version 2 never takes the concert's kinds: the tones still wait, the count goes on.
     for (int version : {CLOCK_PROTOCOL_VERSION, CONCERT_PROTOCOL_VERSION}) {
         runState.protocolVersion = version;
-        queueTimedTone(69, 200, 7000000);  // 2 s on the server's clock
-        queueTimedTone(69, 200, 4000000);  // 1 s over: missed
+        queueTimedTone(69, 200, 7000000, false);  // 2 s on the server's clock
+        queueTimedTone(69, 200, 4000000, false);  // 1 s over: missed
         hear(silenceMessage());
         EXPECT_EQ(timedTonesWaiting(), version == CLOCK_PROTOCOL_VERSION) << version;
         EXPECT_EQ(lateTones().missed, 1) << version;  // a forgotten tone is not missed

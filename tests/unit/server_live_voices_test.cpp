@@ -15,9 +15,13 @@ constexpr int64_t T0 = 1000 * MS;
 Datagram bytesOf(const Message &message) {
     return Datagram(message.bytes, message.bytes + message.length);
 }
-// A slice of 200 ms sounding at the monotonic moment.
-Datagram slice(int key, int64_t atNanos) {
-    return bytesOf(timedNoteMessage(static_cast<int16_t>(key), LIVE_SLICE_MS, static_cast<uint32_t>(atNanos / 1000)));
+// A slice of 200 ms sounding at the monotonic moment: a live slice to a client of the live version,
+// a timed note to an older one.
+Datagram slice(int key, int64_t atNanos, uint8_t version = LIVE_PROTOCOL_VERSION) {
+    const auto micros = static_cast<uint32_t>(atNanos / 1000);
+    const auto k = static_cast<int16_t>(key);
+    return bytesOf(version >= LIVE_PROTOCOL_VERSION ? liveSliceMessage(k, micros)
+                                                    : timedNoteMessage(k, LIVE_SLICE_MS, micros));
 }
 Datagram noteOff(int key, int64_t atNanos) {
     return bytesOf(noteOffMessage(static_cast<int16_t>(key), static_cast<uint32_t>(atNanos / 1000)));
@@ -79,10 +83,10 @@ TEST_F(ServerLiveVoices, OlderClientsGetNoNoteOffAndStayBusyUntilTheirLastSliceE
     startLiveNote(1, 62, 0, T0);
     silenceConcertClients();  // a pause of the song does not reach a live note
     EXPECT_EQ(peers[0]->received(), std::vector<Datagram>{note(60, LIVE_SLICE_MS)});
-    EXPECT_EQ(timed->received(), std::vector<Datagram>{slice(62, T0 + 20 * MS)});
+    EXPECT_EQ(timed->received(), std::vector<Datagram>{slice(62, T0 + 20 * MS, CONCERT_PROTOCOL_VERSION)});
     tendLiveVoices(T0 + 200 * MS);  // the older client's next slice when the last one ends
     EXPECT_EQ(peers[0]->received(), std::vector<Datagram>{note(60, LIVE_SLICE_MS)});
-    EXPECT_EQ(timed->received(), std::vector<Datagram>{slice(62, T0 + 220 * MS)});
+    EXPECT_EQ(timed->received(), std::vector<Datagram>{slice(62, T0 + 220 * MS, CONCERT_PROTOCOL_VERSION)});
     endLiveSource(1, T0 + 250 * MS);
     EXPECT_EQ(idleVoice(0), NOTE_DROPPED);
     EXPECT_EQ(nanosUntilLiveVoicesDue(T0 + 250 * MS), 150 * MS);
