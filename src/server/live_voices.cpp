@@ -136,6 +136,5 @@ int64_t nanosUntilLiveVoicesDue(int64_t nowNanos) {
 }
 
 int16_t liveLeadToldToClients() {
-    const bool playsLive = runState.webPort != 0 || runState.rtpMidiPort != 0;
-    return playsLive ? static_cast<int16_t>(std::max<int32_t>(runState.liveLeadMs, 1)) : int16_t{0};
+    return runState.liveMode != 0 ? static_cast<int16_t>(std::max<int32_t>(runState.liveLeadMs, 1)) : int16_t{0};
 }

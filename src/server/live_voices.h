@@ -21,8 +21,9 @@ void endLiveSource(uint32_t source, int64_t nowNanos);
 // of clients that left.
 void tendLiveVoices(int64_t nowNanos);
 // The live lead told to clients of the live version in their welcome, so that they keep their sound
-// stream ready for a note that comes that little ahead: at least 1 ms where live notes may come (the
-// conductor's page or RTP-MIDI sessions), 0 where none can.
+// stream ready for a note that comes that little ahead: at least 1 ms in a room that only plays live,
+// 0 beside a song, whose clients keep their stream as a song needs it (live notes then come a lead
+// ahead of that, and a note's end within a slice).
 int16_t liveLeadToldToClients();
 // Nanoseconds until tendLiveVoices has something to do (0: now); -1 when no live note is in play.
 int64_t nanosUntilLiveVoicesDue(int64_t nowNanos);

@@ -33,10 +33,10 @@ protected:
         LoopbackServer::SetUp();
         tendLiveVoices(0);  // forgets the notes of the clients of earlier tests
         runState.liveLeadMs = 20;
-        runState.rtpMidiPort = 5004;
+        runState.liveMode = 1;
     }
     void TearDown() override {
-        runState.rtpMidiPort = 0;
+        runState.liveMode = 0;
         LoopbackServer::TearDown();
     }
     // Its id, then the welcome: a room that plays live tells a client of the live version its lead.
