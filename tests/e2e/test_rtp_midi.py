@@ -1,9 +1,12 @@
-"""Live players over RTP-MIDI in a virtual room: a live server, a client of live playing and an
-older one, and scripted RTP-MIDI peers (rtp_midi_peer.py) on hosts of their own. The session
-exchange answers to the byte; two sessions play at once; each note reaches a client as slices,
-which stop at the note-off, at a lost packet and at the session's good-bye; a stranger's flood
-is held to its budget; the server's end says good-bye on both ports of a session still joined. Where
-Avahi runs the session is announced by name, and withdrawn at the end."""
+"""Live players over RTP-MIDI in a virtual room: a live server, a client of live playing, one that
+keeps the clock (version 2) and an older one, and scripted RTP-MIDI peers (rtp_midi_peer.py) on
+hosts of their own. The session exchange answers to the byte; two sessions play at once, a chord
+taking a voice per key; each note reaches a client as slices of its version's kind (timed ones
+joined a live lead ahead, on arrival one after another for the oldest), which stop at the note-off,
+at a lost packet and at the session's good-bye, of which only live playing's version is told; a
+stranger's flood is held to its budget; the server's end says good-bye on both ports of a session
+still joined. Where Avahi runs the session is announced by name, and withdrawn at the end. A room
+with no player says how to add one; bad values are refused."""
 import contextlib
 import math
 import os
@@ -15,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import e2e_support as e2e
@@ -24,9 +28,14 @@ import server_support as server
 from virtual_room import VirtualRoom  # tools/, on the path once e2e_support is imported
 
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rtp_midi_peer.py")
-SERVER, FIRST, SECOND, FLOODER, LIVE_CLIENT, OLD_CLIENT = range(6)
+SERVER, FIRST, SECOND, FLOODER, LIVE_CLIENT, OLD_CLIENT, TIMED_CLIENT = range(7)
 CONTROL_PORT = 5004
 MSG_NOTE_OFF = 11
+MSG_LIVE_SLICE = 12  # laid out as a timed note
+SLICE_MS = 200
+SLICE_US = SLICE_MS * 1000
+# The live lead, and the capture's clock moved from real time to the monotonic one.
+AHEAD_AT_MOST_US = 20000 + 1000
 BUDGET_PER_SECOND = 200
 OUR_NAME = b"tonecast\x00"
 
@@ -78,6 +87,11 @@ def is_rtp(datagram, host):
             and datagram.payload[:1] == b"\x80")
 
 
+def ahead(arrival, payload):
+    """How far ahead of its arrival a timed message's moment lies, in microseconds."""
+    return (struct.unpack("<I", payload[6:10])[0] - int(arrival * 1e6)) % 2 ** 32
+
+
 def peer_output(text):
     """The peer's token and SSRC, a flood's seconds, and [(port, bytes)] it received."""
     lines = text.splitlines()
@@ -90,7 +104,7 @@ def peer_output(text):
 
 class RtpMidi(unittest.TestCase):
     def test_two_sessions_play_to_the_room_and_their_notes_end(self):
-        with VirtualRoom(6) as room, room.capture() as capture:
+        with VirtualRoom(7) as room, room.capture() as capture:
             started = []
 
             def start(host, argv):
@@ -105,12 +119,14 @@ class RtpMidi(unittest.TestCase):
                 self.assertTrue(self._wait_for_id(capture, LIVE_CLIENT, 0))
                 start(OLD_CLIENT, [e2e.TONECAST, "-c", "--protocol", "1"])
                 self.assertTrue(self._wait_for_id(capture, OLD_CLIENT, 1))
+                start(TIMED_CLIENT, [e2e.TONECAST, "-c", "--protocol", "2"])
+                self.assertTrue(self._wait_for_id(capture, TIMED_CLIENT, 2))
 
                 server_address = VirtualRoom.address(SERVER)
                 flooder = start(FLOODER, [sys.executable, PEER, server_address, str(CONTROL_PORT), "invite",
                                           "flood:1000", "wait:9000"])
                 first = start(FIRST, [sys.executable, PEER, server_address, str(CONTROL_PORT), "invite", "clock",
-                                      "on:60", "wait:800", "off:60", "wait:1200", "bye"])
+                                      "on:60,67", "wait:800", "off:60,67", "wait:1200", "bye"])
                 second = start(SECOND, [sys.executable, PEER, server_address, str(CONTROL_PORT), "invite", "clock",
                                         "wait:200", "on:64", "wait:800", "lose", "on:72", "wait:800", "bye",
                                         "wait:1000"])
@@ -124,6 +140,7 @@ class RtpMidi(unittest.TestCase):
 
         for status, out, err in outputs:
             self.assertEqual(status, 0, err)
+        self.assertEqual(performer.out, e2e.BANNER + "Running as server, live\nSV: Binded to port 27000\nQuit.\n")
         joins = [line for line in performer.err.splitlines() if line.startswith("Live players join")]
         self.assertEqual(joins, ["Live players join by RTP-MIDI at %s:5004" % address
                                  for address in (VirtualRoom.address(SERVER), "127.0.0.1")])
@@ -146,6 +163,25 @@ class RtpMidi(unittest.TestCase):
             performer.kill()
             holder.close()
         self.assertEqual(err, "tonecast: RTP-MIDI cannot listen on port 6001: Address already in use\n")
+
+    def test_a_room_with_no_player_says_how_to_add_one_and_bad_values_are_refused(self):
+        performer = server.watch("--live")
+        try:
+            self.assertTrue(performer.wait_for("SV: Binded to port 27000\n"))
+            client = peers.FakeClient()
+            client.send(peers.ACTIVATE)  # no song to start
+            client.close()
+            time.sleep(0.3)
+            performer.process.send_signal(signal.SIGINT)
+            status, out, _ = performer.finish()
+        finally:
+            performer.kill()
+        self.assertEqual((status, out), (0, e2e.BANNER + "Running as server, live\nNo live player can join: add --web "
+                                         "for the conductor's page or --rtp-midi for RTP-MIDI.\n"
+                                         "SV: Binded to port 27000\nQuit.\n"))
+        for option, value, form in (("--live-lead", "1001", "a number of milliseconds from 0 to 1000, such as 20"),
+                                    ("--rtp-midi", "65535", "a port from 1 to 65534, such as 5004, or nothing for 5004")):
+            self.assertEqual(e2e.run("--live", option, value)[::2], (2, "tonecast: %s takes %s\n" % (option, form)))
 
     def test_the_session_is_announced_where_avahi_runs_and_withdrawn_at_the_end(self):
         if not (shutil.which("avahi-daemon") and shutil.which("dbus-daemon") and shutil.which("avahi-browse")):
@@ -193,29 +229,49 @@ class RtpMidi(unittest.TestCase):
         self.assertLessEqual(answers, BUDGET_PER_SECOND * (math.ceil(seconds) + 1))
 
     def _check_slices(self, capture):
-        """Each key's slices reach a client in its version's kind, and end where the note does."""
+        """Each key's slices reach one client in its version's kind and end where the note does."""
         to_server = capture.datagrams(SERVER)
         first = [d.time for d in to_server if is_rtp(d, FIRST)]
         second = [d.time for d in to_server if is_rtp(d, SECOND)]
         second_bye = [d.time for d in to_server if d.source[0] == VirtualRoom.address(SECOND)
                       and d.payload[:4] == b"\xff\xffBY"]
         self.assertEqual((len(first), len(second), len(second_bye)), (2, 2, 1))
-        ends = {60: first[1], 64: second[1], 72: second_bye[0]}  # the note-off, the lost packet, BY
-        for host, kind in ((LIVE_CLIENT, peers.MSG_TIMED_NOTE), (OLD_CLIENT, peers.MSG_NOTE)):
-            replies = [(d.time, peers.reply_of(d.payload)) for d in capture.datagrams(host)
+        # Pressed and ended by: the note-off, the lost packet, BY.
+        held = {60: first, 67: first, 64: second, 72: (second[1], second_bye[0])}
+        players = {key: [] for key in held}
+        kinds = {LIVE_CLIENT: MSG_LIVE_SLICE, TIMED_CLIENT: peers.MSG_TIMED_NOTE, OLD_CLIENT: peers.MSG_NOTE}
+        for host, kind in kinds.items():
+            replies = [(d.time, peers.reply_of(d.payload), d.payload) for d in capture.datagrams(host)
                        if d.source == (VirtualRoom.address(SERVER), peers.SERVER_PORT)]
-            self.assertFalse([r for _, r in replies if r[0] in (peers.MSG_NOTE, peers.MSG_TIMED_NOTE) and r[0] != kind])
-            for key, end in ends.items():
-                before = [t for t, r in replies if r[:2] == (kind, key) and t < end]
-                after = [t for t, r in replies if r[:2] == (kind, key) and t >= end]
+            self.assertFalse([r for _, r, _ in replies if r[0] in kinds.values() and r[0] != kind])
+            told = [(t, r, p) for t, r, p in replies if r[0] == MSG_NOTE_OFF]
+            if host != LIVE_CLIENT:
+                self.assertEqual(told, [])
+            for key, (pressed, ended) in held.items():
+                slices = [(t, r, p) for t, r, p in replies if r[:2] == (kind, key)]
+                if not slices:
+                    continue
+                players[key].append(host)
+                before = [t for t, _, _ in slices if t < ended]
+                self.assertEqual({r[2] for _, r, _ in slices}, {SLICE_MS})
                 # One slice may have been on its way as the note ended; a note held on sends five a second.
-                self.assertLessEqual(len(after), 1, (host, key, end, replies))
-                if host == LIVE_CLIENT and key == 60 and before:
-                    self.assertTrue([t for t, r in replies if r[:2] == (MSG_NOTE_OFF, key) and t >= end], replies)
-        for key in ends:
-            self.assertTrue([d for host in (LIVE_CLIENT, OLD_CLIENT) for d in capture.datagrams(host)
-                             if peers.reply_of(d.payload)[:2] in ((peers.MSG_TIMED_NOTE, key), (peers.MSG_NOTE, key))],
-                            key)
+                self.assertLessEqual(len(slices) - len(before), 1, (host, key, ended, replies))
+                self.assertGreaterEqual(len(before), int((ended - pressed) * 1e6 / SLICE_US) - 1, (host, key))
+                if kind == peers.MSG_NOTE:  # each when the last ends
+                    self.assertGreater(min(b - a for a, b in zip(before, before[1:])), 0.15, before)
+                    continue
+                # Each where the last ends (a loop held up leaves a gap instead), the first a live lead ahead.
+                moments = [struct.unpack("<I", p[6:10])[0] for _, _, p in slices]
+                steps = [(b - a) % 2 ** 32 for a, b in zip(moments, moments[1:])]
+                self.assertTrue(min(steps) >= SLICE_US and SLICE_US in steps, steps)
+                self.assertLessEqual(ahead(slices[0][0], slices[0][2]), AHEAD_AT_MOST_US)
+                if host == LIVE_CLIENT:  # told the end, a live lead after the note ended
+                    ends = [(t, r, p) for t, r, p in told if r[1] == key]
+                    self.assertEqual([(r[2], t >= ended) for t, r, _ in ends], [(0, True)], told)
+                    self.assertLessEqual(ahead(ends[0][0], ends[0][2]), AHEAD_AT_MOST_US)
+        self.assertEqual([len(hosts) for hosts in players.values()], [1] * len(held), players)
+        if first[0] < second[1] and second[0] < first[1]:  # the chord and 64 held at once: a voice each
+            self.assertEqual(len({players[60][0], players[67][0], players[64][0]}), 3, players)
 
     @staticmethod
     def _wait_for_id(capture, host, expected_id):
