@@ -315,13 +315,20 @@ def perform(options, folder, song_path):
             time.sleep(demo.RECORDED_TAIL_SECONDS)
     if faults:
         print(shown.getvalue())
+    tones, handed = heard_and_handed(recording, capture, names)
+    return steps, tones, handed, faults, lead_ms
+
+
+def heard_and_handed(recording, capture, names):
+    """By player (on hosts 1, 2, ... in the order of the names): the tones heard in its channel as
+    (onset, end, key) on the monotonic clock, and the datagrams the server handed its host."""
     tones = {name: [(recording.monotonic(tone.onset), recording.monotonic(tone.onset + tone.frames),
                      sound.key_of(tone.frequency)[0])
                     for tone in sound.detect_tones(recording.samples[:, index], recording.rate)]
              for index, name in enumerate(names)}
     handed = {name: [d for d in capture.datagrams(1 + index) if d.source[1] == listening.SERVER_PORT]
               for index, name in enumerate(names)}
-    return steps, tones, handed, faults, lead_ms
+    return tones, handed
 
 
 def first_handed(datagrams, kind, after):

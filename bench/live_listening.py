@@ -167,12 +167,7 @@ def perform(options, folder):
             time.sleep(demo.RECORDED_TAIL_SECONDS)
     if faults:
         print(shown.getvalue())
-    tones = {name: [(recording.monotonic(tone.onset), recording.monotonic(tone.onset + tone.frames),
-                     sound.key_of(tone.frequency)[0])
-                    for tone in sound.detect_tones(recording.samples[:, index], recording.rate)]
-             for index, name in enumerate(names)}
-    handed = {name: [d for d in capture.datagrams(1 + index) if d.source[1] == listening.SERVER_PORT]
-              for index, name in enumerate(names)}
+    tones, handed = concert.heard_and_handed(recording, capture, names)
     return notes, tones, handed, relay_late, faults
 
 

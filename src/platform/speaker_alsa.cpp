@@ -371,8 +371,8 @@ int keepAlsaStreamRunning() {
 }
 
 // From the notice on, live tones are kept shallow, and so is what is silent where the notice is
-// shorter than the timed queue: a busy machine may then run the stream dry (its timeline is then
-// read afresh), which is why a room with a song tells a lead that keeps the timed queue.
+// shorter than the timed queue: a process held up longer than that then lets the stream run dry,
+// and the sound server plays the rest later, which is why only a room with no song tells a lead.
 void expectAlsaNotice(int64_t noticeNanos) {
     const int64_t frames = (noticeNanos - NOTICE_MARGIN_NANOS) * SPEAKER_RATE / NANOS_PER_SECOND;
     shallowFrames = static_cast<int>(std::clamp<int64_t>(frames, SHALLOWEST_FRAMES, TIMED_LEAD_FRAMES));
