@@ -192,11 +192,13 @@ int64_t framesAhead() {
     return framesWritten - streamFrameAt(monotonicNanos());
 }
 
-// What a shallow stream may still take: its depth less what is ahead of the frame heard. The queue
-// the device reports bounds it too, so that a stream that ran dry, which its clock tells only
-// after a while, is not handed the whole time it was dry.
+// What a shallow stream may still take: its depth less what is ahead of the frame heard, and no
+// more than its depth, so that a stream that ran dry, which its clock tells only after a while, is
+// not handed the whole time it was dry. The queue the device reports is no bound: through the pulse
+// plugin it is what the sound server has asked for, which at this depth may stand still while the
+// stream runs down.
 int64_t shallowRoom() {
-    return std::min<int64_t>(shallowFrames - framesAhead(), shallowFrames - queuedFrames());
+    return std::min<int64_t>(shallowFrames - framesAhead(), shallowFrames);
 }
 
 // As much of the tone in writing as the stream has room for without waiting, a shallow one no
