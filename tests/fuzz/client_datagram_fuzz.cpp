@@ -28,6 +28,7 @@
 #include <plib/netSocket.h>
 
 #include "client/client.h"
+#include "fuzz_input.h"
 #include "net/protocol.h"
 #include "net/room_clock.h"
 #include "platform/speaker.h"
@@ -75,10 +76,6 @@ double monotonicSeconds() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
-}
-
-void check(bool holds) {
-    if (!holds) __builtin_trap();
 }
 
 bool sameEstimate(const RoomClockEstimate &a, const RoomClockEstimate &b) {

@@ -10,30 +10,10 @@
 #include <set>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "live/applemidi_session.h"
 
 namespace {
-
-class Input {
-public:
-    Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return used_ >= size_; }
-    uint8_t byte() { return used_ < size_ ? data_[used_++] : 0; }
-    uint32_t int32() {
-        uint32_t value = 0;
-        for (int i = 0; i < 4; i++) value = (value << 8) | byte();
-        return value;
-    }
-
-private:
-    const uint8_t *data_;
-    size_t size_;
-    size_t used_ = 0;
-};
-
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
 
 // Two hosts, each with pairs of neighbouring ports, and a few SSRCs and tokens, so that sessions,
 // repeats and strangers meet often.

@@ -22,6 +22,7 @@
 
 #include <plib/netSocket.h>
 
+#include "fuzz_input.h"
 #include "net/protocol.h"
 #include "platform/clock.h"
 #include "server/client_table.h"
@@ -89,34 +90,6 @@ ModelSlot model[MAX_CLIENTS];
 uint8_t receiveBuffer[SERVER_RECEIVE_BUFFER];  // like the server's, never cleared between datagrams
 int32_t position;
 int64_t now;  // the monotonic clock as the server is told it
-
-class Input {
-public:
-    Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return used_ >= size_; }
-    uint8_t byte() { return used_ < size_ ? data_[used_++] : 0; }
-    // Up to count bytes into out; returns how many there were.
-    size_t take(uint8_t *out, size_t count) {
-        size_t available = size_ - used_ < count ? size_ - used_ : count;
-        memcpy(out, data_ + used_, available);
-        used_ += available;
-        return available;
-    }
-    int32_t int32() {
-        uint32_t value = 0;
-        for (int i = 0; i < 4; i++) value = (value << 8) | byte();
-        return static_cast<int32_t>(value);
-    }
-
-private:
-    const uint8_t *data_;
-    size_t size_;
-    size_t used_ = 0;
-};
-
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
 
 bool allZero(const ClientSlot &slot) {
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&slot);

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "fuzz_input.h"
 #include "schedule/song_filter.h"
 #include "shell/long_options.h"
 #include "web/conductor_command.h"
@@ -21,10 +22,6 @@ namespace {
 
 // A page bridged from loopback port 40000, as the web room names it to conductors.
 const std::map<unsigned, std::string> PAGE_ADDRESSES = {{40000, "192.168.1.7:51000"}};
-
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
 
 void checkCommand(const ConcertCommand &command) {
     switch (command.kind) {
